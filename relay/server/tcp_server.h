@@ -1,0 +1,143 @@
+// The multi-threaded TCP server under the relay: listening sockets, one
+// listener thread that accepts on all of them, one worker thread per accepted
+// connection, and the bounded, orderly stop.
+//
+// Threads: the owner's thread (the GUI thread in the program) creates,
+// activates and destroys a server; the listener thread accepts and starts
+// workers; each worker serves one connection through the hooks below, which
+// subclasses override and which run on that worker. A server is always held by
+// std::shared_ptr, and its owner holds it through TOwnedServer, whose
+// destruction runs the stop sequence. Workers that outlive the stop's bounded
+// waits keep the server object alive until they end.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "relay/server/net_thread.h"
+#include "relay/socket/tcp_connection.h"
+
+namespace vantelo::relay {
+
+class TTCPServer;
+
+class TPeerThread : public TNetThread {
+ public:
+  std::shared_ptr<TTCPServer> Server;
+  std::shared_ptr<TThreadMgr> Manager;  // the manager that made it
+  std::unique_ptr<TTCPServerConnection> InboundConnection;
+
+ protected:
+  void Setup() override;
+  void Step() override;
+  void Teardown() override;
+
+ private:
+  int repeatedErrors_ = 0;
+};
+
+class TListenerThread : public TNetThread {
+ public:
+  explicit TListenerThread(TTCPServer& server);
+
+ protected:
+  void Step() override;
+  void Teardown() override;
+
+ private:
+  void AcceptOne(TSocket listener);
+  TTCPServer& server_;
+  int listenPollTime_;
+  TSocketList ReadyList;
+};
+
+class TTCPServer : public TNetComponent, public std::enable_shared_from_this<TTCPServer> {
+ public:
+  using TServerThreadEvent = std::function<void(TPeerThread* thread)>;
+
+  TTCPServer();
+  ~TTCPServer() override;
+
+  bool Active() const { return active_; }
+  // Activates (bind, listen, start the listener) or deactivates. Setting the
+  // current value does nothing. A failed activation raises and leaves the
+  // server inactive.
+  void SetActive(bool value);
+
+  TSocketHandles Bindings;
+  int DefaultPort() const { return Bindings.DefaultPort; }
+  void SetDefaultPort(int port) { Bindings.DefaultPort = port; }
+  int TerminateWaitTime = 5000;  // ms, longest wait at each stop wait
+  int ListenPollTime = 1000;     // ms, each wait of the listener thread
+  std::shared_ptr<TThreadMgr> ThreadMgr;
+
+  TServerThreadEvent OnConnect;
+  TServerThreadEvent OnExecute;
+  TServerThreadEvent OnDisconnect;
+
+  // Hooks run on the worker thread.
+  virtual void HandleConnect(TPeerThread& thread);
+  virtual void HandleDisconnect(TPeerThread& thread);
+  virtual bool HandleExecute(TPeerThread& thread);
+
+  // Wakes every worker's inbound connection, then waits, checking every
+  // 250 ms, at most TerminateWaitTime for every worker to end.
+  void EndAllWorkers();
+  std::size_t WorkerCount();
+
+  // The stop sequence of destruction: deactivate, end workers once more, close
+  // and free the bindings. Runs once; TOwnedServer calls it.
+  void Destroy();
+
+ private:
+  friend class TListenerThread;
+  friend class TPeerThread;
+  void Activate();
+  void Deactivate();
+  void AddWorker(const std::shared_ptr<TPeerThread>& worker);
+  void RemoveWorker(TPeerThread& worker);
+
+  bool active_ = false;
+  bool destroyed_ = false;
+  bool ownsThreadMgr_ = false;
+  std::shared_ptr<TListenerThread> ListenerThread;
+  std::mutex workersLock_;
+  std::vector<std::shared_ptr<TPeerThread>> WorkerThreads;
+};
+
+// The owner's reference to a server: destroying it (or reset()) runs the
+// server's stop sequence on the owner's thread, within the stop's bounds.
+template <class TServer>
+class TOwnedServer {
+ public:
+  TOwnedServer() = default;
+  explicit TOwnedServer(std::shared_ptr<TServer> server) : server_(std::move(server)) {}
+  static TOwnedServer Make() { return TOwnedServer(std::make_shared<TServer>()); }
+  TOwnedServer(TOwnedServer&&) noexcept = default;
+  TOwnedServer& operator=(TOwnedServer&& other) noexcept {
+    if (this != &other) {
+      reset();
+      server_ = std::move(other.server_);
+    }
+    return *this;
+  }
+  ~TOwnedServer() { reset(); }
+
+  void reset() {
+    if (server_) {
+      server_->Destroy();
+      server_.reset();
+    }
+  }
+  TServer* get() const { return server_.get(); }
+  TServer* operator->() const { return server_.get(); }
+  TServer& operator*() const { return *server_; }
+  explicit operator bool() const { return server_ != nullptr; }
+
+ private:
+  std::shared_ptr<TServer> server_;
+};
+
+}  // namespace vantelo::relay

@@ -1,0 +1,115 @@
+#include "relay/socket/socket_handle.h"
+
+#include <sys/socket.h>
+
+#include "relay/socket/net_exceptions.h"
+
+namespace vantelo::relay {
+
+TSocketHandle::TSocketHandle(TSocketHandles* collection) {
+  if (collection) Port = collection->DefaultPort;
+}
+
+TSocketHandle::~TSocketHandle() { CloseSocketHandle(true); }
+
+void TSocketHandle::OpenSocket(int type, int protocol) {
+  CloseSocketHandle(true);
+  TSocket s = GStack().CreateSocketHandle(type, protocol);
+  socket_.store(s, std::memory_order_release);
+  open_.store(true, std::memory_order_release);
+}
+
+void TSocketHandle::CloseSocketHandle(bool resetLocal) {
+  std::lock_guard<std::mutex> guard(closeLock_);
+  if (!open_.load(std::memory_order_acquire)) return;
+  open_.store(false, std::memory_order_release);
+  TSocket s = socket_.load(std::memory_order_acquire);
+  GStack().Shutdown(s, SHUT_WR);
+  GStack().CloseSocket(s);
+  Reset(resetLocal);
+}
+
+void TSocketHandle::Wake() {
+  std::lock_guard<std::mutex> guard(closeLock_);
+  if (open_.load(std::memory_order_acquire)) {
+    GStack().Shutdown(socket_.load(std::memory_order_acquire), SHUT_RDWR);
+  }
+}
+
+void TSocketHandle::Reset(bool resetLocal) {
+  open_.store(false, std::memory_order_release);
+  socket_.store(kInvalidSocket, std::memory_order_release);
+  if (resetLocal) {
+    IP.clear();
+    Port = 0;
+  }
+  RemoteIP.clear();
+  RemotePort = 0;
+}
+
+void TSocketHandle::Bind() {
+  if (GStack().Bind(SocketHandle(), IP, Port) == -1) {
+    int number = GStack().LastError();
+    if (number == kErrAddrInUse) throw ECouldNotBindSocket();
+    throw ESocketError(number);
+  }
+  RefreshLocal();
+}
+
+void TSocketHandle::Listen(int backlog) {
+  GStack().CheckForSocketError(GStack().Listen(SocketHandle(), backlog));
+}
+
+void TSocketHandle::AcceptFrom(TSocket listener) {
+  TSocket s = GStack().Accept(listener);
+  GStack().CheckForSocketError(s);
+  socket_.store(s, std::memory_order_release);
+  open_.store(true, std::memory_order_release);
+  RefreshLocal();
+  RefreshRemote();
+}
+
+int TSocketHandle::Connect() {
+  int result = GStack().Connect(SocketHandle(), RemoteIP, RemotePort);
+  if (result != -1) {
+    RefreshLocal();
+    RefreshRemote();
+  }
+  return result;
+}
+
+bool TSocketHandle::WaitReadable(int limitMs) {
+  if (!SocketOpen()) throw EConnClosedGracefully();
+  TSocketList read{SocketHandle()};
+  return GStack().WaitOnSets(&read, nullptr, limitMs) == 1;
+}
+
+ssize_t TSocketHandle::Send(const void* data, std::size_t length) {
+  return GStack().Send(SocketHandle(), data, length);
+}
+
+ssize_t TSocketHandle::Receive(void* buffer, std::size_t length) {
+  return GStack().Recv(SocketHandle(), buffer, length);
+}
+
+void TSocketHandle::SetOption(int level, int option, int value) {
+  GStack().CheckForSocketError(
+      GStack().SetSockOpt(SocketHandle(), level, option, &value, sizeof value));
+}
+
+void TSocketHandle::SetNonBlocking(bool on) {
+  GStack().CheckForSocketError(GStack().SetNonBlocking(SocketHandle(), on));
+}
+
+void TSocketHandle::RefreshLocal() { GStack().LocalAddress(SocketHandle(), IP, Port); }
+
+void TSocketHandle::RefreshRemote() {
+  GStack().RemoteAddress(SocketHandle(), RemoteIP, RemotePort);
+}
+
+TSocketHandle& TSocketHandles::Add() {
+  items_.push_back(std::make_unique<TSocketHandle>(this));
+  return *items_.back();
+}
+
+}  // namespace vantelo::relay

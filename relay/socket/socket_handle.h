@@ -1,0 +1,86 @@
+// One socket with its local and remote addresses, and the collection of
+// listening sockets of a server.
+//
+// A handle is used by one thread at a time (its owner), with one exception:
+// any thread may call Wake(), which shuts the socket down both ways so that
+// the owner's waits and receives end. Only the owner closes the descriptor, and
+// Wake() and CloseSocketHandle() are serialised, so a wake never reaches a
+// descriptor number that has been closed and handed out again.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "relay/socket/socket_stack.h"
+
+namespace vantelo::relay {
+
+class TSocketHandles;
+
+class TSocketHandle {
+ public:
+  explicit TSocketHandle(TSocketHandles* collection = nullptr);
+  ~TSocketHandle();  // CloseSocketHandle(true)
+  TSocketHandle(const TSocketHandle&) = delete;
+  TSocketHandle& operator=(const TSocketHandle&) = delete;
+
+  std::string IP;   // local address; empty means every local address
+  int Port = 0;     // local port
+  std::string RemoteIP;
+  int RemotePort = 0;
+
+  TSocket SocketHandle() const { return socket_.load(std::memory_order_acquire); }
+  bool SocketOpen() const { return open_.load(std::memory_order_acquire); }
+
+  // Closes any open socket, then creates an IPv4 socket (EInvalidSocket).
+  void OpenSocket(int type, int protocol = 0);
+  // If open: mark closed, shut down sending, close, Reset. Twice is harmless.
+  void CloseSocketHandle(bool resetLocal = true);
+  // Binds to IP and Port (0: the system chooses) and reads the result back.
+  // Address in use raises ECouldNotBindSocket, others ESocketError.
+  void Bind();
+  void Listen(int backlog);
+  // Accepts one pending connection from `listener` into this handle, which
+  // becomes non-blocking. Failures raise ESocketError with their number.
+  void AcceptFrom(TSocket listener);
+  // Connects to RemoteIP:RemotePort; returns the platform result.
+  int Connect();
+  // True when the socket is readable within limitMs (kInfiniteWait: no
+  // limit). No open socket raises EConnClosedGracefully.
+  bool WaitReadable(int limitMs);
+  ssize_t Send(const void* data, std::size_t length);
+  ssize_t Receive(void* buffer, std::size_t length);
+  void SetOption(int level, int option, int value);
+  void SetNonBlocking(bool on);
+  void Reset(bool resetLocal);
+  void RefreshLocal();
+  void RefreshRemote();
+
+  // Any thread: shut the socket down both ways if it is still open.
+  void Wake();
+
+ private:
+  std::mutex closeLock_;
+  std::atomic<TSocket> socket_{kInvalidSocket};
+  std::atomic<bool> open_{false};
+};
+
+// The listening sockets of a server. Items are added with DefaultPort.
+class TSocketHandles {
+ public:
+  int DefaultPort = 0;
+  TSocketHandle& Add();
+  std::size_t Count() const { return items_.size(); }
+  TSocketHandle& operator[](std::size_t i) { return *items_[i]; }
+  void Clear() { items_.clear(); }
+  auto begin() { return items_.begin(); }
+  auto end() { return items_.end(); }
+
+ private:
+  std::vector<std::unique_ptr<TSocketHandle>> items_;
+};
+
+}  // namespace vantelo::relay

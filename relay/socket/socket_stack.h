@@ -1,0 +1,84 @@
+// The socket layer: a thin, stateless wrapper over POSIX IPv4 stream sockets.
+//
+// Every thread may call every operation at any time; nothing is kept between
+// calls, and the last error is the calling thread's own (errno). Results
+// follow the platform: -1 on failure, with LastError() giving the relay's
+// error number (see net_exceptions.h). Sends never raise SIGPIPE.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace vantelo::relay {
+
+using TSocket = int;
+inline constexpr TSocket kInvalidSocket = -1;
+using TSocketList = std::vector<TSocket>;
+
+// A wait on sets watches at most this many sockets per list.
+inline constexpr std::size_t kMaxSocketsPerSet = 64;
+inline constexpr int kInfiniteWait = -1;
+
+class TSocketStack {
+ public:
+  // The one socket layer of the process. POSIX sockets need no start-up, so
+  // this never fails.
+  static TSocketStack& Instance();
+
+  // Raw calls; each returns the platform result.
+  TSocket CreateSocket(int type, int protocol);  // close-on-exec set
+  TSocket Accept(TSocket listener);              // non-blocking, close-on-exec
+  int Bind(TSocket s, const std::string& ip, int port);
+  int CloseSocket(TSocket s);
+  int Connect(TSocket s, const std::string& ip, int port);
+  int Listen(TSocket s, int backlog);
+  ssize_t Recv(TSocket s, void* buffer, std::size_t length);
+  ssize_t Send(TSocket s, const void* buffer, std::size_t length);
+  int SetSockOpt(TSocket s, int level, int option, const void* value, unsigned length);
+  int Shutdown(TSocket s, int how);
+  int SetNonBlocking(TSocket s, bool on);
+  // The pending error of a socket (SO_ERROR) as a relay error number, 0 if none.
+  int PendingError(TSocket s);
+
+  // Waits until a socket of `read` is readable, of `write` writable, or of
+  // `error` has failed or hung up; a closed or failed socket counts as
+  // readable and writable, as select() would say. Each given list is
+  // rewritten to hold only its ready sockets, in list order. timeoutMs:
+  // kInfiniteWait or milliseconds. Returns the number of ready sockets, 0 on
+  // time-out, -1 on error. More than kMaxSocketsPerSet in one list raises
+  // EStackSetSizeExceeded. Uses poll(), so any descriptor number works.
+  int WaitOnSets(TSocketList* read, TSocketList* write, int timeoutMs,
+                 TSocketList* error = nullptr);
+
+  // The relay error number of this thread's last failed call.
+  int LastError() const;
+
+  bool LocalAddress(TSocket s, std::string& ip, int& port);
+  bool RemoteAddress(TSocket s, std::string& ip, int& port);
+
+  // Dotted text of an address in network byte order, and back.
+  static std::string AddressToText(std::uint32_t networkOrder);
+  static std::uint32_t TextToAddress(const std::string& dotted);
+  // True for exactly four '.'-separated decimal parts from 0 to 255.
+  static bool IsDottedAddress(const std::string& text);
+
+  // "LOCALHOST" in any case gives "127.0.0.1", a dotted address itself, any
+  // other text the first IPv4 address of a name look-up (thread-safe).
+  // A failed look-up raises ESocketError.
+  std::string ResolveHost(const std::string& host);
+
+  // -1 with an error outside `accepted` raises ESocketError; returns the
+  // error number when it is accepted, else 0.
+  int CheckForSocketError(long result, std::initializer_list<int> accepted = {});
+
+  // A new IPv4 socket, or EInvalidSocket.
+  TSocket CreateSocketHandle(int type, int protocol);
+};
+
+inline TSocketStack& GStack() { return TSocketStack::Instance(); }
+
+}  // namespace vantelo::relay

@@ -1,0 +1,210 @@
+#include "relay/socket/tcp_connection.h"
+
+#include <cstdio>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <utility>
+
+#include "relay/socket/net_exceptions.h"
+
+namespace vantelo::relay {
+namespace {
+
+std::atomic<int> gSocketLayerUsers{0};
+
+constexpr int kErrWouldBlock = 10035;
+constexpr int kErrInProgress = 10036;
+
+std::string FormatStatus(TNetComponent::TStatus status, const std::string& argument) {
+  switch (status) {
+    case TNetComponent::hsResolving: return "Resolving hostname " + argument + ".";
+    case TNetComponent::hsConnecting: return "Connecting to " + argument + ".";
+    case TNetComponent::hsConnected: return "Connected.";
+    case TNetComponent::hsDisconnecting: return "Disconnecting from " + argument + ".";
+    case TNetComponent::hsDisconnected: return "Not connected.";
+    case TNetComponent::hsText: return argument;
+  }
+  return argument;
+}
+
+// Waits until `s` can take more bytes; used when a blocking-style write meets
+// a full send buffer on a non-blocking socket.
+void WaitWritable(TSocket s) {
+  TSocketList write{s};
+  GStack().WaitOnSets(nullptr, &write, kInfiniteWait);
+}
+
+}  // namespace
+
+TNetComponent::TNetComponent() { gSocketLayerUsers.fetch_add(1, std::memory_order_relaxed); }
+
+TNetComponent::~TNetComponent() { gSocketLayerUsers.fetch_sub(1, std::memory_order_relaxed); }
+
+int TNetComponent::SocketLayerUsers() { return gSocketLayerUsers.load(); }
+
+void TNetComponent::DoStatus(TStatus status, const std::string& argument) {
+  if (OnStatus) OnStatus(this, status, FormatStatus(status, argument));
+}
+
+TTCPConnection::TTCPConnection() = default;
+
+TTCPConnection::~TTCPConnection() { SocketBinding.CloseSocketHandle(true); }
+
+void TTCPConnection::CheckClosed(bool raise, bool ignorePending) {
+  if (!peerClosed_ && SocketBinding.SocketOpen()) return;
+  if (SocketBinding.SocketOpen()) CloseConnection();
+  if (raise && (ignorePending || pending_.empty())) throw EConnClosedGracefully();
+}
+
+bool TTCPConnection::IsConnected() {
+  CheckClosed(false, false);
+  return SocketBinding.SocketOpen();
+}
+
+void TTCPConnection::CloseConnection() {
+  if (SocketBinding.SocketOpen()) {
+    std::string remote = SocketBinding.RemoteIP;
+    DoStatus(hsDisconnecting, remote);
+    SocketBinding.CloseSocketHandle(true);
+    peerClosed_ = true;
+    DoStatus(hsDisconnected, remote);
+    if (OnDisconnected) OnDisconnected(this);
+  }
+}
+
+int TTCPConnection::FillPending(bool raise, int limitMs) {
+  CheckClosed(raise, false);
+  if (!IsConnected()) return 0;
+  if (receiveBlock_.empty()) receiveBlock_.resize(static_cast<std::size_t>(RecvBufferSize));
+  if (!SocketBinding.WaitReadable(limitMs)) return 0;
+  ssize_t received = SocketBinding.Receive(receiveBlock_.data(), receiveBlock_.size());
+  if (received == 0) peerClosed_ = true;
+  if (received == -1) {
+    int number = GStack().LastError();
+    if (number == kErrWouldBlock) return 0;
+    if (number == kErrShutdown) {
+      if (SocketBinding.SocketOpen()) CloseConnection();
+      if (pending_.empty()) throw ESocketError(number);
+      return 0;
+    }
+    throw ESocketError(number);
+  }
+  pending_.append(receiveBlock_.data(), static_cast<std::size_t>(received));
+  CheckClosed(raise, false);
+  return static_cast<int>(received);
+}
+
+TByteText TTCPConnection::TakePending(std::size_t n) {
+  if (pending_.size() < n) throw ENotEnoughDataInBuffer();
+  if (n == pending_.size()) return std::exchange(pending_, std::string());
+  TByteText taken = pending_.substr(0, n);
+  pending_.erase(0, n);
+  return taken;
+}
+
+TByteText TTCPConnection::ReadAvailable() {
+  if (!IsConnected()) return {};
+  FillPending(false, kInfiniteWait);
+  return TakePending(pending_.size());
+}
+
+void TTCPConnection::WriteText(const TByteText& text) {
+  if (!text.empty()) WriteBytes(text.data(), text.size());
+}
+
+void TTCPConnection::WriteBytes(const char* data, std::size_t count) {
+  if (count == 0 || data == nullptr) return;
+  CheckClosed(true, true);
+  std::size_t sent = 0;
+  while (sent < count) {
+    ssize_t n = SocketBinding.Send(data + sent, count - sent);
+    if (n == 0) peerClosed_ = true;
+    CheckClosed(true, false);
+    if (n == -1) {
+      int number = GStack().LastError();
+      if (number == kErrWouldBlock) {
+        WaitWritable(SocketBinding.SocketHandle());
+        continue;
+      }
+      if (number == kErrShutdown) CloseConnection();
+      throw ESocketError(number);
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+ssize_t TTCPConnection::ReceiveSome(char* buffer, std::size_t capacity) {
+  ssize_t received = SocketBinding.Receive(buffer, capacity);
+  if (received > 0) return received;
+  if (received == 0) {
+    peerClosed_ = true;
+    CloseConnection();
+    return 0;
+  }
+  int number = GStack().LastError();
+  if (number == kErrWouldBlock) return -1;
+  if (number == kErrShutdown) CloseConnection();
+  throw ESocketError(number);
+}
+
+std::size_t TTCPConnection::SendSome(const char* data, std::size_t count) {
+  CheckClosed(true, true);
+  ssize_t sent = SocketBinding.Send(data, count);
+  if (sent >= 0) return static_cast<std::size_t>(sent);
+  int number = GStack().LastError();
+  if (number == kErrWouldBlock) return 0;
+  if (number == kErrShutdown) CloseConnection();
+  throw ESocketError(number);
+}
+
+void TTCPConnection::ResetState() {
+  SocketBinding.Reset(true);
+  pending_.clear();
+  peerClosed_ = false;
+}
+
+void TTCPClient::Connect() {
+  if (SocketBinding.SocketOpen()) throw EAlreadyConnected();
+  ResetState();
+  SocketBinding.OpenSocket(SOCK_STREAM, 0);
+  try {
+    SocketBinding.IP = BoundIP;
+    SocketBinding.Port = 0;
+    SocketBinding.Bind();
+    if (!TSocketStack::IsDottedAddress(Host)) DoStatus(hsResolving, Host);
+    SocketBinding.RemoteIP = GStack().ResolveHost(Host);
+    SocketBinding.RemotePort = Port & 0xFFFF;
+    if (!UseNagle) SocketBinding.SetOption(IPPROTO_TCP, TCP_NODELAY, 1);
+    DoStatus(hsConnecting, SocketBinding.RemoteIP);
+
+    // A non-blocking connect, so that the wait can also watch for the
+    // abandon signal; without one it waits as long as the platform tries.
+    SocketBinding.SetNonBlocking(true);
+    if (SocketBinding.Connect() == -1) {
+      if (GStack().CheckForSocketError(-1, {kErrInProgress}) == kErrInProgress) {
+        TSocket s = SocketBinding.SocketHandle();
+        TSocketList write{s};
+        TSocketList hungUp;
+        if (AbandonWhenHungUp && AbandonWhenHungUp->SocketOpen()) {
+          hungUp.push_back(AbandonWhenHungUp->SocketHandle());
+        }
+        GStack().WaitOnSets(nullptr, &write, kInfiniteWait, &hungUp);
+        if (!hungUp.empty() && write.empty()) throw ESocketError(kErrConnAborted);
+        if (int error = GStack().PendingError(s)) throw ESocketError(error);
+        SocketBinding.RefreshLocal();
+        SocketBinding.RefreshRemote();
+      }
+    }
+  } catch (...) {
+    try {
+      CloseConnection();
+    } catch (...) {
+    }
+    throw;
+  }
+  DoStatus(hsConnected, SocketBinding.RemoteIP);
+  if (OnConnected) OnConnected(this);
+}
+
+}  // namespace vantelo::relay

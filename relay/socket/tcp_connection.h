@@ -1,0 +1,115 @@
+// Buffered TCP connections: the base of both sides of a relayed connection,
+// and the outbound client that opens the upstream side.
+//
+// A connection belongs to one thread at a time. The only call another thread
+// may make is Wake() on its SocketBinding (see socket_handle.h).
+//
+// Sockets are non-blocking once connected or accepted, so that the relay can
+// move both directions at once; ReadAvailable and WriteBytes still behave as
+// blocking calls by waiting on the socket themselves.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "relay/socket/socket_handle.h"
+
+namespace vantelo::relay {
+
+// A counted string of bytes; any value, NUL included.
+using TByteText = std::string;
+
+// Every server, inbound connection and client counts as one user of the
+// socket layer while it exists.
+class TNetComponent {
+ public:
+  TNetComponent();
+  virtual ~TNetComponent();
+  TNetComponent(const TNetComponent&) = delete;
+  TNetComponent& operator=(const TNetComponent&) = delete;
+
+  enum TStatus { hsResolving, hsConnecting, hsConnected, hsDisconnecting, hsDisconnected, hsText };
+  using TStatusEvent = std::function<void(TNetComponent* sender, TStatus status,
+                                          const std::string& statusText)>;
+  // Status notices are formatted and delivered only while this is set.
+  TStatusEvent OnStatus;
+
+  static int SocketLayerUsers();
+
+ protected:
+  void DoStatus(TStatus status, const std::string& argument);
+};
+
+class TTCPConnection : public TNetComponent {
+ public:
+  TTCPConnection();
+  ~TTCPConnection() override;
+
+  TSocketHandle SocketBinding;
+  int RecvBufferSize = 32768;
+  int SendBufferSize = 32768;
+  std::function<void(TTCPConnection*)> OnDisconnected;
+
+  bool PeerClosed() const { return peerClosed_; }
+  std::size_t PendingCount() const { return pending_.size(); }
+
+  // If the peer closed or no socket is open: close an open socket, then raise
+  // EConnClosedGracefully when `raise` and (ignorePending or nothing pending).
+  void CheckClosed(bool raise, bool ignorePending);
+  // CheckClosed without raising; true while a socket is open.
+  bool IsConnected();
+  // Closes an open socket with its notices and OnDisconnected; marks PeerClosed.
+  void CloseConnection();
+  // One wait (limitMs) and one receive of at most RecvBufferSize bytes,
+  // appended to the pending input; returns the count received.
+  int FillPending(bool raise, int limitMs);
+  // The first n pending bytes (ENotEnoughDataInBuffer when fewer are held).
+  TByteText TakePending(std::size_t n);
+  // The bytes of at most one receive; empty when the peer has closed.
+  TByteText ReadAvailable();
+  // Sends every byte; an empty text sends nothing and checks nothing.
+  void WriteText(const TByteText& text);
+  void WriteBytes(const char* data, std::size_t count);
+  void ResetState();
+
+  // Non-blocking steps for the relay's copy pass, which waits by itself.
+  // ReceiveSome: one receive of at most `capacity` bytes into `buffer`; the
+  // count, 0 when the peer has closed (the socket is then closed), -1 when
+  // nothing is there yet. SendSome: one send; the count taken, 0 when the
+  // send buffer is full. Both raise ESocketError on failure (10058 closes the
+  // connection first); SendSome on a closed connection raises
+  // EConnClosedGracefully.
+  ssize_t ReceiveSome(char* buffer, std::size_t capacity);
+  std::size_t SendSome(const char* data, std::size_t count);
+
+ private:
+  std::string pending_;
+  std::vector<char> receiveBlock_;  // allocated on first use, then reused
+  bool peerClosed_ = false;
+};
+
+// The inbound side of a relayed connection, accepted by a server's listener.
+class TTCPServerConnection : public TTCPConnection {};
+
+class TTCPClient : public TTCPConnection {
+ public:
+  std::string BoundIP;
+  std::string Host;
+  int Port = 0;  // only the low 16 bits reach the socket address
+  bool UseNagle = true;
+  std::function<void(TTCPClient*)> OnConnected;
+
+  // Another connection whose hang-up (a reset, or a Wake from another thread)
+  // abandons a connect in progress, so that a relay being destroyed does not
+  // wait for the platform's connect time-out. Not owned; may be null.
+  TSocketHandle* AbandonWhenHungUp = nullptr;
+
+  // Opens, binds to BoundIP, resolves Host and connects to it, with no time
+  // limit of its own. A failure closes the socket and raises; an open socket
+  // raises EAlreadyConnected and stays open.
+  void Connect();
+};
+
+}  // namespace vantelo::relay

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing Vantelo need,
+# only when some are missing, so that a second run costs nothing.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  qt6-base-dev libsqlite3-dev sqlite3
+  libgtest-dev libbenchmark-dev
+  python3 python3-aiosmtpd python3-dbusmock dbus-daemon swaks
+  xvfb xauth socat haproxy libcap2-bin
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,199 @@
+#include "tests/relay/loopback_peers.h"
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vantelo::testkit {
+namespace {
+
+void SetReceiveTimeout(int fd, int ms) {
+  timeval tv{ms / 1000, (ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+
+int CountEntries(const char* folder) {
+  DIR* d = opendir(folder);
+  if (!d) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(d);
+  return n - (std::string(folder) == "/proc/self/fd" ? 1 : 0);  // opendir's own
+}
+
+}  // namespace
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = o.release();
+  }
+  return *this;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int Fd::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+Listener::Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  int one = 1;
+  setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a = Loopback(0);
+  if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      listen(fd_.get(), SOMAXCONN) != 0) {
+    throw std::runtime_error("test listener");
+  }
+  socklen_t len = sizeof a;
+  getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+}
+
+Fd Listener::Accept(int timeoutMs) {
+  pollfd p{fd_.get(), POLLIN, 0};
+  if (poll(&p, 1, timeoutMs) != 1) return Fd();
+  Fd c(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+  if (c) SetReceiveTimeout(c.get(), 10000);
+  return c;
+}
+
+Fd ConnectTo(int port, int receiveTimeoutMs) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a = Loopback(port);
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fd();
+  SetReceiveTimeout(fd.get(), receiveTimeoutMs);
+  return fd;
+}
+
+void SendAll(int fd, const std::string& data) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) throw std::runtime_error("send failed");
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+std::string ReceiveUpTo(int fd, std::size_t count) {
+  std::string out;
+  char buf[65536];
+  while (out.size() < count) {
+    ssize_t n = recv(fd, buf, std::min(sizeof buf, count - out.size()), 0);
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  return out;
+}
+
+std::string ReceiveAll(int fd) { return ReceiveUpTo(fd, static_cast<std::size_t>(-1) / 2); }
+
+bool ClosesWithoutBytes(int fd) {
+  char c;
+  return recv(fd, &c, 1, 0) == 0;
+}
+
+bool SeesEnd(int fd) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n == 0) return true;
+    if (n < 0) return errno == ECONNRESET;
+  }
+}
+
+std::string RandomBytes(std::size_t count, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(count, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+void Reset(Fd& fd) {
+  linger l{1, 0};
+  setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  fd = Fd();
+}
+
+int CountOpenDescriptors() { return CountEntries("/proc/self/fd"); }
+int CountThreads() { return CountEntries("/proc/self/task"); }
+
+bool Eventually(const std::function<bool()>& condition, int timeoutMs) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+EchoServer::EchoServer(std::size_t batch) : batch_(batch) {
+  acceptor_ = std::thread([this] {
+    while (!stop_) {
+      Fd c = listener_.Accept(50);
+      if (!c) continue;
+      ++accepted_;
+      workers_.emplace_back([this, fd = c.release()] { Serve(Fd(fd)); });
+    }
+  });
+}
+
+EchoServer::~EchoServer() {
+  stop_ = true;
+  acceptor_.join();
+  for (auto& w : workers_) w.join();
+}
+
+void EchoServer::Serve(Fd connection) {
+  // Short receive waits so that the destructor's stop is seen; sends may block
+  // as long as they must, since the relay is expected to read them.
+  timeval shortWait{0, 200 * 1000}, noLimit{0, 0};
+  setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, &shortWait, sizeof shortWait);
+  setsockopt(connection.get(), SOL_SOCKET, SO_SNDTIMEO, &noLimit, sizeof noLimit);
+  std::string buf(batch_ ? batch_ : 65536, '\0');
+  while (!stop_) {
+    std::size_t want = batch_ ? batch_ : buf.size();
+    std::size_t got = 0;
+    while (got < want) {
+      ssize_t n = recv(connection.get(), buf.data() + got, want - got, 0);
+      if (n < 0 && errno == EAGAIN && !stop_) continue;
+      if (n <= 0) return;
+      got += static_cast<std::size_t>(n);
+      if (!batch_) break;
+    }
+    if (send(connection.get(), buf.data(), got, MSG_NOSIGNAL) != static_cast<ssize_t>(got)) {
+      return;
+    }
+  }
+}
+
+RunningRelay::RunningRelay(const std::string& host, int port)
+    : relay(relay::TOwnedServer<relay::TMappedPortTCP>::Make()) {
+  relay->Bindings.Add().IP = "127.0.0.1";
+  relay->MappedHost = host;
+  relay->MappedPort = port;
+  relay->SetActive(true);
+}
+
+}  // namespace vantelo::testkit
