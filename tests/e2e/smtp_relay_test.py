@@ -1,0 +1,111 @@
+"""A real SMTP dialogue through vantelo-relay: swaks sends a message with a
+5 MiB attachment to an aiosmtpd server behind the relay, and the server must
+receive exactly the bytes swaks sent.
+
+Usage: /usr/bin/python3 smtp_relay_test.py PATH/TO/vantelo-relay
+"""
+import base64
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from aiosmtpd.controller import Controller
+
+RELAY = None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Collector:
+    def __init__(self):
+        self.messages = []
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append(envelope)
+        return "250 OK"
+
+
+def start_relay(upstream_port):
+    proc = subprocess.Popen([RELAY, "0", "127.0.0.1", str(upstream_port)],
+                            stdout=subprocess.PIPE, text=True)
+    line = proc.stdout.readline().strip()
+    if not line.startswith("listening on port "):
+        proc.kill()
+        raise AssertionError("relay did not start: %r" % line)
+    return proc, int(line.rsplit(" ", 1)[1])
+
+
+def make_message(path, attachment):
+    body = base64.encodebytes(attachment).decode().replace("\n", "\r\n")
+    text = ("From: sender@example.test\r\nTo: rcpt@example.test\r\n"
+            "Subject: relay test\r\nMIME-Version: 1.0\r\n"
+            "Content-Type: multipart/mixed; boundary=XYZ\r\n\r\n"
+            "--XYZ\r\nContent-Type: text/plain\r\n\r\nHello through the relay.\r\n"
+            "--XYZ\r\nContent-Type: application/octet-stream\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\n" + body + "--XYZ--\r\n")
+    with open(path, "wb") as f:
+        f.write(text.encode())
+    return text.encode()
+
+
+class SmtpThroughRelay(unittest.TestCase):
+    def test_message_with_large_attachment_arrives_byte_exact(self):
+        collector = Collector()
+        port = free_port()
+        controller = Controller(collector, hostname="127.0.0.1", port=port,
+                                data_size_limit=64 << 20)
+        controller.start()
+        relay, relay_port = start_relay(port)
+        try:
+            with tempfile.TemporaryDirectory() as tmp:
+                path = os.path.join(tmp, "message.eml")
+                sent = make_message(path, os.urandom(5 << 20))
+                result = subprocess.run(
+                    ["swaks", "--silent", "2", "--server", "127.0.0.1", "--port",
+                     str(relay_port), "--from", "sender@example.test", "--to",
+                     "rcpt@example.test", "--data", "@" + path, "--timeout", "60"],
+                    capture_output=True, timeout=120)
+                self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(len(collector.messages), 1)
+            envelope = collector.messages[0]
+            self.assertEqual(envelope.mail_from, "sender@example.test")
+            self.assertEqual(envelope.rcpt_tos, ["rcpt@example.test"])
+            received = envelope.original_content or envelope.content
+            self.assertEqual(received.rstrip(b"\r\n"), sent.rstrip(b"\r\n"))
+        finally:
+            relay.send_signal(signal.SIGTERM)
+            self.assertEqual(relay.wait(timeout=15), 0)
+            relay.stdout.close()
+            controller.stop()
+
+
+class RelayCommandLine(unittest.TestCase):
+    def test_bad_arguments_print_usage_and_exit_2(self):
+        for args in ([], ["25"], ["x", "host", "25"], ["25", "host", "70000"]):
+            result = subprocess.run([RELAY] + args, capture_output=True, text=True)
+            self.assertEqual(result.returncode, 2, args)
+            self.assertIn("usage: vantelo-relay", result.stderr)
+
+    def test_port_in_use_prints_the_relay_message_and_exits_1(self):
+        with socket.socket() as taken:
+            taken.bind(("0.0.0.0", 0))
+            taken.listen()
+            result = subprocess.run(
+                [RELAY, str(taken.getsockname()[1]), "127.0.0.1", "25"],
+                capture_output=True, text=True, timeout=10)
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout.strip(),
+                         "Could not bind socket. Address and port are already in use.")
+
+
+if __name__ == "__main__":
+    RELAY = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
