@@ -1,0 +1,183 @@
+#include "routing/ado_layer.h"
+
+#include <sqlite3.h>
+
+namespace vantelo::routing {
+namespace {
+
+// Another program holding the file: wait at most this long, then fail.
+constexpr int kBusyTimeoutMs = 1000;
+
+[[noreturn]] void Fail(sqlite3* db, const std::string& what) {
+  throw EDatabaseError(what + ": " + (db ? sqlite3_errmsg(db) : "no database"));
+}
+
+sqlite3_stmt* Prepare(TADOConnection& connection, const std::string& statement) {
+  TBoundStatement bound = BindQuotedValues(statement);
+  sqlite3* db = connection.Handle();
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v2(db, bound.sql.c_str(), static_cast<int>(bound.sql.size()), &stmt,
+                         nullptr) != SQLITE_OK) {
+    Fail(db, "cannot prepare \"" + statement + "\"");
+  }
+  for (std::size_t i = 0; i < bound.values.size(); ++i) {
+    const std::string& v = bound.values[i];
+    if (sqlite3_bind_text(stmt, static_cast<int>(i + 1), v.data(), static_cast<int>(v.size()),
+                          SQLITE_TRANSIENT) != SQLITE_OK) {
+      sqlite3_finalize(stmt);
+      Fail(db, "cannot bind a value");
+    }
+  }
+  return stmt;
+}
+
+}  // namespace
+
+std::string Quoted(const std::string& value) {
+  std::string out = "\"";
+  for (char c : value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + '"';
+}
+
+TBoundStatement BindQuotedValues(const std::string& statement) {
+  TBoundStatement bound;
+  std::size_t i = 0;
+  while (i < statement.size()) {
+    char c = statement[i];
+    if (c == '\'') {  // a single-quoted literal passes unchanged
+      std::size_t end = i + 1;
+      while (end < statement.size()) {
+        if (statement[end] == '\'') {
+          if (end + 1 < statement.size() && statement[end + 1] == '\'') {
+            end += 2;
+            continue;
+          }
+          break;
+        }
+        ++end;
+      }
+      bound.sql.append(statement, i, end + 1 - i);
+      i = end + 1;
+    } else if (c == '"') {
+      std::string value;
+      std::size_t j = i + 1;
+      for (; j < statement.size(); ++j) {
+        if (statement[j] == '"') {
+          if (j + 1 < statement.size() && statement[j + 1] == '"') {
+            value += '"';
+            ++j;
+            continue;
+          }
+          break;
+        }
+        value += statement[j];
+      }
+      if (j >= statement.size()) throw EDatabaseError("unterminated value in statement");
+      bound.values.push_back(std::move(value));
+      bound.sql += "? COLLATE NOCASE";
+      i = j + 1;
+    } else {
+      bound.sql += c;
+      ++i;
+    }
+  }
+  return bound;
+}
+
+TADOConnection::TADOConnection(std::string connectionString)
+    : ConnectionString(std::move(connectionString)) {}
+
+TADOConnection::~TADOConnection() {
+  if (db_) sqlite3_close_v2(db_);
+}
+
+std::string TADOConnection::DataSource() const {
+  const std::string key = "Data Source=";
+  std::size_t start = ConnectionString.find(key);
+  if (start == std::string::npos) return {};
+  start += key.size();
+  std::size_t end = ConnectionString.find(';', start);
+  return ConnectionString.substr(start, end == std::string::npos ? std::string::npos
+                                                                  : end - start);
+}
+
+void TADOConnection::Open() {
+  if (db_) return;
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(DataSource().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  if (rc != SQLITE_OK) {
+    std::string message = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close_v2(db);
+    throw EDatabaseError("cannot open " + DataSource() + ": " + message);
+  }
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3_extended_result_codes(db, 1);
+  db_ = db;
+}
+
+sqlite3* TADOConnection::Handle() {
+  Open();
+  return db_;
+}
+
+TADOQuery::~TADOQuery() { Close(); }
+
+void TADOQuery::Close() {
+  if (stmt_) sqlite3_finalize(stmt_);
+  stmt_ = nullptr;
+  eof_ = true;
+}
+
+void TADOQuery::SetSQL(const std::string& text) {
+  Close();
+  sql_ = text;
+}
+
+void TADOQuery::Open() {
+  Close();
+  stmt_ = Prepare(connection_, sql_);
+  eof_ = false;
+  Step();
+}
+
+void TADOQuery::Step() {
+  int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return;
+  eof_ = true;
+  if (rc != SQLITE_DONE) {
+    sqlite3* db = sqlite3_db_handle(stmt_);
+    std::string message = sqlite3_errmsg(db);
+    Close();
+    throw EDatabaseError("cannot read \"" + sql_ + "\": " + message);
+  }
+}
+
+std::string TADOQuery::FieldText(int i) const {
+  if (!stmt_ || eof_ || i < 0 || i >= sqlite3_column_count(stmt_)) return {};
+  const unsigned char* text = sqlite3_column_text(stmt_, i);
+  if (!text) return {};
+  return std::string(reinterpret_cast<const char*>(text),
+                     static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
+}
+
+void TADOQuery::Next() {
+  if (stmt_ && !eof_) Step();
+}
+
+void TADOCommand::Execute() {
+  sqlite3_stmt* stmt = Prepare(connection_, CommandText);
+  int rc;
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  }
+  if (rc != SQLITE_DONE) {
+    std::string message = sqlite3_errmsg(sqlite3_db_handle(stmt));
+    sqlite3_finalize(stmt);
+    throw EDatabaseError("cannot run \"" + CommandText + "\": " + message);
+  }
+  sqlite3_finalize(stmt);
+}
+
+}  // namespace vantelo::routing
