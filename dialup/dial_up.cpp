@@ -1,0 +1,62 @@
+#include "dialup/dial_up.h"
+
+#include "dialup/network_manager_source.h"
+
+namespace vantelo::dialup {
+
+std::string CutAtCharacter(const std::string& text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  std::size_t end = maxBytes;
+  // Step back over continuation bytes (10xxxxxx) to the start of a character.
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
+TDialUp::TDialUp() {
+  sources_.push_back(std::make_unique<TNetworkManagerSource>());
+  sources_.push_back(std::make_unique<TPppdSource>());
+}
+
+TDialUp::TDialUp(std::vector<std::unique_ptr<TConnectionSource>> sources)
+    : sources_(std::move(sources)) {}
+
+TDialUp::~TDialUp() = default;
+
+std::string TDialUp::StatusText(std::uint32_t state, int error) const {
+  return dialup::StatusText(Language, state, error);
+}
+
+int TDialUp::GetEntries() {
+  entries_.clear();
+  std::vector<std::string> found;
+  for (auto& source : sources_) {
+    for (std::string& name : source->Entries()) found.push_back(std::move(name));
+  }
+  if (found.size() > kMaxEnumerated) return kErrorBufferTooSmall;
+  for (const std::string& name : found) {
+    entries_.push_back(CutAtCharacter(name, kMaxEntryName));
+    if (OnEntryGet) OnEntryGet(this, entries_.back());
+  }
+  return 0;
+}
+
+int TDialUp::GetActiveConnections() {
+  std::vector<TRasConnection> found;
+  for (auto& source : sources_) {
+    for (TRasConnection& c : source->ActiveConnections()) found.push_back(std::move(c));
+  }
+  if (found.size() > kMaxEnumerated) return kErrorBufferTooSmall;
+  for (TRasConnection& c : found) {
+    c.EntryName = CutAtCharacter(c.EntryName, kMaxEntryName);
+    c.Status.DeviceType = CutAtCharacter(c.Status.DeviceType, kMaxDeviceType);
+    c.Status.DeviceName = CutAtCharacter(c.Status.DeviceName, kMaxDeviceName);
+    const std::string text = StatusText(c.Status.State, c.Status.ErrorCode);
+    if (OnActiveConnection) {
+      OnActiveConnection(this, c.Handle, c.Status, text, c.EntryName, c.Status.DeviceType,
+                         c.Status.DeviceName);
+    }
+  }
+  return 0;
+}
+
+}  // namespace vantelo::dialup

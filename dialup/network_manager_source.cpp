@@ -1,0 +1,212 @@
+#include "dialup/network_manager_source.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QElapsedTimer>
+#include <QMap>
+#include <optional>
+
+#include "dialup/status_text.h"
+
+using TConnectionSettings = QMap<QString, QVariantMap>;
+Q_DECLARE_METATYPE(TConnectionSettings)
+
+namespace vantelo::dialup {
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.NetworkManager");
+const QString kManagerPath = QStringLiteral("/org/freedesktop/NetworkManager");
+const QString kManagerIface = QStringLiteral("org.freedesktop.NetworkManager");
+const QString kSettingsPath = QStringLiteral("/org/freedesktop/NetworkManager/Settings");
+const QString kSettingsIface = QStringLiteral("org.freedesktop.NetworkManager.Settings");
+const QString kProfileIface = QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection");
+const QString kActiveIface = QStringLiteral("org.freedesktop.NetworkManager.Connection.Active");
+const QString kDeviceIface = QStringLiteral("org.freedesktop.NetworkManager.Device");
+const QString kVpnIface = QStringLiteral("org.freedesktop.NetworkManager.VPN.Connection");
+const QString kPropertiesIface = QStringLiteral("org.freedesktop.DBus.Properties");
+
+// NetworkManager's numbers.
+constexpr uint kActiveActivating = 1, kActiveActivated = 2, kActiveDeactivating = 3,
+               kActiveDeactivated = 4;
+constexpr uint kDeviceFailed = 120;
+
+// Calls to NetworkManager that share one time budget. Once the service has
+// proved absent or slow, every further call of the enumeration gives up at
+// once.
+class TBudgetedBus {
+ public:
+  TBudgetedBus() : bus_(QDBusConnection::systemBus()) {
+    clock_.start();
+    gone_ = !bus_.isConnected();
+  }
+
+  std::optional<QList<QVariant>> Call(const QString& path, const QString& iface,
+                                      const QString& method, const QList<QVariant>& args = {}) {
+    const qint64 left = TNetworkManagerSource::kCallBudgetMs - clock_.elapsed();
+    if (gone_ || left <= 0) {
+      gone_ = true;
+      return std::nullopt;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, path, iface, method);
+    call.setArguments(args);
+    QDBusMessage reply = bus_.call(call, QDBus::Block, static_cast<int>(left));
+    if (reply.type() == QDBusMessage::ReplyMessage) return reply.arguments();
+    const QString error = reply.errorName();
+    if (error != QLatin1String("org.freedesktop.DBus.Error.InvalidArgs") &&
+        error != QLatin1String("org.freedesktop.DBus.Error.UnknownProperty") &&
+        error != QLatin1String("org.freedesktop.DBus.Error.UnknownInterface") &&
+        error != QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")) {
+      gone_ = true;  // no service, no reply, or a broken bus
+    }
+    return std::nullopt;
+  }
+
+  QVariant Get(const QString& path, const QString& iface, const QString& name) {
+    auto reply = Call(path, kPropertiesIface, QStringLiteral("Get"), {iface, name});
+    if (!reply || reply->isEmpty()) return {};
+    return reply->first().value<QDBusVariant>().variant();
+  }
+
+  QVariantMap GetAll(const QString& path, const QString& iface) {
+    auto reply = Call(path, kPropertiesIface, QStringLiteral("GetAll"), {iface});
+    if (!reply || reply->isEmpty()) return {};
+    return qdbus_cast<QVariantMap>(reply->first());
+  }
+
+ private:
+  QDBusConnection bus_;
+  QElapsedTimer clock_;
+  bool gone_ = false;
+};
+
+QList<QDBusObjectPath> ToPaths(const QVariant& value) {
+  if (value.canConvert<QDBusArgument>()) {
+    return qdbus_cast<QList<QDBusObjectPath>>(value.value<QDBusArgument>());
+  }
+  return value.value<QList<QDBusObjectPath>>();
+}
+
+uint DeviceStateReason(const QVariant& value) {
+  if (!value.canConvert<QDBusArgument>()) return 0;
+  const QDBusArgument arg = value.value<QDBusArgument>();
+  uint state = 0, reason = 0;
+  arg.beginStructure();
+  arg >> state >> reason;
+  arg.endStructure();
+  return reason;
+}
+
+std::uint32_t FromDeviceState(uint state) {
+  switch (state) {
+    case 40: return 0;   // prepare: opening port
+    case 50: return 2;   // config: connecting device
+    case 60: return 5;   // need auth: start authenticating
+    case 70: return 10;  // ip config: projecting
+    case 80: return 18;  // ip check: projected
+    case 90: return 14;  // secondaries: authenticated
+    default: return kStateConnectDevice;
+  }
+}
+
+std::optional<std::uint32_t> FromVpnState(uint state) {
+  switch (state) {
+    case 1: return 0;   // prepare
+    case 2: return 5;   // need auth
+    case 3: return 2;   // connect
+    case 4: return 10;  // ip config get
+    default: return std::nullopt;
+  }
+}
+
+std::vector<std::string> ToStrings(const QList<QString>& list) {
+  std::vector<std::string> out;
+  for (const QString& s : list) out.push_back(s.toStdString());
+  return out;
+}
+
+void RegisterTypes() {
+  static const bool registered = [] {
+    qDBusRegisterMetaType<TConnectionSettings>();
+    return true;
+  }();
+  (void)registered;
+}
+
+}  // namespace
+
+bool TNetworkManagerSource::IsDialUpType(const QString& type) {
+  static const QStringList dialUp = {"vpn", "wireguard", "gsm", "cdma",
+                                     "pppoe", "bluetooth", "adsl"};
+  return dialUp.contains(type);
+}
+
+std::vector<std::string> TNetworkManagerSource::Entries() {
+  RegisterTypes();
+  TBudgetedBus bus;
+  auto listed = bus.Call(kSettingsPath, kSettingsIface, QStringLiteral("ListConnections"));
+  if (!listed || listed->isEmpty()) return {};
+  QList<QString> names;
+  for (const QDBusObjectPath& path : ToPaths(listed->first())) {
+    auto reply = bus.Call(path.path(), kProfileIface, QStringLiteral("GetSettings"));
+    if (!reply || reply->isEmpty()) continue;
+    const TConnectionSettings settings =
+        qdbus_cast<TConnectionSettings>(reply->first().value<QDBusArgument>());
+    const QVariantMap connection = settings.value(QStringLiteral("connection"));
+    if (IsDialUpType(connection.value(QStringLiteral("type")).toString())) {
+      names.push_back(connection.value(QStringLiteral("id")).toString());
+    }
+  }
+  return ToStrings(names);
+}
+
+std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections() {
+  TBudgetedBus bus;
+  std::vector<TRasConnection> found;
+  const QVariant active = bus.Get(kManagerPath, kManagerIface, QStringLiteral("ActiveConnections"));
+  for (const QDBusObjectPath& objectPath : ToPaths(active)) {
+    const QString path = objectPath.path();
+    const QVariantMap props = bus.GetAll(path, kActiveIface);
+    const QString type = props.value(QStringLiteral("Type")).toString();
+    if (!IsDialUpType(type)) continue;
+
+    TRasConnection c;
+    c.Handle = path.section(QLatin1Char('/'), -1).toInt();
+    c.EntryName = props.value(QStringLiteral("Id")).toString().toStdString();
+    c.Status.DeviceType = type.toStdString();
+
+    QVariantMap device;
+    const QList<QDBusObjectPath> devices = ToPaths(props.value(QStringLiteral("Devices")));
+    if (!devices.isEmpty()) device = bus.GetAll(devices.first().path(), kDeviceIface);
+    QString interface = device.value(QStringLiteral("Interface")).toString();
+    if (interface.isEmpty()) interface = device.value(QStringLiteral("IpInterface")).toString();
+    c.Status.DeviceName = interface.toStdString();
+
+    const uint state = props.value(QStringLiteral("State")).toUInt();
+    const uint deviceState = device.value(QStringLiteral("State")).toUInt();
+    if (state == kActiveActivated) {
+      c.Status.State = kStateConnected;
+    } else if (state == kActiveDeactivating || state == kActiveDeactivated) {
+      c.Status.State = kStateDisconnected;
+    } else if (state == kActiveActivating) {
+      std::optional<std::uint32_t> vpn;
+      if (props.value(QStringLiteral("Vpn")).toBool()) {
+        vpn = FromVpnState(bus.Get(path, kVpnIface, QStringLiteral("VpnState")).toUInt());
+      }
+      c.Status.State = vpn ? *vpn : FromDeviceState(deviceState);
+    } else {
+      c.Status.State = kStateUnknown;
+    }
+    if (!device.isEmpty() && deviceState == kDeviceFailed) {
+      const uint reason = DeviceStateReason(device.value(QStringLiteral("StateReason")));
+      c.Status.ErrorCode = reason ? static_cast<int>(reason) : 1;
+    }
+    found.push_back(std::move(c));
+  }
+  return found;
+}
+
+}  // namespace vantelo::dialup

@@ -1,0 +1,241 @@
+// The dial-up monitor: status texts, the pppd source on temporary folders,
+// the enumeration rules, and NetworkManager through its mock on a private bus.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "dialup/dial_up.h"
+#include "dialup/network_manager_source.h"
+#include "tests/dialup/nm_mock.h"
+
+using namespace vantelo::dialup;
+using vantelo::testkit::NetworkManagerMock;
+namespace fs = std::filesystem;
+
+namespace {
+
+// What the two events reported.
+struct Reports {
+  std::vector<std::string> entries;
+  std::vector<std::string> lines;  // "NAME|STATUS|TYPE|DEVICE"
+  std::vector<int> handles;
+  void Attach(TDialUp& d) {
+    d.OnEntryGet = [this](TDialUp*, const std::string& name) { entries.push_back(name); };
+    d.OnActiveConnection = [this](TDialUp*, int handle, const TRasConnStatus&,
+                                  const std::string& status, const std::string& name,
+                                  const std::string& type, const std::string& device) {
+      handles.push_back(handle);
+      lines.push_back(name + "|" + status + "|" + type + "|" + device);
+    };
+  }
+};
+
+TEST(StatusText, TablesAndTheErrorRule) {
+  EXPECT_EQ(StatusText(English, 0x2000, 0), "Connected");
+  EXPECT_EQ(StatusText(English, 5, 0), "Start authenticating");
+  EXPECT_EQ(StatusText(English, 19, 0), "Start authentication");
+  EXPECT_EQ(StatusText(English, 0x1001, 0), "Retry Authentication");
+  for (std::uint32_t unknown : {22u, 23u, 0x1004u, kStateUnknown}) {
+    EXPECT_EQ(StatusText(English, unknown, 0), "") << unknown;
+  }
+  EXPECT_EQ(StatusText(English, 0x2000, 26), "No carrier could be established");
+  EXPECT_EQ(StatusText(English, 0x2000, 9999), "Connection failed (error 9999)");
+  EXPECT_EQ(StatusText(Czech, 0x2000, 0), "Připojeno");
+  for (std::uint32_t code : {0u, 14u, 21u, 0x1003u, 0x2001u}) {
+    EXPECT_FALSE(StateText(Czech, code).empty());
+    EXPECT_NE(StateText(Czech, code), StateText(English, code));
+  }
+}
+
+TEST(CutAtCharacter, NeverSplitsACharacter) {
+  EXPECT_EQ(CutAtCharacter(std::string(256, 'a'), 256).size(), 256u);
+  std::string name = std::string(255, 'a') + "é";  // é is two bytes, ending at 257
+  EXPECT_EQ(CutAtCharacter(name, 256), std::string(255, 'a'));
+  EXPECT_EQ(CutAtCharacter("abc", 2), "ab");
+}
+
+// A source that reports what it is given.
+struct FixedSource : TConnectionSource {
+  std::vector<std::string> entries;
+  std::vector<TRasConnection> connections;
+  std::vector<std::string> Entries() override { return entries; }
+  std::vector<TRasConnection> ActiveConnections() override { return connections; }
+};
+
+TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
+  auto first = std::make_unique<FixedSource>();
+  auto second = std::make_unique<FixedSource>();
+  FixedSource* a = first.get();
+  FixedSource* b = second.get();
+  a->entries = {"VPN", "Mobile"};
+  b->entries = {"isp"};
+  a->connections = {{7, "VPN", {0x2000, 0, "vpn", "tun0"}}};
+  b->connections = {{99, std::string(300, 'x'), {2, 0, "modem-with-a-long-type", "ppp0"}}};
+  std::vector<std::unique_ptr<TConnectionSource>> sources;
+  sources.push_back(std::move(first));
+  sources.push_back(std::move(second));
+  TDialUp dialUp(std::move(sources));
+  Reports r;
+  r.Attach(dialUp);
+
+  EXPECT_EQ(dialUp.GetEntries(), 0);
+  EXPECT_EQ(r.entries, (std::vector<std::string>{"VPN", "Mobile", "isp"}));
+  EXPECT_EQ(dialUp.Entries(), r.entries);
+  EXPECT_EQ(dialUp.GetActiveConnections(), 0);
+  ASSERT_EQ(r.lines.size(), 2u);
+  EXPECT_EQ(r.lines[0], "VPN|Connected|vpn|tun0");
+  EXPECT_EQ(r.lines[1], std::string(256, 'x') + "|Connecting device|modem-with-a-lon|ppp0");
+  EXPECT_EQ(r.handles, (std::vector<int>{7, 99}));
+
+  b->entries.assign(99, "e");  // 101 in all
+  r.entries.clear();
+  EXPECT_EQ(dialUp.GetEntries(), kErrorBufferTooSmall);
+  EXPECT_TRUE(r.entries.empty());
+  EXPECT_TRUE(dialUp.Entries().empty());
+  b->connections.assign(100, TRasConnection{});
+  r.lines.clear();
+  EXPECT_EQ(dialUp.GetActiveConnections(), kErrorBufferTooSmall);
+  EXPECT_TRUE(r.lines.empty());
+}
+
+class Pppd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() / ("vantelo-ppp-" + std::to_string(getpid()));
+    for (const char* d : {"peers", "proc", "run", "net"}) fs::create_directories(root / d);
+  }
+  void TearDown() override { fs::remove_all(root); }
+  void File(const fs::path& p, const std::string& text) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+  }
+  void Process(int pid, const std::vector<std::string>& argv) {
+    std::string cmdline;
+    for (auto& a : argv) cmdline += a + '\0';
+    File(root / "proc" / std::to_string(pid) / "cmdline", cmdline);
+  }
+  TPppdSource Source() {
+    return TPppdSource((root / "peers").string(), (root / "proc").string(),
+                       (root / "run").string(), (root / "net").string());
+  }
+  fs::path root;
+};
+
+TEST_F(Pppd, PeersAreSortedWithoutHiddenFilesOrLeftovers) {
+  for (const char* n : {"zeta", "alpha", ".hidden", "old~", "isp.bak", "isp.dpkg-old", "Mid"}) {
+    File(root / "peers" / n, "noauth\n");
+  }
+  fs::create_directory(root / "peers" / "folder");
+  EXPECT_EQ(Source().Entries(), (std::vector<std::string>{"Mid", "alpha", "zeta"}));
+  EXPECT_TRUE(TPppdSource("/nonexistent").Entries().empty());
+}
+
+TEST_F(Pppd, RunningPppdProcessesAreReportedWithTheirInterfaces) {
+  Process(101, {"/usr/sbin/pppd", "call", "provider"});
+  Process(102, {"pppd", "/dev/ttyUSB0", "linkname", "mobile", "call", "gsm"});
+  Process(103, {"pppd", "linkname", "dsl"});
+  Process(104, {"pppd", "nodetach"});
+  Process(105, {"/usr/bin/bash", "call", "x"});
+  File(root / "run" / "ppp0.pid", "101\n");
+  File(root / "run" / "ppp-dsl.pid", "103\nppp1\n");
+  File(root / "net" / "ppp0" / "flags", "0x10d1\n");  // up and running
+  File(root / "net" / "ppp1" / "flags", "0x1090\n");  // not up
+  std::vector<TRasConnection> found = Source().ActiveConnections();
+  ASSERT_EQ(found.size(), 4u);
+  EXPECT_EQ(found[0].EntryName, "provider");
+  EXPECT_EQ(found[0].Handle, 101);
+  EXPECT_EQ(found[0].Status.DeviceName, "ppp0");
+  EXPECT_EQ(found[0].Status.State, kStateConnected);
+  EXPECT_EQ(found[0].Status.DeviceType, "modem");
+  EXPECT_EQ(found[1].EntryName, "gsm");
+  EXPECT_EQ(found[1].Status.DeviceName, "");
+  EXPECT_EQ(found[1].Status.State, kStateConnectDevice);
+  EXPECT_EQ(found[2].EntryName, "dsl");
+  EXPECT_EQ(found[2].Status.DeviceName, "ppp1");
+  EXPECT_EQ(found[2].Status.State, kStateConnectDevice);
+  EXPECT_EQ(found[3].EntryName, "pppd");
+}
+
+// ---- NetworkManager --------------------------------------------------------
+
+TEST(NetworkManager, AnAbsentServiceGivesNothingAtOnce) {
+  TDialUp dialUp;
+  Reports r;
+  r.Attach(dialUp);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(dialUp.GetEntries(), 0);
+  EXPECT_EQ(dialUp.GetActiveConnections(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+  EXPECT_TRUE(r.entries.empty());
+  EXPECT_TRUE(r.lines.empty());
+}
+
+TEST(NetworkManager, OnlyDialUpProfilesAreEntriesInTheirOrder) {
+  NetworkManagerMock nm;
+  nm.AddProfile("Office LAN", "802-3-ethernet");
+  nm.AddProfile("Work VPN", "vpn");
+  nm.AddProfile("Home Wi-Fi", "802-11-wireless");
+  nm.AddProfile("Mobile", "gsm");
+  nm.AddProfile("Tunnel", "wireguard");
+  nm.AddProfile("DSL", "pppoe");
+  TNetworkManagerSource source;
+  EXPECT_EQ(source.Entries(), (std::vector<std::string>{"Work VPN", "Mobile", "Tunnel", "DSL"}));
+}
+
+TEST(NetworkManager, ActiveConnectionsCarryTheirStatus) {
+  NetworkManagerMock nm;
+  QString eth = nm.AddDevice("eth0", "eth0");
+  QString modem = nm.AddDevice("wwan0", "wwp0s20");
+  QString lan = nm.AddProfile("Office LAN", "802-3-ethernet");
+  QString vpn = nm.AddProfile("Work VPN", "vpn");
+  QString gsm = nm.AddProfile("Mobile", "gsm");
+  nm.Activate(eth, lan, "1", 2);
+  QString vpnActive = nm.Activate(eth, vpn, "5", 2);
+  QString gsmActive = nm.Activate(modem, gsm, "7", 1);
+  // The mock marks a device activated; make the modem still configuring IP.
+  nm.SetProperty(modem, "org.freedesktop.NetworkManager.Device", "State", QVariant::fromValue(70u));
+
+  TDialUp dialUp;
+  Reports r;
+  r.Attach(dialUp);
+  EXPECT_EQ(dialUp.GetActiveConnections(), 0);
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|eth0",
+                                               "Mobile|Authentication: projecting|gsm|wwp0s20"}));
+  EXPECT_EQ(r.handles, (std::vector<int>{5, 7}));
+
+  nm.SetProperty(vpnActive, "org.freedesktop.NetworkManager.Connection.Active", "State",
+                 QVariant::fromValue(4u));
+  nm.SetProperty(modem, "org.freedesktop.NetworkManager.Device", "State",
+                 QVariant::fromValue(120u));
+  r.lines.clear();
+  dialUp.GetActiveConnections();
+  ASSERT_EQ(r.lines.size(), 2u);
+  EXPECT_EQ(r.lines[0], "Work VPN|Disconnected|vpn|eth0");
+  EXPECT_NE(r.lines[1].find("Mobile|"), std::string::npos);
+  EXPECT_EQ(r.lines[1].find("Mobile|Authentication"), std::string::npos);  // an error text now
+
+  nm.Deactivate(modem, gsmActive);
+  r.lines.clear();
+  dialUp.GetActiveConnections();
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Disconnected|vpn|eth0"}));
+}
+
+TEST(NetworkManager, AServiceThatStopsAnsweringCostsAtMostItsBudget) {
+  NetworkManagerMock nm;
+  QString eth = nm.AddDevice("eth0", "eth0");
+  nm.Activate(eth, nm.AddProfile("Work VPN", "vpn"), "5", 2);
+  nm.Pause();
+  TDialUp dialUp;
+  Reports r;
+  r.Attach(dialUp);
+  auto start = std::chrono::steady_clock::now();
+  dialUp.GetActiveConnections();
+  auto took = std::chrono::steady_clock::now() - start;
+  nm.Resume();
+  EXPECT_LT(took, std::chrono::milliseconds(TNetworkManagerSource::kCallBudgetMs + 300));
+  EXPECT_TRUE(r.lines.empty());
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+#include "tests/dialup/nm_mock.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QMap>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using TMockSettings = QMap<QString, QVariantMap>;
+Q_DECLARE_METATYPE(TMockSettings)
+
+namespace vantelo::testkit {
+namespace {
+
+pid_t gBusPid = -1;
+std::string gBusFolder;
+
+const QString kService = "org.freedesktop.NetworkManager";
+const QString kMockIface = "org.freedesktop.DBus.Mock";
+
+pid_t Spawn(const std::vector<std::string>& argv, int* stdoutRead) {
+  int fds[2];
+  if (stdoutRead && pipe(fds) != 0) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (stdoutRead) {
+      dup2(fds[1], 1);
+      close(fds[0]);
+      close(fds[1]);
+    }
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  if (stdoutRead) {
+    close(fds[1]);
+    *stdoutRead = fds[0];
+  }
+  return pid;
+}
+
+void End(pid_t& pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGCONT);
+  kill(pid, SIGTERM);
+  int status;
+  for (int i = 0; i < 100; ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      pid = -1;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  pid = -1;
+}
+
+bool NameHasOwner() {
+  QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "NameHasOwner");
+  m << kService;
+  QDBusMessage r = QDBusConnection::systemBus().call(m, QDBus::Block, 1000);
+  return r.type() == QDBusMessage::ReplyMessage && r.arguments().value(0).toBool();
+}
+
+}  // namespace
+
+void NetworkManagerMock::StartBus() {
+  if (gBusPid > 0) return;
+  qDBusRegisterMetaType<TMockSettings>();
+  char folder[] = "/tmp/vantelo-bus-XXXXXX";
+  gBusFolder = mkdtemp(folder);
+  const std::string config = gBusFolder + "/bus.conf";
+  std::ofstream(config)
+      << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+         "<busconfig>\n  <type>system</type>\n"
+         "  <listen>unix:path=" << gBusFolder << "/bus</listen>\n"
+         "  <auth>EXTERNAL</auth>\n"
+         "  <policy context=\"default\">\n"
+         "    <allow user=\"*\"/>\n    <allow own=\"*\"/>\n"
+         "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+         "    <allow eavesdrop=\"true\"/>\n"
+         "  </policy>\n</busconfig>\n";
+  int out = -1;
+  gBusPid = Spawn({"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork",
+                   "--print-address=1"}, &out);
+  std::string address;
+  char c;
+  while (read(out, &c, 1) == 1 && c != '\n') address += c;
+  close(out);
+  if (address.empty()) throw std::runtime_error("private dbus-daemon did not start");
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+}
+
+void NetworkManagerMock::StopBus() {
+  End(gBusPid);
+  if (!gBusFolder.empty()) std::system(("rm -rf '" + gBusFolder + "'").c_str());
+}
+
+NetworkManagerMock::NetworkManagerMock() {
+  StartBus();
+  int out = -1;
+  pid_ = Spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template",
+                "networkmanager"}, &out);
+  // The mock logs every signal on its output; nobody needs to read it.
+  drain_ = std::thread([out] {
+    char buffer[4096];
+    while (read(out, buffer, sizeof buffer) > 0) {
+    }
+    close(out);
+  });
+  for (int i = 0; i < 250 && !NameHasOwner(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  if (!NameHasOwner()) throw std::runtime_error("NetworkManager mock did not start");
+}
+
+NetworkManagerMock::~NetworkManagerMock() {
+  End(pid_);
+  drain_.join();
+  for (int i = 0; i < 100 && NameHasOwner(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+QVariant NetworkManagerMock::CallMock(const QString& path, const QString& method,
+                                      const QVariantList& args) {
+  return Call(path, kMockIface, method, args);
+}
+
+QVariant NetworkManagerMock::Call(const QString& path, const QString& iface,
+                                  const QString& method, const QVariantList& args) {
+  QDBusMessage m = QDBusMessage::createMethodCall(kService, path, iface, method);
+  m.setArguments(args);
+  QDBusMessage r = QDBusConnection::systemBus().call(m, QDBus::Block, 5000);
+  if (r.type() != QDBusMessage::ReplyMessage) {
+    throw std::runtime_error(("mock " + method + ": " + r.errorMessage()).toStdString());
+  }
+  return r.arguments().value(0);
+}
+
+QString NetworkManagerMock::AddDevice(const QString& name, const QString& interface, uint state) {
+  return CallMock("/org/freedesktop", "AddEthernetDevice",
+                  {name, interface, static_cast<int>(state)}).toString();
+}
+
+QString NetworkManagerMock::AddProfile(const QString& id, const QString& type) {
+  TMockSettings settings;
+  settings["connection"] = QVariantMap{{"id", id}, {"type", type}};
+  QVariant arg = QVariant::fromValue(settings);
+  QVariant path = Call("/org/freedesktop", "org.freedesktop.NetworkManager.Settings",
+                       "SettingsAddConnection", {arg});
+  return path.value<QDBusObjectPath>().path();
+}
+
+QString NetworkManagerMock::Activate(const QString& device, const QString& profile,
+                                     const QString& name, uint state) {
+  return CallMock("/org/freedesktop", "AddActiveConnection",
+                  {QStringList{device}, profile, QString("/"), name, state}).toString();
+}
+
+void NetworkManagerMock::Deactivate(const QString& device, const QString& active) {
+  CallMock("/org/freedesktop", "RemoveActiveConnection", {device, active});
+}
+
+void NetworkManagerMock::SetProperty(const QString& path, const QString& iface,
+                                     const QString& name, const QVariant& value) {
+  CallMock(path, "UpdateProperties", {iface, QVariantMap{{name, value}}});
+}
+
+void NetworkManagerMock::Pause() { kill(pid_, SIGSTOP); }
+void NetworkManagerMock::Resume() { kill(pid_, SIGCONT); }
+
+}  // namespace vantelo::testkit
