@@ -1,0 +1,22 @@
+// The program's mark that it runs: an advisory lock on qovin.lock in
+// $XDG_RUNTIME_DIR (or /tmp), held while it lives. Like the original's named
+// mutex it never stops a second copy; whether the lock was had is not looked at.
+#pragma once
+
+#include <string>
+
+namespace vantelo::app {
+
+class TInstanceLock {
+ public:
+  TInstanceLock();
+  ~TInstanceLock();
+  TInstanceLock(const TInstanceLock&) = delete;
+  TInstanceLock& operator=(const TInstanceLock&) = delete;
+  static std::string LockPath();
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace vantelo::app

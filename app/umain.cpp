@@ -1,0 +1,243 @@
+#include "app/umain.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenuBar>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "ui/error_box.h"
+#include "ui/toolbar_icons.h"
+
+namespace vantelo::app {
+namespace {
+
+constexpr int kClientWidth = 561;
+constexpr int kClientHeight = 303;
+const QColor kListBackground(244, 247, 247);
+
+// A flat picture button with its caption in a label underneath.
+QWidget* ButtonWithCaption(QToolButton*& button, const QIcon& icon, const QString& caption,
+                           QWidget* parent) {
+  auto* column = new QWidget(parent);
+  auto* layout = new QVBoxLayout(column);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  button = new QToolButton(column);
+  button->setAutoRaise(true);
+  button->setFixedSize(41, 41);
+  button->setIcon(icon);
+  button->setIconSize(QSize(32, 32));
+  button->setToolTip(caption);
+  auto* label = new QLabel(caption, column);
+  label->setAlignment(Qt::AlignHCenter);
+  layout->addWidget(button, 0, Qt::AlignHCenter);
+  layout->addWidget(label, 0, Qt::AlignHCenter);
+  column->setFixedWidth(56);
+  return column;
+}
+
+}  // namespace
+
+TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
+    : QMainWindow(parent),
+      ThreadMgrDefault2(std::make_shared<relay::TThreadMgrDefault>()),
+      MappedPortTCP1(relay::TOwnedServer<relay::TMappedPortTCP>::Make()),
+      DialUp(dialUp ? std::move(dialUp) : std::make_unique<dialup::TDialUp>()),
+      controller_(routeStore_, MappedPortTCP1, ThreadMgrDefault2,
+                  {[this] { DialUp->GetActiveConnections(); }, [this] { updatesmtp(); },
+                   [this](bool shown) {
+                     if (shown) Label7->setText(routing::kConfigChangedNotice);
+                     Label7->setVisible(shown);
+                   }}) {
+  // The first relay: port 25, never activated; the first route applied replaces it.
+  MappedPortTCP1->Bindings.Add().Port = 25;
+  MappedPortTCP1->SetDefaultPort(25);
+  MappedPortTCP1->ThreadMgr = ThreadMgrDefault2;
+
+  DialUp->DialMode = dialup::dmAsync;
+  DialUp->Language = dialup::English;
+  DialUp->OnEntryGet = [this](dialup::TDialUp*, const std::string& name) { isilventry(name); };
+  DialUp->OnActiveConnection = [this](dialup::TDialUp*, int, const dialup::TRasConnStatus&,
+                                      const std::string& status, const std::string& name,
+                                      const std::string&, const std::string&) {
+    DialUpActiveConnection(name, status);
+  };
+
+  BuildWindow();
+
+  Timer3 = new QTimer(this);
+  Timer3->setInterval(1000);
+  connect(Timer3, &QTimer::timeout, this, &TFmain::Timer3Timer);
+  Timer3->start();
+  Timer2 = new QTimer(this);
+  Timer2->setInterval(1000);
+  connect(Timer2, &QTimer::timeout, this, &TFmain::Timer2Timer);
+  Timer2->start();
+
+  FormCreate();
+}
+
+TFmain::~TFmain() = default;
+
+void TFmain::FormCreate() {
+  try {
+    instanceLock_ = std::make_unique<TInstanceLock>();
+    controller_.EntryList.clear();
+  } catch (...) {
+  }
+}
+
+void TFmain::BuildWindow() {
+  setWindowTitle(QStringLiteral("Vantelo"));
+  setWindowIcon(ui::RefreshIcon());
+
+  QMenu* file = menuBar()->addMenu(QStringLiteral("file"));
+  file->addAction(QStringLiteral("exit"), this, &TFmain::exit1Click);
+  QMenu* view = menuBar()->addMenu(QStringLiteral("view"));
+  view->addAction(QStringLiteral("configuration"), this, &TFmain::configuration2Click);
+  QMenu* about = menuBar()->addMenu(QStringLiteral("about"));
+  about->addAction(QStringLiteral("help"), this, &TFmain::help1Click);
+  about->addAction(QStringLiteral("online help"), this, &TFmain::onlinehelp1Click);
+  about->addAction(QStringLiteral("tip of the day"), this, &TFmain::Tipoftheday1Click);
+  about->addAction(QStringLiteral("about"), this, &TFmain::about2Click);
+  about->addAction(QStringLiteral("another product from Quorrin"), this, &TFmain::Label5Click);
+
+  auto* central = new QWidget(this);
+  auto* outer = new QVBoxLayout(central);
+  outer->setContentsMargins(5, 3, 6, 10);
+  outer->setSpacing(4);
+
+  // Toolbar panel: four buttons on the left, the product labels on the right.
+  auto* panel = new QWidget(central);
+  panel->setFixedHeight(57);
+  auto* row = new QHBoxLayout(panel);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(10);
+  row->addWidget(ButtonWithCaption(SpeedButton2, ui::RefreshIcon(), QStringLiteral("Refresh"), panel));
+  row->addWidget(ButtonWithCaption(SpeedButton4, ui::ConfigIcon(), QStringLiteral("Config"), panel));
+  row->addWidget(ButtonWithCaption(SpeedButton1, ui::HelpIcon(), QStringLiteral("Help"), panel));
+  row->addWidget(ButtonWithCaption(SpeedButton3, ui::ExitIcon(), QStringLiteral("Exit"), panel));
+  row->addStretch(1);
+  auto* labels = new QVBoxLayout();
+  labels->setSpacing(0);
+  Label6 = new QLabel(QStringLiteral("Vantelo"), panel);
+  QFont title = Label6->font();
+  title.setBold(true);
+  title.setPixelSize(19);
+  Label6->setFont(title);
+  Label6->setStyleSheet(QStringLiteral("color: black"));
+  Label5 = new QLabel(QStringLiteral("Route mail to the correct server"), panel);
+  Label7 = new QLabel(panel);
+  Label7->setStyleSheet(QStringLiteral("color: rgb(0, 0, 255)"));
+  Label7->setVisible(false);
+  for (QLabel* l : {Label6, Label5, Label7}) labels->addWidget(l, 0, Qt::AlignRight);
+  labels->addStretch(1);
+  row->addLayout(labels);
+  outer->addWidget(panel);
+
+  LVsmtp = new QTreeWidget(central);
+  LVsmtp->setColumnCount(4);
+  LVsmtp->setHeaderLabels({QStringLiteral("Dial-up entry"), QStringLiteral("SMTP Server"),
+                           QStringLiteral("Port"), QStringLiteral("Status")});
+  LVsmtp->setRootIsDecorated(false);
+  LVsmtp->setSelectionBehavior(QAbstractItemView::SelectRows);
+  LVsmtp->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  LVsmtp->setToolTip(QStringLiteral("list of SMTP server"));
+  LVsmtp->setAllColumnsShowFocus(true);
+  QPalette palette = LVsmtp->palette();
+  palette.setColor(QPalette::Base, kListBackground);
+  LVsmtp->setPalette(palette);
+  QHeaderView* header = LVsmtp->header();
+  header->setStretchLastSection(false);
+  header->setMinimumSectionSize(72);
+  header->setSectionResizeMode(0, QHeaderView::Stretch);
+  header->setSectionResizeMode(1, QHeaderView::Stretch);
+  header->setSectionResizeMode(2, QHeaderView::Fixed);
+  header->setSectionResizeMode(3, QHeaderView::Fixed);
+  header->resizeSection(2, 75);
+  header->resizeSection(3, 85);
+  for (int column : {2, 3}) LVsmtp->headerItem()->setTextAlignment(column, Qt::AlignCenter);
+  outer->addWidget(LVsmtp, 1);
+  setCentralWidget(central);
+
+  connect(SpeedButton2, &QToolButton::clicked, this, &TFmain::SpeedButton2Click);
+  connect(SpeedButton4, &QToolButton::clicked, this, &TFmain::SpeedButton4Click);
+  connect(SpeedButton1, &QToolButton::clicked, this, &TFmain::SpeedButton1Click);
+  connect(SpeedButton3, &QToolButton::clicked, this, &TFmain::SpeedButton3Click);
+
+  // Fixed size: the client area plus the menu bar.
+  setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+  move(140, 114);
+}
+
+void TFmain::updatesmtp() {
+  try {
+    LVsmtp->clear();
+    const std::vector<std::string> entries = controller_.EntryList;
+    for (const std::string& entry : entries) {
+      const routing::TRoute route = routing::ListLookup(routeStore_.ADOQuery3, entry);
+      auto* item = new QTreeWidgetItem(LVsmtp);
+      item->setText(0, QString::fromStdString(entry));
+      item->setText(1, QString::fromStdString(route.server));
+      item->setText(2, QString::fromStdString(route.port));
+      if (entry == controller_.ActiveEntry) item->setText(3, QStringLiteral("Active"));
+      item->setTextAlignment(2, Qt::AlignCenter);
+      item->setTextAlignment(3, Qt::AlignCenter);
+    }
+  } catch (...) {
+    // The rows made before the failure stay.
+  }
+}
+
+void TFmain::Timer3Timer() { controller_.Timer3Timer(); }
+
+void TFmain::Timer2Timer() {
+  // The deferred start runs once, whatever happens in it.
+  Timer2->stop();
+  Timer2->deleteLater();
+  Timer2 = nullptr;
+  ui::WithErrorBox([this] {
+    controller_.EntryList.clear();
+    DialUp->GetEntries();
+    updatesmtp();
+    show();
+    raise();
+    activateWindow();
+  });
+}
+
+void TFmain::SpeedButton2Click() { controller_.SpeedButton2Click(); }
+
+void TFmain::SpeedButton3Click() { close(); }
+void TFmain::exit1Click() { close(); }
+
+// The configuration dialog, help, tip of the day and about window come with
+// their own windows; until then these commands do nothing.
+void TFmain::SpeedButton4Click() {}
+void TFmain::SpeedButton1Click() {}
+void TFmain::configuration2Click() {}
+void TFmain::help1Click() {}
+void TFmain::onlinehelp1Click() {}
+void TFmain::Tipoftheday1Click() {}
+void TFmain::about2Click() {}
+void TFmain::Label5Click() {}
+
+void TFmain::closeEvent(QCloseEvent* event) {
+  // Closing the main window ends the program; nothing is written.
+  event->accept();
+  QApplication::quit();
+}
+
+void TFmain::DialUpActiveConnection(const std::string& entryName, const std::string& statusString) {
+  controller_.DialUpActiveConnection(entryName, statusString);
+}
+
+void TFmain::isilventry(const std::string& entryName) { controller_.isilventry(entryName); }
+
+}  // namespace vantelo::app

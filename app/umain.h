@@ -1,0 +1,88 @@
+// The main window: every dial-up entry with its route, the active one marked,
+// the toolbar and menus; and the owner of the program's shared parts (the
+// relay, its thread manager, the dial-up monitor, the route store, the two
+// timers) for the whole run. The route controller works inside it.
+//
+// GUI thread only. Handlers never let an exception reach Qt's loop.
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+
+#include "app/instance_lock.h"
+#include "dialup/dial_up.h"
+#include "relay/mapped_port/mapped_port_tcp.h"
+#include "routing/route_controller.h"
+#include "routing/route_store.h"
+
+class QLabel;
+class QTimer;
+class QToolButton;
+class QTreeWidget;
+
+namespace vantelo::app {
+
+class TFmain : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // `dialUp` may be given for tests; by default the machine's sources.
+  explicit TFmain(std::unique_ptr<dialup::TDialUp> dialUp = nullptr, QWidget* parent = nullptr);
+  ~TFmain() override;
+
+  // Rebuilds the route list view from the entry list, the route table and the
+  // active entry. Stops silently at a failing lookup; earlier rows stay.
+  void updatesmtp();
+
+  routing::TRouteController& Controller() { return controller_; }
+  QTreeWidget* RouteList() const { return LVsmtp; }
+  QLabel* ConfigNotice() const { return Label7; }
+  relay::TMappedPortTCP* CurrentRelay() const { return MappedPortTCP1.get(); }
+
+ public slots:
+  void Timer3Timer();
+  void Timer2Timer();
+  void SpeedButton2Click();  // Refresh
+  void SpeedButton4Click();  // Config
+  void SpeedButton1Click();  // Help
+  void SpeedButton3Click();  // Exit
+  void exit1Click();
+  void configuration2Click();
+  void help1Click();
+  void onlinehelp1Click();
+  void Tipoftheday1Click();
+  void about2Click();
+  void Label5Click();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void FormCreate();
+  void BuildWindow();
+  void DialUpActiveConnection(const std::string& entryName, const std::string& statusString);
+  void isilventry(const std::string& entryName);
+
+  // Shared parts, in the order they must go at the end: the relay last of all,
+  // since destroying it waits for its connections to close.
+  std::shared_ptr<relay::TThreadMgrDefault> ThreadMgrDefault2;
+  relay::TOwnedServer<relay::TMappedPortTCP> MappedPortTCP1;
+  routing::TRouteStore routeStore_;
+  std::unique_ptr<dialup::TDialUp> DialUp;
+  routing::TRouteController controller_;
+  std::unique_ptr<TInstanceLock> instanceLock_;
+
+  QTimer* Timer3 = nullptr;
+  QTimer* Timer2 = nullptr;
+  QToolButton* SpeedButton1 = nullptr;
+  QToolButton* SpeedButton2 = nullptr;
+  QToolButton* SpeedButton3 = nullptr;
+  QToolButton* SpeedButton4 = nullptr;
+  QLabel* Label5 = nullptr;
+  QLabel* Label6 = nullptr;
+  QLabel* Label7 = nullptr;
+  QTreeWidget* LVsmtp = nullptr;
+};
+
+}  // namespace vantelo::app

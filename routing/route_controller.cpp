@@ -1,0 +1,147 @@
+#include "routing/route_controller.h"
+
+#include <climits>
+#include <stdexcept>
+
+#include "routing/settings.h"
+
+namespace vantelo::routing {
+
+bool TextToInt(const std::string& text, int& value) {
+  std::size_t i = 0;
+  while (i < text.size() && text[i] == ' ') ++i;
+  bool negative = false;
+  int base = 10;
+  if (i < text.size() && text[i] == '$') {
+    base = 16;
+    ++i;
+  } else if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
+    base = 16;
+    ++i;
+  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  } else if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
+    negative = text[i] == '-';
+    ++i;
+  }
+  if (i == text.size()) return false;
+  long long result = 0;
+  for (; i < text.size(); ++i) {
+    char c = text[i];
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return false;
+    result = result * base + digit;
+    // Hexadecimal may use all 32 bits (as a two's-complement value).
+    if (result > (base == 16 ? 0xFFFFFFFFLL : static_cast<long long>(INT_MAX) + negative)) {
+      return false;
+    }
+  }
+  if (negative) result = -result;
+  value = static_cast<int>(static_cast<std::int32_t>(static_cast<std::uint32_t>(result)));
+  return true;
+}
+
+TRouteController::TRouteController(TRouteStore& store,
+                                   relay::TOwnedServer<relay::TMappedPortTCP>& relay,
+                                   std::shared_ptr<relay::TThreadMgrDefault> threadMgr,
+                                   THooks hooks)
+    : store_(store), relay_(relay), threadMgr_(std::move(threadMgr)), hooks_(std::move(hooks)) {}
+
+void TRouteController::Guarded(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (...) {
+    // Stops silently where it failed; what was done before stays.
+  }
+}
+
+void TRouteController::Timer3Timer() {
+  Guarded([this] {
+    ConnectionStatus.clear();
+    ActiveEntry = "--";
+    if (hooks_.GetActiveConnections) hooks_.GetActiveConnections();
+    if (hooks_.ShowConfigNotice) hooks_.ShowConfigNotice(ConfigChanged == 1);
+    if (ConnectionStatus == kConnectedStatus) {
+      DefaultApplied = 0;
+      if (RouteApplied == 0) {
+        executesmtp(ActiveEntry);
+        if (hooks_.updatesmtp) hooks_.updatesmtp();
+        RouteApplied = 1;
+      }
+    } else {
+      if (RouteApplied == 1) {
+        RouteApplied = 0;
+        if (hooks_.updatesmtp) hooks_.updatesmtp();
+      }
+      if (DefaultApplied == 0) {
+        executedefaultsmtp();
+        DefaultApplied = 1;
+      }
+    }
+  });
+}
+
+void TRouteController::SpeedButton2Click() {
+  Guarded([this] {
+    if (ConnectionStatus == kConnectedStatus) {
+      executesmtp(ActiveEntry);
+      RouteApplied = 1;
+      DefaultApplied = 0;
+    } else {
+      executedefaultsmtp();
+      DefaultApplied = 1;
+      RouteApplied = 0;
+    }
+    ConfigChanged = 0;
+  });
+}
+
+void TRouteController::executesmtp(const std::string& entry) {
+  Guarded([&] {
+    ListeningPort = SettingsFile().ReadString("dial", "smtpport", "25");
+    TRoute route = RouteLookup(store_.ADOQuery3, entry);
+    if (route.server.empty() || route.port.empty()) return;
+    RestartRelay(route.server, route.port);
+  });
+}
+
+void TRouteController::executedefaultsmtp() {
+  Guarded([this] {
+    const TIniFile ini = SettingsFile();
+    ListeningPort = ini.ReadString("dial", "smtpport", "25");
+    DefaultServer = ini.ReadString("default", "smtpserver", "");
+    DefaultPortText = ini.ReadString("default", "smtpport", "");
+    if (DefaultServer.empty() || DefaultPortText.empty()) return;
+    RestartRelay(DefaultServer, DefaultPortText);
+  });
+}
+
+void TRouteController::RestartRelay(const std::string& server, const std::string& port) {
+  // The old relay is gone before the new one binds the same port.
+  relay_.reset();
+  relay_ = relay::TOwnedServer<relay::TMappedPortTCP>::Make();
+  relay_->ThreadMgr = threadMgr_;
+  int listenPort = 0, mappedPort = 0;
+  if (!TextToInt(ListeningPort, listenPort)) throw std::invalid_argument("listening port");
+  relay_->SetDefaultPort(listenPort);
+  relay_->MappedHost = server;
+  if (!TextToInt(port, mappedPort)) throw std::invalid_argument("route port");
+  relay_->MappedPort = mappedPort;
+  relay_->SetActive(true);
+}
+
+void TRouteController::DialUpActiveConnection(const std::string& entryName,
+                                              const std::string& statusString) {
+  ConnectionStatus = statusString;
+  ActiveEntry = entryName;
+}
+
+void TRouteController::isilventry(const std::string& entryName) {
+  EntryList.push_back(entryName);
+}
+
+}  // namespace vantelo::routing

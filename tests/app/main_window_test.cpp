@@ -1,0 +1,129 @@
+// The main window's route list and notice, on Qt's offscreen platform, over a
+// real route file in a temporary working folder.
+#include <QLabel>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include "app/umain.h"
+#include "routing/route_store.h"
+
+using vantelo::app::TFmain;
+
+namespace {
+
+// The rows of the list as "entry|server|port|status".
+QStringList Rows(QTreeWidget* list) {
+  QStringList rows;
+  for (int i = 0; i < list->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* item = list->topLevelItem(i);
+    rows << QStringList{item->text(0), item->text(1), item->text(2), item->text(3)}.join('|');
+  }
+  return rows;
+}
+
+void Exec(const char* sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open("config/log.mdb", &db);
+  QCOMPARE(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+}
+
+std::unique_ptr<TFmain> MakeWindow() {
+  // No connection sources: the window sees no dial-up entries of the machine.
+  return std::make_unique<TFmain>(std::make_unique<vantelo::dialup::TDialUp>(
+      std::vector<std::unique_ptr<vantelo::dialup::TConnectionSource>>{}));
+}
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    folder_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(chdir(folder_->path().toLocal8Bit().constData()) == 0);
+  }
+  void cleanup() {
+    (void)chdir("/");
+    folder_.reset();
+  }
+
+  void rowsFollowTheEntryListAndMarkTheActiveEntry() {
+    vantelo::routing::CreateRouteDatabase(".");
+    Exec("INSERT INTO smtp VALUES ('Work VPN','smtp.work.example','587'),"
+         "('Mobile','mail.carrier.example','25')");
+    auto window = MakeWindow();
+    auto& c = window->Controller();
+    c.EntryList = {"Mobile", "Hotel DSL", "Work VPN", "mobile"};
+    c.ActiveEntry = "Work VPN";
+    window->updatesmtp();
+    QCOMPARE(Rows(window->RouteList()),
+             (QStringList{"Mobile|mail.carrier.example|25|", "Hotel DSL|||",
+                          "Work VPN|smtp.work.example|587|Active",
+                          "mobile|mail.carrier.example|25|"}));
+    c.ActiveEntry = "--";
+    window->updatesmtp();
+    QVERIFY(!Rows(window->RouteList()).join(',').contains("Active"));
+    c.EntryList.clear();
+    window->updatesmtp();
+    QCOMPARE(window->RouteList()->topLevelItemCount(), 0);
+  }
+
+  void aFailingLookupStopsTheRebuildAndKeepsEarlierRows() {
+    QDir().mkdir("config");
+    // A route table whose port cannot be read for one entry: the engine fails
+    // the statement for that entry only.
+    Exec("CREATE TABLE routes (entry TEXT, server TEXT, port TEXT)");
+    Exec("CREATE VIEW smtp AS SELECT entry, server, CASE WHEN entry = 'Broken' "
+         "THEN abs(-9223372036854775808) ELSE port END AS port FROM routes");
+    Exec("INSERT INTO routes VALUES ('First','one.example','25'),('Broken','x','1'),"
+         "('Third','three.example','26')");
+    auto window = MakeWindow();
+    window->Controller().EntryList = {"First", "Broken", "Third"};
+    window->updatesmtp();
+    QCOMPARE(Rows(window->RouteList()), (QStringList{"First|one.example|25|"}));
+  }
+
+  void aMissingDatabaseGivesAnEmptyList() {
+    auto window = MakeWindow();
+    window->Controller().EntryList = {"Work VPN"};
+    window->updatesmtp();
+    QCOMPARE(window->RouteList()->topLevelItemCount(), 0);
+  }
+
+  void theNoticeShowsWhileTheConfigurationWaitsForRefresh() {
+    auto window = MakeWindow();
+    window->show();
+    QVERIFY(!window->ConfigNotice()->isVisible());
+    window->Controller().ConfigChanged = 1;
+    window->Timer3Timer();
+    QVERIFY(window->ConfigNotice()->isVisible());
+    QCOMPARE(window->ConfigNotice()->text(),
+             QString("*New configuration is not active until you refresh"));
+    window->SpeedButton2Click();
+    window->Timer3Timer();
+    QVERIFY(!window->ConfigNotice()->isVisible());
+  }
+
+  void theWindowCarriesItsCaptionsAndColumns() {
+    auto window = MakeWindow();
+    QCOMPARE(window->windowTitle(), QString("Vantelo"));
+    QTreeWidgetItem* header = window->RouteList()->headerItem();
+    QCOMPARE(header->text(0), QString("Dial-up entry"));
+    QCOMPARE(header->text(1), QString("SMTP Server"));
+    QCOMPARE(header->text(2), QString("Port"));
+    QCOMPARE(header->text(3), QString("Status"));
+    QCOMPARE(window->RouteList()->toolTip(), QString("list of SMTP server"));
+    QVERIFY(!window->isVisible());  // hidden until the deferred start
+  }
+
+ private:
+  std::unique_ptr<QTemporaryDir> folder_;
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "main_window_test.moc"

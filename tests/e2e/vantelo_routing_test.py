@@ -1,0 +1,135 @@
+"""The real vantelo program routing real mail: a working folder with a default
+route to SMTP server A and a route for a VPN profile to server B, the
+NetworkManager mock on a private bus, and swaks sending through Vantelo's port.
+
+Usage: /usr/bin/python3 vantelo_routing_test.py BUILD_FOLDER
+"""
+import os
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from aiosmtpd.controller import Controller
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from private_bus import NetworkManagerOnPrivateBus  # noqa: E402
+
+BUILD = None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Collector:
+    def __init__(self):
+        self.subjects = []
+
+    async def handle_DATA(self, server, session, envelope):
+        for line in envelope.content.decode(errors="replace").splitlines():
+            if line.startswith("Subject: "):
+                self.subjects.append(line[len("Subject: "):])
+        return "250 OK"
+
+
+def start_smtp():
+    collector = Collector()
+    port = free_port()
+    controller = Controller(collector, hostname="127.0.0.1", port=port)
+    controller.start()
+    return controller, collector, port
+
+
+def send(port, subject):
+    result = subprocess.run(
+        ["swaks", "--silent", "2", "--server", "127.0.0.1", "--port", str(port),
+         "--from", "me@example.test", "--to", "you@example.test",
+         "--header", "Subject: " + subject, "--timeout", "20"],
+        capture_output=True, text=True, timeout=60)
+    return result.returncode, result.stderr
+
+
+def wait_until(condition, seconds=10.0):
+    end = time.time() + seconds
+    while time.time() < end:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+class VanteloRoutesMail(unittest.TestCase):
+    def test_mail_follows_the_vpn_profile(self):
+        a, mail_a, port_a = start_smtp()
+        b, mail_b, port_b = start_smtp()
+        nm = NetworkManagerOnPrivateBus()
+        app = None
+        folder = tempfile.mkdtemp(prefix="vantelo-e2e-")
+        try:
+            subprocess.run([os.path.join(BUILD, "vantelo-initdb"), folder], check=True,
+                           stdout=subprocess.DEVNULL)
+            db = sqlite3.connect(os.path.join(folder, "config", "log.mdb"))
+            db.execute("INSERT INTO smtp VALUES ('Work VPN', '127.0.0.1', ?)", (str(port_b),))
+            db.commit()
+            db.close()
+            listen = free_port()
+            with open(os.path.join(folder, "config", "config.ini"), "w") as f:
+                f.write("[dial]\nsmtpport=%d\n[default]\nsmtpserver=127.0.0.1\nsmtpport=%d\n"
+                        % (listen, port_a))
+            device = nm.add_device("eth0", "eth0")
+            vpn = nm.add_profile("Work VPN", "vpn")
+
+            env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=folder,
+                       HOME=folder, XDG_CONFIG_HOME=os.path.join(folder, "xdg"), **nm.env())
+            app = subprocess.Popen([os.path.join(BUILD, "vantelo")], cwd=folder, env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.assertTrue(wait_until(lambda: listening(listen)), "Vantelo never listened")
+
+            self.assertEqual(send(listen, "first")[0], 0)
+            self.assertTrue(wait_until(lambda: mail_a.subjects == ["first"]))
+
+            active = nm.activate(device, vpn, "1")
+            # One tick (1 s) and a relay restart (0.5 s and more).
+            time.sleep(3)
+            self.assertTrue(wait_until(lambda: listening(listen)))
+            self.assertEqual(send(listen, "through the VPN")[0], 0)
+            self.assertTrue(wait_until(lambda: mail_b.subjects == ["through the VPN"]))
+            self.assertEqual(mail_a.subjects, ["first"])
+
+            nm.deactivate(device, active)
+            time.sleep(3)
+            self.assertTrue(wait_until(lambda: listening(listen)))
+            self.assertEqual(send(listen, "back home")[0], 0)
+            self.assertTrue(wait_until(lambda: mail_a.subjects == ["first", "back home"]))
+            self.assertEqual(mail_b.subjects, ["through the VPN"])
+        finally:
+            if app:
+                app.terminate()
+                try:
+                    app.wait(timeout=20)
+                except subprocess.TimeoutExpired:
+                    app.kill()
+                    app.wait()
+            nm.stop()
+            a.stop()
+            b.stop()
+            subprocess.run(["rm", "-rf", folder])
+
+
+if __name__ == "__main__":
+    BUILD = os.path.abspath(sys.argv.pop(1))
+    unittest.main()

@@ -1,0 +1,18 @@
+#include "ui/error_box.h"
+
+#include <QMessageBox>
+
+namespace vantelo::ui {
+
+QString ErrorBoxText(const QString& message) {
+  if (!message.isEmpty() && message.back().unicode() > u'.') return message + u'.';
+  return message;
+}
+
+void ShowApplicationError(const QString& message, QWidget* parent) {
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Vantelo"), ErrorBoxText(message),
+                  QMessageBox::Ok, parent);
+  box.exec();
+}
+
+}  // namespace vantelo::ui
