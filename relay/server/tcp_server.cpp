@@ -177,10 +177,11 @@ void TTCPServer::Deactivate() {
   // Wake the listener; the sockets are closed only once it has ended.
   for (auto& binding : Bindings) binding->Wake();
   EndAllWorkers();
-  if (ownsThreadMgr_) ThreadMgr.reset();
-  ownsThreadMgr_ = false;
+  // The listener may still be taking a thread from the manager: it ends first.
   ListenerThread->TerminateAndWait();
   ListenerThread.reset();
+  if (ownsThreadMgr_) ThreadMgr.reset();
+  ownsThreadMgr_ = false;
   for (auto& binding : Bindings) {
     if (binding->SocketOpen()) {
       std::string ip = binding->IP;

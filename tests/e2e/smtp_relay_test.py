@@ -15,13 +15,10 @@ import unittest
 
 from aiosmtpd.controller import Controller
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from loopback import free_port  # noqa: E402
+
 RELAY = None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Collector:

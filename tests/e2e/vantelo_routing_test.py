@@ -17,14 +17,9 @@ from aiosmtpd.controller import Controller
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from private_bus import NetworkManagerOnPrivateBus  # noqa: E402
+from loopback import free_port  # noqa: E402
 
 BUILD = None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Collector:

@@ -1,0 +1,9 @@
+"""Small helpers for tests of the real programs on loopback."""
+import socket
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on right now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
