@@ -169,9 +169,13 @@ void TTCPClient::Connect() {
   ResetState();
   SocketBinding.OpenSocket(SOCK_STREAM, 0);
   try {
-    SocketBinding.IP = BoundIP;
-    SocketBinding.Port = 0;
-    SocketBinding.Bind();
+    // Without a local address the connect itself takes the wildcard address
+    // and an ephemeral port, as an explicit bind would, one call cheaper.
+    if (!BoundIP.empty()) {
+      SocketBinding.IP = BoundIP;
+      SocketBinding.Port = 0;
+      SocketBinding.Bind();
+    }
     if (!TSocketStack::IsDottedAddress(Host)) DoStatus(hsResolving, Host);
     SocketBinding.RemoteIP = GStack().ResolveHost(Host);
     SocketBinding.RemotePort = Port & 0xFFFF;
