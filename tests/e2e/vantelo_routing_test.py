@@ -125,6 +125,51 @@ class VanteloRoutesMail(unittest.TestCase):
             subprocess.run(["rm", "-rf", folder])
 
 
+class WorkingFolderSetup(unittest.TestCase):
+    def test_initdb_makes_what_is_missing_and_never_touches_what_exists(self):
+        folder = tempfile.mkdtemp(prefix="vantelo-init-")
+        try:
+            initdb = os.path.join(BUILD, "vantelo-initdb")
+            subprocess.run([initdb, folder], check=True, stdout=subprocess.DEVNULL)
+            database = os.path.join(folder, "config", "log.mdb")
+            link = os.path.join(folder, "config", "link")
+            db = sqlite3.connect(database)
+            db.execute("INSERT INTO smtp VALUES ('Kept', 'mail.example', '25')")
+            db.commit()
+            db.close()
+            self.assertTrue(os.access(link, os.X_OK))
+            with open(link, "a") as f:
+                f.write("# edited by hand\n")
+            subprocess.run([initdb, folder], check=True, stdout=subprocess.DEVNULL)
+            db = sqlite3.connect(database)
+            self.assertEqual(db.execute("SELECT entry FROM smtp").fetchall(), [("Kept",)])
+            db.close()
+            with open(link) as f:
+                self.assertTrue(f.read().endswith("# edited by hand\n"))
+            # The launcher starts the program in the folder above config/.
+            probe = os.path.join(folder, "bin")
+            os.makedirs(probe)
+            with open(os.path.join(probe, "vantelo"), "w") as f:
+                f.write("#!/bin/sh\npwd > started-in\n")
+            os.chmod(os.path.join(probe, "vantelo"), 0o755)
+            os.remove(link)
+            subprocess.run([os.path.join(BUILD, "vantelo-initdb"), folder], check=True,
+                           stdout=subprocess.DEVNULL)
+            env = dict(os.environ, PATH=probe + ":" + os.environ["PATH"])
+            # The launcher prefers the vantelo beside vantelo-initdb; hide it by
+            # running a copy of the launcher that points elsewhere.
+            with open(link) as f:
+                text = f.read().replace(os.path.realpath(BUILD) + "/vantelo",
+                                        os.path.join(folder, "none"))
+            with open(link, "w") as f:
+                f.write(text)
+            subprocess.run([link], check=True, cwd="/", env=env, timeout=20)
+            with open(os.path.join(folder, "started-in")) as f:
+                self.assertEqual(f.read().strip(), os.path.realpath(folder))
+        finally:
+            subprocess.run(["rm", "-rf", folder])
+
+
 if __name__ == "__main__":
     BUILD = os.path.abspath(sys.argv.pop(1))
     unittest.main()
