@@ -207,8 +207,10 @@ void TFmain::Timer2Timer() {
     DialUp->GetEntries();
     updatesmtp();
     show();
-    raise();
-    activateWindow();
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+      raise();
+      activateWindow();
+    }
   });
 }
 
