@@ -1,6 +1,7 @@
 #include "routing/route_controller.h"
 
 #include <climits>
+#include <cstdint>
 #include <stdexcept>
 
 #include "routing/settings.h"
