@@ -7,6 +7,8 @@ import time
 
 import dbus
 
+from loopback import end_process
+
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
@@ -71,11 +73,6 @@ class NetworkManagerOnPrivateBus:
 
     def stop(self):
         for proc in (self.mock, self.daemon):
-            proc.terminate()
-            try:
-                proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+            end_process(proc)
         self.daemon.stdout.close()
         subprocess.run(["rm", "-rf", self.folder])

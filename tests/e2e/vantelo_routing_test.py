@@ -17,7 +17,7 @@ from aiosmtpd.controller import Controller
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from private_bus import NetworkManagerOnPrivateBus  # noqa: E402
-from loopback import free_port  # noqa: E402
+from loopback import end_process, free_port  # noqa: E402
 
 BUILD = None
 
@@ -123,12 +123,7 @@ class VanteloRoutesMail(unittest.TestCase):
             self.assertEqual(mail_b.subjects, ["through the VPN"])
         finally:
             if app:
-                app.terminate()
-                try:
-                    app.wait(timeout=20)
-                except subprocess.TimeoutExpired:
-                    app.kill()
-                    app.wait()
+                end_process(app, timeout=20)
             nm.stop()
             a.stop()
             b.stop()
