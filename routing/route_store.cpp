@@ -75,28 +75,23 @@ TRoute DialogLookup(TADOQuery& query, const std::string& entry) {
   return route;
 }
 
-std::string writesmtp(TADOQuery& ADOQuery1, TADOCommand& ADOCommand1, const std::string& entry,
-                      const std::string& server, const std::string& port) {
-  try {
-    Run(ADOQuery1, ExistenceTestSql(entry));
-    bool found = false;
-    while (!ADOQuery1.Eof()) {
-      if (!ADOQuery1.FieldText(0).empty()) {
-        ADOCommand1.CommandText = RouteUpdateSql(server, port, entry);
-        ADOCommand1.Execute();
-        found = true;
-        break;
-      }
-      ADOQuery1.Next();
-    }
-    if (ADOQuery1.Eof() && !found) {
-      ADOCommand1.CommandText = RouteInsertSql(entry, server, port);
+void writesmtp(TADOQuery& ADOQuery1, TADOCommand& ADOCommand1, const std::string& entry,
+               const std::string& server, const std::string& port) {
+  Run(ADOQuery1, ExistenceTestSql(entry));
+  bool found = false;
+  while (!ADOQuery1.Eof()) {
+    if (!ADOQuery1.FieldText(0).empty()) {
+      ADOCommand1.CommandText = RouteUpdateSql(server, port, entry);
       ADOCommand1.Execute();
+      found = true;
+      break;
     }
-  } catch (...) {
-    // The table stays as it was; the notice is shown all the same.
+    ADOQuery1.Next();
   }
-  return kRouteSavedNotice;
+  if (ADOQuery1.Eof() && !found) {
+    ADOCommand1.CommandText = RouteInsertSql(entry, server, port);
+    ADOCommand1.Execute();
+  }
 }
 
 bool CreateRouteDatabase(const std::string& folder) {

@@ -3,7 +3,7 @@
 //
 // The statement builders paste a value between fixed text pieces; the texts
 // are the record of what runs. The lookups and writesmtp raise EDatabaseError
-// on any failure except where noted; the windows that call them catch all and
+// on any failure; the windows that call them catch all and
 // keep what was done before. GUI thread only.
 #pragma once
 
@@ -40,14 +40,15 @@ TRoute ListLookup(TADOQuery& query, const std::string& entry);
 TRoute RouteLookup(TADOQuery& query, const std::string& entry);
 TRoute DialogLookup(TADOQuery& query, const std::string& entry);
 
-// What writesmtp hands back for the caller to show, whatever happened.
+// What the configuration dialog shows once a route has been saved.
 extern const char* const kRouteSavedNotice;
 
 // Saves a route: updates every row of `entry` when one reads as non-empty,
-// else inserts a new row. Values are taken as they stand, untrimmed. Never
-// raises: a failure leaves the table unchanged. Returns kRouteSavedNotice.
-std::string writesmtp(TADOQuery& ADOQuery1, TADOCommand& ADOCommand1, const std::string& entry,
-                      const std::string& server, const std::string& port);
+// else inserts a new row. Values are taken as they stand, untrimmed. Raises
+// EDatabaseError when the route file or a statement fails; a single statement
+// runs, so the table is then unchanged.
+void writesmtp(TADOQuery& ADOQuery1, TADOCommand& ADOCommand1, const std::string& entry,
+               const std::string& server, const std::string& port);
 
 // The connection with the main window's query and command objects.
 struct TRouteStore {
