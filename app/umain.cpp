@@ -1,5 +1,7 @@
 #include "app/umain.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -12,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "ui/error_box.h"
+#include "ui/uconfig.h"
 #include "ui/toolbar_icons.h"
 
 namespace vantelo::app {
@@ -115,7 +118,7 @@ void TFmain::BuildWindow() {
 
   // Toolbar panel: four buttons on the left, the product labels on the right.
   auto* panel = new QWidget(central);
-  panel->setFixedHeight(57);
+  panel->setMinimumHeight(57);
   auto* row = new QHBoxLayout(panel);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(10);
@@ -133,8 +136,13 @@ void TFmain::BuildWindow() {
   Label6->setFont(title);
   Label6->setStyleSheet(QStringLiteral("color: black"));
   Label5 = new QLabel(QStringLiteral("Route mail to the correct server"), panel);
-  Label7 = new QLabel(panel);
+  // The notice keeps its room while hidden, so the window is wide enough for
+  // it whatever the desktop's font.
+  Label7 = new QLabel(QString::fromUtf8(routing::kConfigChangedNotice), panel);
   Label7->setStyleSheet(QStringLiteral("color: rgb(0, 0, 255)"));
+  QSizePolicy keepRoom = Label7->sizePolicy();
+  keepRoom.setRetainSizeWhenHidden(true);
+  Label7->setSizePolicy(keepRoom);
   Label7->setVisible(false);
   for (QLabel* l : {Label6, Label5, Label7}) labels->addWidget(l, 0, Qt::AlignRight);
   labels->addStretch(1);
@@ -171,8 +179,11 @@ void TFmain::BuildWindow() {
   connect(SpeedButton1, &QToolButton::clicked, this, &TFmain::SpeedButton1Click);
   connect(SpeedButton3, &QToolButton::clicked, this, &TFmain::SpeedButton3Click);
 
-  // Fixed size: the client area plus the menu bar.
-  setFixedSize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+  // Fixed size: the client area plus the menu bar, wider or taller only where
+  // the desktop's font needs it to show every caption whole.
+  const QSize needed = central->minimumSizeHint();
+  setFixedSize(std::max(kClientWidth, needed.width()),
+               std::max(kClientHeight, needed.height()) + menuBar()->sizeHint().height());
   move(140, 114);
 }
 
@@ -203,8 +214,10 @@ void TFmain::Timer2Timer() {
   Timer2->deleteLater();
   Timer2 = nullptr;
   ui::WithErrorBox([this] {
-    controller_.EntryList.clear();
-    DialUp->GetEntries();
+    if (Fconfig) {
+      Fconfig->loadcfg();
+      Fconfig->refreshentry();
+    }
     updatesmtp();
     show();
     if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
@@ -219,11 +232,19 @@ void TFmain::SpeedButton2Click() { controller_.SpeedButton2Click(); }
 void TFmain::SpeedButton3Click() { close(); }
 void TFmain::exit1Click() { close(); }
 
-// The configuration dialog, help, tip of the day and about window come with
-// their own windows; until then these commands do nothing.
-void TFmain::SpeedButton4Click() {}
+ui::TConfigLinks TFmain::ConfigLinks() {
+  return {routeStore_, *DialUp, controller_.EntryList, controller_.ConfigChanged,
+          [this] { updatesmtp(); }};
+}
+
+void TFmain::SpeedButton4Click() {
+  if (Fconfig) Fconfig->exec();
+}
+void TFmain::configuration2Click() { SpeedButton4Click(); }
+
+// Help, tip of the day and about window come with their own windows; until
+// then these commands do nothing.
 void TFmain::SpeedButton1Click() {}
-void TFmain::configuration2Click() {}
 void TFmain::help1Click() {}
 void TFmain::onlinehelp1Click() {}
 void TFmain::Tipoftheday1Click() {}

@@ -21,6 +21,11 @@ class QTimer;
 class QToolButton;
 class QTreeWidget;
 
+namespace vantelo::ui {
+class TFconfig;
+struct TConfigLinks;
+}
+
 namespace vantelo::app {
 
 class TFmain : public QMainWindow {
@@ -36,6 +41,11 @@ class TFmain : public QMainWindow {
   void updatesmtp();
 
   routing::TRouteController& Controller() { return controller_; }
+  // What the configuration dialog shares with this window.
+  ui::TConfigLinks ConfigLinks();
+  // The dialog opened by "Config" and "configuration"; created after this
+  // window and living as long as it.
+  void SetConfigDialog(ui::TFconfig* dialog) { Fconfig = dialog; }
   QTreeWidget* RouteList() const { return LVsmtp; }
   QLabel* ConfigNotice() const { return Label7; }
   relay::TMappedPortTCP* CurrentRelay() const { return MappedPortTCP1.get(); }
@@ -73,6 +83,7 @@ class TFmain : public QMainWindow {
   routing::TRouteController controller_;
   std::unique_ptr<TInstanceLock> instanceLock_;
 
+  ui::TFconfig* Fconfig = nullptr;
   QTimer* Timer3 = nullptr;
   QTimer* Timer2 = nullptr;
   QToolButton* SpeedButton1 = nullptr;
