@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QMenu>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -13,8 +14,15 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "routing/settings.h"
 #include "ui/error_box.h"
+#include "ui/help_router.h"
+#include "ui/pictures.h"
+#include "ui/tray_icon.h"
+#include "ui/uabout.h"
 #include "ui/uconfig.h"
+#include "ui/utip.h"
+#include "ui/web_links.h"
 #include "ui/toolbar_icons.h"
 
 namespace vantelo::app {
@@ -73,17 +81,29 @@ TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
   };
 
   BuildWindow();
+  BuildTray();
+  HelpRouter1 = new ui::THelpRouter(this);
+  HelpRouter1->HelpType = ui::htHTMLhelp;
 
   Timer3 = new QTimer(this);
   Timer3->setInterval(1000);
   connect(Timer3, &QTimer::timeout, this, &TFmain::Timer3Timer);
-  Timer3->start();
   Timer2 = new QTimer(this);
   Timer2->setInterval(1000);
   connect(Timer2, &QTimer::timeout, this, &TFmain::Timer2Timer);
-  Timer2->start();
 
   FormCreate();
+}
+
+void TFmain::StartTimers() {
+  Timer3->start();
+  if (Timer2) Timer2->start();
+}
+
+void TFmain::SetWindows(ui::TFabout* about, ui::TFtip* tip, ui::TFconfig* config) {
+  Fabout = about;
+  Ftip = tip;
+  Fconfig = config;
 }
 
 TFmain::~TFmain() = default;
@@ -98,7 +118,7 @@ void TFmain::FormCreate() {
 
 void TFmain::BuildWindow() {
   setWindowTitle(QStringLiteral("Vantelo"));
-  setWindowIcon(ui::RefreshIcon());
+  setWindowIcon(ui::ProductIcon());
 
   QMenu* file = menuBar()->addMenu(QStringLiteral("file"));
   file->addAction(QStringLiteral("exit"), this, &TFmain::exit1Click);
@@ -187,6 +207,21 @@ void TFmain::BuildWindow() {
   move(140, 114);
 }
 
+void TFmain::BuildTray() {
+  PopupMenu1 = new QMenu(this);
+  PopupMenu1->addAction(QStringLiteral("go to homepage"), this, &TFmain::Label5Click);
+  PopupMenu1->addAction(QStringLiteral("restore"), this, &TFmain::restore1Click);
+  PopupMenu1->addAction(QStringLiteral("exit"), this, &TFmain::exit2Click);
+  tray = new ui::TTrayIcon(this);
+  tray->SetHint(QStringLiteral("Relaymark"));
+  tray->SetIcon(ui::ProductIcon());
+  tray->SetPopupMenu(PopupMenu1);
+  tray->StartMinimized = true;
+  tray->MinimizeToTray = true;
+  tray->OnDblClick = [this] { trayDblClick(); };
+  tray->Loaded();
+}
+
 void TFmain::updatesmtp() {
   try {
     LVsmtp->clear();
@@ -209,22 +244,29 @@ void TFmain::updatesmtp() {
 void TFmain::Timer3Timer() { controller_.Timer3Timer(); }
 
 void TFmain::Timer2Timer() {
-  // The deferred start runs once, whatever happens in it.
-  Timer2->stop();
-  Timer2->deleteLater();
-  Timer2 = nullptr;
-  ui::WithErrorBox([this] {
+  // The deferred start runs once, whatever happens in it; an error in it is
+  // shown after it has ended.
+  std::exception_ptr failure;
+  try {
+    const routing::TIniFile settings = routing::SettingsFile();
     if (Fconfig) {
       Fconfig->loadcfg();
       Fconfig->refreshentry();
     }
     updatesmtp();
-    show();
-    if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
-      raise();
-      activateWindow();
+    if (settings.ReadString("general", "startminimized", "0") == "0") {
+      tray->RestoreMainForm();
+    } else {
+      tray->StartHidden();
     }
-  });
+    if (settings.ReadString("general", "tipoftheday", "0") == "1" && Ftip) Ftip->ShowTip();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Timer2->stop();
+  Timer2->deleteLater();
+  Timer2 = nullptr;
+  if (failure) ui::WithErrorBox([&] { std::rethrow_exception(failure); });
 }
 
 void TFmain::SpeedButton2Click() { controller_.SpeedButton2Click(); }
@@ -242,14 +284,20 @@ void TFmain::SpeedButton4Click() {
 }
 void TFmain::configuration2Click() { SpeedButton4Click(); }
 
-// Help, tip of the day and about window come with their own windows; until
-// then these commands do nothing.
-void TFmain::SpeedButton1Click() {}
-void TFmain::help1Click() {}
-void TFmain::onlinehelp1Click() {}
-void TFmain::Tipoftheday1Click() {}
-void TFmain::about2Click() {}
-void TFmain::Label5Click() {}
+void TFmain::SpeedButton1Click() { HelpRouter1->HelpContents(); }
+void TFmain::help1Click() { HelpRouter1->HelpContents(); }
+void TFmain::onlinehelp1Click() { ui::OpenURL(ui::OnlineHelpPage()); }
+void TFmain::Tipoftheday1Click() {
+  if (Ftip) Ftip->ShowTip();
+}
+void TFmain::about2Click() {
+  if (Fabout) Fabout->ShowAbout();
+}
+void TFmain::Label5Click() { ui::OpenURL(ui::HomePage()); }
+
+void TFmain::trayDblClick() { tray->RestoreMainForm(); }
+void TFmain::restore1Click() { tray->RestoreMainForm(); }
+void TFmain::exit2Click() { close(); }
 
 void TFmain::closeEvent(QCloseEvent* event) {
   // Closing the main window ends the program; nothing is written.

@@ -1,7 +1,9 @@
 // The main window: every dial-up entry with its route, the active one marked,
 // the toolbar and menus; and the owner of the program's shared parts (the
-// relay, its thread manager, the dial-up monitor, the route store, the two
-// timers) for the whole run. The route controller works inside it.
+// relay, its thread manager, the dial-up monitor, the route store, the tray
+// icon, the help router, the two timers) for the whole run. The route
+// controller works inside it. It starts hidden; the deferred start shows it
+// unless a minimised start is set.
 //
 // GUI thread only. Handlers never let an exception reach Qt's loop.
 #pragma once
@@ -17,12 +19,17 @@
 #include "routing/route_store.h"
 
 class QLabel;
+class QMenu;
 class QTimer;
 class QToolButton;
 class QTreeWidget;
 
 namespace vantelo::ui {
+class TFabout;
 class TFconfig;
+class TFtip;
+class THelpRouter;
+class TTrayIcon;
 struct TConfigLinks;
 }
 
@@ -43,9 +50,12 @@ class TFmain : public QMainWindow {
   routing::TRouteController& Controller() { return controller_; }
   // What the configuration dialog shares with this window.
   ui::TConfigLinks ConfigLinks();
-  // The dialog opened by "Config" and "configuration"; created after this
-  // window and living as long as it.
-  void SetConfigDialog(ui::TFconfig* dialog) { Fconfig = dialog; }
+  // The windows created after this one, which live as long as it: the about
+  // window, the tip window and the configuration dialog.
+  void SetWindows(ui::TFabout* about, ui::TFtip* tip, ui::TFconfig* config);
+  // Starts the tick and the deferred start, once every window exists.
+  void StartTimers();
+  ui::TTrayIcon* Tray() const { return tray; }
   QTreeWidget* RouteList() const { return LVsmtp; }
   QLabel* ConfigNotice() const { return Label7; }
   relay::TMappedPortTCP* CurrentRelay() const { return MappedPortTCP1.get(); }
@@ -64,6 +74,9 @@ class TFmain : public QMainWindow {
   void Tipoftheday1Click();
   void about2Click();
   void Label5Click();
+  void trayDblClick();
+  void restore1Click();
+  void exit2Click();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -71,6 +84,7 @@ class TFmain : public QMainWindow {
  private:
   void FormCreate();
   void BuildWindow();
+  void BuildTray();
   void DialUpActiveConnection(const std::string& entryName, const std::string& statusString);
   void isilventry(const std::string& entryName);
 
@@ -83,7 +97,12 @@ class TFmain : public QMainWindow {
   routing::TRouteController controller_;
   std::unique_ptr<TInstanceLock> instanceLock_;
 
+  ui::TFabout* Fabout = nullptr;
+  ui::TFtip* Ftip = nullptr;
   ui::TFconfig* Fconfig = nullptr;
+  ui::TTrayIcon* tray = nullptr;
+  QMenu* PopupMenu1 = nullptr;
+  ui::THelpRouter* HelpRouter1 = nullptr;
   QTimer* Timer3 = nullptr;
   QTimer* Timer2 = nullptr;
   QToolButton* SpeedButton1 = nullptr;

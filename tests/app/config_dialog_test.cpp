@@ -129,7 +129,7 @@ class ConfigDialogTest : public QObject {
     sources.push_back(std::make_unique<vantelo::dialup::TNetworkManagerSource>());
     window_ = std::make_unique<TFmain>(std::make_unique<vantelo::dialup::TDialUp>(std::move(sources)));
     dialog_ = std::make_unique<TFconfig>(window_->ConfigLinks(), nullptr, window_.get());
-    window_->SetConfigDialog(dialog_.get());
+    window_->SetWindows(nullptr, nullptr, dialog_.get());
   }
   void cleanup() {
     dialog_.reset();
@@ -352,8 +352,10 @@ class ConfigDialogTest : public QObject {
       QTest::qWait(1300);
       noticeWhileBox = !window_->ConfigNotice()->isHidden();
     };
+    bool modal = false;
+    window_->StartTimers();
     QTimer::singleShot(100, [&] {
-      QCOMPARE(QApplication::activeModalWidget(), dialog_.get());
+      modal = QApplication::activeModalWidget() == dialog_.get();
       window_->Controller().ConfigChanged = 1;
       QTest::qWait(1300);
       noticeWhileDialog = !window_->ConfigNotice()->isHidden();
@@ -363,12 +365,16 @@ class ConfigDialogTest : public QObject {
       QTest::mouseClick(dialog_->SpeedButton3, Qt::LeftButton);
     });
     window_->SpeedButton4Click();  // modal: returns when the dialog closes
+    QVERIFY(modal);
     QVERIFY(noticeWhileDialog);
     QVERIFY(noticeWhileBox);
     QCOMPARE(boxes.Texts(), QStringList{kSaved});
   }
 
   void everyCaptionFitsAtTheDefaultFontAndLarger() {
+    // One main window at a time: it owns the program's one help router.
+    dialog_.reset();
+    window_.reset();
     const QFont original = QApplication::font();
     for (double scale : {1.0, 1.25}) {
       QFont font = original;

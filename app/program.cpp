@@ -1,0 +1,33 @@
+#include "app/program.h"
+
+#include "dialup/dial_up.h"
+#include "ui/error_box.h"
+#include "ui/uabout.h"
+#include "ui/uconfig.h"
+#include "ui/utip.h"
+
+namespace vantelo::app {
+
+TProgram::TProgram(std::unique_ptr<dialup::TDialUp> dialUp)
+    : Fmain_(std::make_unique<TFmain>(std::move(dialUp))),
+      Fabout_(std::make_unique<ui::TFabout>()),
+      Ftip_(std::make_unique<ui::TFtip>()) {
+  // The tip window reads its tips as it is created; a failure there is shown
+  // and the start goes on.
+  ui::WithErrorBox([this] { Ftip_->FormCreate(); });
+  Fconfig_ = std::make_unique<ui::TFconfig>(Fmain_->ConfigLinks(), Ftip_->CheckBox1, Fmain_.get());
+  Ftip_->savecfg = [this] { Fconfig_->savecfg(); };
+  Fmain_->SetWindows(Fabout_.get(), Ftip_.get(), Fconfig_.get());
+}
+
+TProgram::~TProgram() {
+  // The windows go in the reverse order of their creation.
+  Fconfig_.reset();
+  Ftip_.reset();
+  Fabout_.reset();
+  Fmain_.reset();
+}
+
+void TProgram::Start() { Fmain_->StartTimers(); }
+
+}  // namespace vantelo::app

@@ -1,0 +1,155 @@
+#include "ui/tray_icon.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QEvent>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+namespace vantelo::ui {
+
+std::function<bool()> TTrayIcon::TrayAvailable = [] {
+  return QSystemTrayIcon::isSystemTrayAvailable();
+};
+
+TTrayIcon::TTrayIcon(QWidget* owner) : QObject(owner), owner_(owner), icon_(new QSystemTrayIcon(this)) {
+  connect(icon_, &QSystemTrayIcon::activated, this,
+          [this](QSystemTrayIcon::ActivationReason reason) { Activated(reason); });
+  clickTimer_.setSingleShot(true);
+  clickTimer_.setInterval(QApplication::doubleClickInterval());
+  connect(&clickTimer_, &QTimer::timeout, this, &TTrayIcon::ClickTimer);
+  if (owner_) owner_->installEventFilter(this);
+}
+
+TTrayIcon::~TTrayIcon() { HideIcon(); }
+
+void TTrayIcon::SetHint(const QString& hint) {
+  hint_ = hint;
+  ModifyIcon();
+}
+
+void TTrayIcon::SetShowHint(bool show) {
+  showHint_ = show;
+  ModifyIcon();
+}
+
+void TTrayIcon::SetIcon(const QIcon& icon) {
+  icon_->setIcon(icon);
+  ModifyIcon();
+}
+
+void TTrayIcon::SetIconVisible(bool visible) {
+  if (visible) {
+    ShowIcon();
+  } else {
+    HideIcon();
+  }
+}
+
+void TTrayIcon::SetPopupMenu(QMenu* menu) {
+  popupMenu_ = menu;
+  icon_->setContextMenu(enabled_ ? menu : nullptr);
+}
+
+void TTrayIcon::SetEnabled(bool enabled) {
+  enabled_ = enabled;
+  icon_->setContextMenu(enabled_ ? popupMenu_.data() : nullptr);
+}
+
+QString TTrayIcon::ShownTip() const {
+  return showHint_ && !hint_.isEmpty() ? hint_.left(127) : QString();
+}
+
+void TTrayIcon::Loaded() {
+  ModifyIcon();
+  if (iconVisible_) ShowIcon();
+}
+
+bool TTrayIcon::ShowIcon() {
+  iconVisible_ = true;
+  ModifyIcon();
+  icon_->show();
+  return TrayAvailable();
+}
+
+bool TTrayIcon::HideIcon() {
+  iconVisible_ = false;
+  icon_->hide();
+  return true;
+}
+
+bool TTrayIcon::ModifyIcon() {
+  icon_->setToolTip(ShownTip());
+  return TrayAvailable();
+}
+
+void TTrayIcon::RestoreMainForm() {
+  if (!owner_) return;
+  if (owner_->isHidden()) owner_->show();
+  if (owner_->isMinimized()) owner_->setWindowState(owner_->windowState() & ~Qt::WindowMinimized);
+  if (QGuiApplication::platformName() != QLatin1String("offscreen")) {
+    owner_->raise();
+    owner_->activateWindow();
+  }
+}
+
+void TTrayIcon::HideMainForm() {
+  if (owner_) owner_->hide();
+}
+
+void TTrayIcon::DoMinimizeToTray() {
+  HideMainForm();
+  ShowIcon();
+}
+
+void TTrayIcon::StartHidden() {
+  if (!owner_ || TrayAvailable()) return;
+  owner_->showMinimized();
+}
+
+void TTrayIcon::PopupAtCursor() {
+  if (popupMenu_) popupMenu_->popup(QCursor::pos());
+}
+
+bool TTrayIcon::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == owner_ && event->type() == QEvent::WindowStateChange && MinimizeToTray &&
+      owner_->isMinimized() && owner_->isVisible() && TrayAvailable()) {
+    // Hidden once the state change is through, not in the middle of it.
+    QTimer::singleShot(0, this, [this] {
+      if (owner_ && owner_->isMinimized()) DoMinimizeToTray();
+    });
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+void TTrayIcon::Activated(int reason) {
+  if (!enabled_) return;
+  switch (reason) {
+    case QSystemTrayIcon::Trigger:
+      // A click counts once the double-click time has passed without a second.
+      if (!clickTimer_.isActive()) {
+        clickPending_ = true;
+        clickTimer_.start();
+      }
+      if (LeftPopup) PopupAtCursor();
+      break;
+    case QSystemTrayIcon::DoubleClick:
+      clickPending_ = false;
+      doubleClickSeen_ = true;
+      if (OnDblClick) OnDblClick();
+      break;
+    default:
+      break;
+  }
+}
+
+void TTrayIcon::ClickTimer() {
+  if (!doubleClickSeen_ && clickPending_) {
+    clickPending_ = false;
+    if (OnClick) OnClick();
+  }
+  doubleClickSeen_ = false;
+}
+
+}  // namespace vantelo::ui
