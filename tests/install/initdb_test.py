@@ -150,6 +150,48 @@ class BuildTreeLauncher(unittest.TestCase):
             shutil.rmtree(top)
 
 
+class LowPortAdvice(unittest.TestCase):
+    """A normal user is told how to allow a port below 1024 when the settings
+    ask for one; the settings are read as Vantelo reads them."""
+
+    def start_as_nobody(self, settings):
+        top = tempfile.mkdtemp(prefix="vantelo-advice-")
+        try:
+            os.chmod(top, 0o755)
+            bin_folder = os.path.join(top, "bin")
+            os.makedirs(bin_folder)
+            shutil.copy(os.path.join(BUILD, "vantelo-start"), bin_folder)
+            os.symlink(os.path.join(BUILD, "vantelo-initdb"),
+                       os.path.join(bin_folder, "vantelo-initdb"))
+            with open(os.path.join(bin_folder, "vantelo"), "w") as f:
+                f.write("#!/bin/sh\necho started\n")
+            os.chmod(os.path.join(bin_folder, "vantelo"), 0o755)
+            home = os.path.join(top, "home")
+            config = os.path.join(home, ".local", "share", "vantelo", "config")
+            os.makedirs(config)
+            if settings is not None:
+                with open(os.path.join(config, "config.ini"), "wb") as f:
+                    f.write(settings)
+            subprocess.run(["chown", "-R", "nobody", home], check=True)
+            result = subprocess.run(
+                ["runuser", "-u", "nobody", "--", "env", "-i", "PATH=/usr/bin:/bin",
+                 "HOME=" + home, os.path.join(bin_folder, "vantelo-start")],
+                capture_output=True, text=True, timeout=30)
+            self.assertEqual((result.returncode, result.stdout), (0, "started\n"), result.stderr)
+            return result.stderr
+        finally:
+            shutil.rmtree(top)
+
+    def test_advice_only_for_a_low_port(self):
+        if os.getuid() != 0 or not shutil.which("runuser"):
+            self.skipTest("needs root to start the launcher as another user")
+        self.assertIn("setcap cap_net_bind_service=+ep", self.start_as_nobody(None))
+        self.assertIn("port 587,", self.start_as_nobody(b"[general]\n[DIAL]\nsmtpport = 587\n"))
+        # A byte-order mark, CR LF line ends and any letter case: still 2525.
+        self.assertEqual(self.start_as_nobody(b"\xef\xbb\xbf[Dial]\r\n SMTPPORT=2525 \r\n"), "")
+        self.assertEqual(self.start_as_nobody(b"[dial]\nsmtpport=\n"), "")  # nothing listens
+
+
 if __name__ == "__main__":
     DATA = os.path.abspath(sys.argv.pop(2))
     BUILD = os.path.abspath(sys.argv.pop(1))
