@@ -1,24 +1,37 @@
-// vantelo-initdb [FOLDER]: prepares a working folder for Vantelo. Creates
-// FOLDER/config/log.mdb with the route table and the launcher FOLDER/config/link
-// when they are missing; an existing file is never touched.
-#include <climits>
+// vantelo-initdb [--data DIR] [FOLDER]: prepares a working folder for Vantelo.
+// Makes what is missing and never touches a file that is there.
 #include <cstdio>
-#include <fstream>
+#include <exception>
+#include <filesystem>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "app/initdb_files.h"
 #include "routing/route_store.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
-std::string ProgramFolder() {
-  char buffer[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return {};
-  std::string path(buffer, static_cast<std::size_t>(n));
-  return path.substr(0, path.rfind('/'));
-}
+const char* const kUsage = "usage: vantelo-initdb [--data DIR] [FOLDER]\n";
+
+const char* const kHelp =
+    "Prepares FOLDER (the current folder when none is given) as Vantelo's\n"
+    "working folder. It creates what is missing:\n"
+    "  config/log.mdb    the route file, with its table\n"
+    "  config/link       the launcher: changes to FOLDER and starts vantelo\n"
+    "  config/tip.cfg    the shipped tips\n"
+    "  qovin help/       the shipped help\n"
+    "A file that is there is never changed or replaced.\n"
+    "\n"
+    "The shipped help and tips are taken from:\n"
+    "  --data DIR        when given;\n"
+    "  the source's data/ folder, when vantelo-initdb runs from the build\n"
+    "                    folder it was built in;\n"
+    "  otherwise the folder " VANTELO_DATA_FROM_BIN " beside the program's own\n"
+    "                    folder (/usr/share/vantelo for /usr/bin/vantelo-initdb).\n"
+    "\n"
+    "Exit status: 0 when everything is in place, 1 when something could not be\n"
+    "made (each failure is named on standard error), 2 for wrong arguments.\n";
 
 // Single-quoted for the shell.
 std::string ShellQuoted(const std::string& s) {
@@ -27,42 +40,94 @@ std::string ShellQuoted(const std::string& s) {
   return out + "'";
 }
 
-bool WriteLauncher(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return true;
-  const std::string beside = ProgramFolder() + "/vantelo";
-  std::ofstream out(path);
-  out << "#!/bin/sh\n"
-      << "# Starts Vantelo in the folder that holds config/, which is where it\n"
-      << "# looks for its routes and settings.\n"
-      << "cd \"$(dirname \"$0\")/..\" || exit 1\n"
-      << "if [ -x " << ShellQuoted(beside) << " ]; then\n"
-      << "  exec " << ShellQuoted(beside) << " \"$@\"\n"
-      << "fi\n"
-      << "exec vantelo \"$@\"\n";
-  out.close();
-  return out && chmod(path.c_str(), 0755) == 0;
+std::string LauncherText() {
+  const std::string beside = (vantelo::app::ProgramFolder() / "vantelo").string();
+  return "#!/bin/sh\n"
+         "# Starts Vantelo in the folder that holds config/, which is where it\n"
+         "# looks for its routes and settings.\n"
+         "cd \"$(dirname \"$0\")/..\" || exit 1\n"
+         "if [ -x " + ShellQuoted(beside) + " ]; then\n"
+         "  exec " + ShellQuoted(beside) + " \"$@\"\n"
+         "fi\n"
+         "exec vantelo \"$@\"\n";
+}
+
+struct TArguments {
+  fs::path folder = ".";
+  fs::path data;
+};
+
+// Returns the exit status to end with, or -1 to go on.
+int ParseArguments(int argc, char** argv, TArguments& args) {
+  bool haveFolder = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::printf("%s\n%s", kUsage, kHelp);
+      return 0;
+    }
+    if (arg == "--data" && i + 1 < argc) {
+      args.data = argv[++i];
+    } else if (arg.rfind("--data=", 0) == 0) {
+      args.data = arg.substr(7);
+    } else if (!haveFolder && !arg.empty() && arg[0] != '-') {
+      args.folder = arg;
+      haveFolder = true;
+    } else {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+  }
+  if (args.data.empty()) args.data = vantelo::app::ShippedDataFolder();
+  return -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc > 2) {
-    std::fprintf(stderr, "usage: vantelo-initdb [FOLDER]\n");
-    return 2;
-  }
-  const std::string folder = argc == 2 ? argv[1] : ".";
-  try {
-    if (vantelo::routing::CreateRouteDatabase(folder)) {
-      std::printf("created %s/config/log.mdb\n", folder.c_str());
+  TArguments args;
+  if (int status = ParseArguments(argc, argv, args); status >= 0) return status;
+  const fs::path config = args.folder / "config";
+  bool failed = false;
+  // Each step on its own: one that fails does not keep the others from
+  // making what they can.
+  auto step = [&failed](auto&& work) {
+    try {
+      work();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "vantelo-initdb: %s\n", e.what());
+      failed = true;
     }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  }
-  if (!WriteLauncher(folder + "/config/link")) {
-    std::fprintf(stderr, "cannot write %s/config/link\n", folder.c_str());
-    return 1;
-  }
-  return 0;
+  };
+  step([&] {
+    std::error_code error;
+    fs::create_directories(config, error);
+    if (error) throw std::runtime_error("cannot create " + config.string() + ": " + error.message());
+  });
+  step([&] {
+    if (vantelo::routing::CreateRouteDatabase(args.folder.string())) {
+      std::printf("created %s\n", (config / "log.mdb").c_str());
+    }
+  });
+  step([&] {
+    if (vantelo::app::CreateNewFile(config / "link", LauncherText(), 0755)) {
+      std::printf("created %s\n", (config / "link").c_str());
+    }
+  });
+  step([&] {
+    if (vantelo::app::CopyMissingFile(args.data / "tip.cfg", config / "tip.cfg")) {
+      std::printf("created %s\n", (config / "tip.cfg").c_str());
+    }
+  });
+  step([&] {
+    const fs::path help = args.data / "qovin help";
+    if (!fs::is_regular_file(help / "index.html")) {
+      throw std::runtime_error("no shipped help at " + help.string());
+    }
+    const fs::path target = args.folder / "qovin help";
+    if (int n = vantelo::app::CopyMissingFiles(help, target); n > 0) {
+      std::printf("copied %d files of the help into %s\n", n, target.c_str());
+    }
+  });
+  return failed ? 1 : 0;
 }

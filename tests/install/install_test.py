@@ -1,0 +1,181 @@
+"""Vantelo installed like any desktop program: cmake --install into a
+temporary prefix puts every file in place, the desktop entry and the AppStream
+file pass their validators, and the installed vantelo-start prepares a fresh
+working folder from the installed files and starts the installed program,
+which relays a mail; the working folder's config/link starts it as well.
+
+Usage: /usr/bin/python3 install_test.py BUILD_FOLDER SOURCE_FOLDER HOME_PAGE
+"""
+import filecmp
+import gzip
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from aiosmtpd.controller import Controller
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from loopback import end_process, free_port  # noqa: E402
+
+BUILD = SOURCE = HOME_PAGE = None
+PROGRAMS = ("vantelo", "vantelo-relay", "vantelo-dialup", "vantelo-initdb", "vantelo-start")
+MANUALS = ("vantelo", "vantelo-start", "vantelo-initdb", "vantelo-relay", "vantelo-dialup")
+ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+METAINFO = "share/metainfo/org.example.vantelo.metainfo.xml"
+
+
+def png_size(path):
+    with open(path, "rb") as f:
+        return struct.unpack(">II", f.read(24)[16:24])
+
+
+def wait_until(condition, seconds=20.0):
+    end = time.time() + seconds
+    while time.time() < end:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return False
+
+
+def listening(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1):
+            return True
+    except OSError:
+        return False
+
+
+class Collector:
+    def __init__(self):
+        self.subjects = []
+
+    async def handle_DATA(self, server, session, envelope):
+        for line in envelope.content.decode(errors="replace").splitlines():
+            if line.startswith("Subject: "):
+                self.subjects.append(line[len("Subject: "):])
+        return "250 OK"
+
+
+def send(port, subject):
+    return subprocess.run(
+        ["swaks", "--silent", "2", "--server", "127.0.0.1", "--port", str(port),
+         "--from", "me@example.test", "--to", "you@example.test",
+         "--header", "Subject: " + subject, "--timeout", "20"],
+        capture_output=True, text=True, timeout=60)
+
+
+class InstalledVantelo(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.top = tempfile.mkdtemp(prefix="vantelo-install-")
+        cls.prefix = os.path.join(cls.top, "prefix")
+        subprocess.run(["cmake", "--install", BUILD, "--prefix", cls.prefix],
+                       check=True, stdout=subprocess.DEVNULL, timeout=120)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.top)
+
+    def at(self, path):
+        return os.path.join(self.prefix, path)
+
+    def test_every_file_in_place(self):
+        for program in PROGRAMS:
+            self.assertTrue(os.access(self.at("bin/" + program), os.X_OK), program)
+        data = os.path.join(SOURCE, "data")
+        compare = filecmp.dircmp(self.at("share/vantelo/qovin help"),
+                                 os.path.join(data, "qovin help"))
+        self.assertEqual((compare.left_only, compare.right_only, compare.diff_files),
+                         ([], [], []))
+        self.assertTrue(filecmp.cmp(self.at("share/vantelo/tip.cfg"),
+                                    os.path.join(data, "tip.cfg"), shallow=False))
+        self.assertTrue(os.path.isfile(self.at("share/icons/hicolor/scalable/apps/vantelo.svg")))
+        for size in ICON_SIZES:
+            icon = self.at("share/icons/hicolor/%dx%d/apps/vantelo.png" % (size, size))
+            self.assertEqual(png_size(icon), (size, size))
+        for page in MANUALS:
+            with gzip.open(self.at("share/man/man1/%s.1.gz" % page), "rb") as f:
+                source = f.read()
+            shown = subprocess.run(["groff", "-man", "-ww", "-z", "-Tutf8"], input=source,
+                                   capture_output=True, timeout=30)
+            self.assertEqual((shown.returncode, shown.stderr), (0, b""), page)
+
+    def test_desktop_entry_and_appstream_file_validate(self):
+        entry = self.at("share/applications/vantelo.desktop")
+        result = subprocess.run(["desktop-file-validate", entry], capture_output=True, text=True)
+        self.assertEqual((result.returncode, result.stdout), (0, ""), result.stdout)
+        with open(entry) as f:
+            lines = f.read().splitlines()
+        self.assertIn("Exec=vantelo-start", lines)  # found on PATH beside the others
+        self.assertIn("Icon=vantelo", lines)
+        result = subprocess.run(["appstreamcli", "validate", "--no-net", self.at(METAINFO)],
+                                capture_output=True, text=True, timeout=60)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        with open(self.at(METAINFO)) as f:
+            metainfo = f.read()
+        self.assertIn('<url type="homepage">%s</url>' % HOME_PAGE, metainfo)
+        self.assertIn("<launchable type=\"desktop-id\">vantelo.desktop</launchable>", metainfo)
+
+    def test_vantelo_start_prepares_a_fresh_folder_and_relays_mail(self):
+        home = os.path.join(self.top, "home")
+        folder = os.path.join(home, "data", "vantelo")
+        os.makedirs(os.path.join(folder, "config"))
+        # The installed tips, not the source's, must reach the working folder.
+        marker = "Installed tip\n#\n"
+        with open(self.at("share/vantelo/tip.cfg"), "w") as f:
+            f.write(marker)
+        collector = Collector()
+        upstream = free_port()
+        server = Controller(collector, hostname="127.0.0.1", port=upstream)
+        server.start()
+        listen = free_port()
+        settings = ("[dial]\nsmtpport=%d\n[default]\nsmtpserver=127.0.0.1\nsmtpport=%d\n"
+                    % (listen, upstream))
+        with open(os.path.join(folder, "config", "config.ini"), "w") as f:
+            f.write(settings)
+        env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
+                   XDG_CONFIG_HOME=os.path.join(home, "xdg"), XDG_RUNTIME_DIR=home,
+                   QT_QPA_PLATFORM="offscreen",
+                   DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent",
+                   PATH="/usr/bin:/bin")  # nothing of the build on the way
+        installed = os.path.realpath(self.at("bin/vantelo"))
+        try:
+            for launcher, subject in ((self.at("bin/vantelo-start"), "started from the menu"),
+                                      (os.path.join(folder, "config", "link"), "autostarted")):
+                app = subprocess.Popen([launcher], cwd="/", env=env,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                try:
+                    self.assertTrue(wait_until(lambda: listening(listen)),
+                                    "%s: nothing listens" % launcher)
+                    self.assertEqual(os.readlink("/proc/%d/exe" % app.pid), installed)
+                    self.assertEqual(os.readlink("/proc/%d/cwd" % app.pid),
+                                     os.path.realpath(folder))
+                    result = send(listen, subject)
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertTrue(wait_until(lambda: subject in collector.subjects))
+                finally:
+                    end_process(app, timeout=20)
+            self.assertEqual(collector.subjects, ["started from the menu", "autostarted"])
+            with open(os.path.join(folder, "config", "config.ini")) as f:
+                self.assertEqual(f.read(), settings)
+            with open(os.path.join(folder, "config", "tip.cfg")) as f:
+                self.assertEqual(f.read(), marker)
+            self.assertTrue(os.path.isfile(os.path.join(folder, "qovin help", "index.html")))
+            self.assertTrue(os.path.isfile(os.path.join(folder, "config", "log.mdb")))
+        finally:
+            server.stop()
+            shutil.copy(os.path.join(SOURCE, "data", "tip.cfg"), self.at("share/vantelo/tip.cfg"))
+
+
+if __name__ == "__main__":
+    HOME_PAGE = sys.argv.pop(3)
+    SOURCE = os.path.abspath(sys.argv.pop(2))
+    BUILD = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
