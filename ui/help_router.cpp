@@ -15,6 +15,24 @@ THelpRouter* currentRouter = nullptr;
 // Pages of the help folder.
 const char* const kContentsPage = "index.html";
 const char* const kIndexPage = "keywords.html";
+const char* const kSearchPage = "search.html";
+
+// The anchor of a keyword on the search page: "k-" and the keyword in lower
+// case with every run of other characters as one hyphen.
+QString KeywordAnchor(const QString& keyword) {
+  QString anchor = QStringLiteral("k-");
+  bool gap = false;
+  for (QChar c : keyword.toLower()) {
+    if (c.isLetterOrNumber()) {
+      if (gap && anchor.size() > 2) anchor += u'-';
+      anchor += c;
+      gap = false;
+    } else {
+      gap = true;
+    }
+  }
+  return anchor;
+}
 
 }  // namespace
 
@@ -76,7 +94,7 @@ bool THelpRouter::Handle(int command, const THelpData& data, bool& callHelp) {
       return ShowPage(data.number == 0 ? kContentsPage : kIndexPage);
     case HELP_KEY:
     case HELP_PARTIALKEY:
-      return ShowPage(kIndexPage, data.keyword.toLower());
+      return ShowPage(kSearchPage, KeywordAnchor(data.keyword));
     case HELP_QUIT:
       // The browser's pages belong to the user; there is nothing to close.
       return true;

@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <limits>
 
 #include "dialup/dial_up.h"
@@ -35,6 +36,13 @@ QLineEdit* Field(int minimumWidth, QWidget* parent) {
   auto* edit = new QLineEdit(parent);
   edit->setMaxLength(std::numeric_limits<int>::max());
   edit->setMinimumWidth(minimumWidth);
+  return edit;
+}
+
+// A short field for a port: room for five digits and a little more.
+QLineEdit* PortField(QWidget* parent) {
+  QLineEdit* edit = Field(48, parent);
+  edit->setFixedWidth(std::max(48, edit->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 8));
   return edit;
 }
 
@@ -74,7 +82,7 @@ void TFconfig::BuildWindow() {
   ComboBox1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   SpeedButton1 = SpeedButton(QStringLiteral("reload entry"), 75, GroupBox1);
   Edit2 = Field(160, GroupBox1);
-  Edit1 = Field(48, GroupBox1);
+  Edit1 = PortField(GroupBox1);
   route->addWidget(Caption(QStringLiteral("entry name :"), GroupBox1), 0, 0);
   route->addWidget(ComboBox1, 0, 1);
   route->addWidget(SpeedButton1, 0, 2, Qt::AlignLeft);
@@ -88,7 +96,7 @@ void TFconfig::BuildWindow() {
   auto* fallback = new QGridLayout(GroupBox2);
   fallback->setHorizontalSpacing(12);
   Edit4 = Field(160, GroupBox2);
-  Edit5 = Field(48, GroupBox2);
+  Edit5 = PortField(GroupBox2);
   fallback->addWidget(Caption(QStringLiteral("SMTP server :"), GroupBox2), 0, 0);
   fallback->addWidget(Edit4, 0, 1);
   fallback->addWidget(Caption(QStringLiteral("port :"), GroupBox2), 1, 0);
@@ -108,7 +116,7 @@ void TFconfig::BuildWindow() {
   fallback->setVerticalSpacing(4);
   fallback->setColumnStretch(2, 1);
 
-  Edit3 = Field(48, this);
+  Edit3 = PortField(this);
   auto* portRow = new QHBoxLayout();
   portRow->addWidget(Caption(QStringLiteral("Incoming SMTP port :"), this));
   portRow->addWidget(Edit3);

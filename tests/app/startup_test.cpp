@@ -1,0 +1,233 @@
+// The program's start on Qt's offscreen platform: its windows in order, the
+// deferred start a second after the loop runs, the minimised start with and
+// without a notification area, and the tray icon's minimise and restore.
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+#include "app/program.h"
+#include "tests/app/modal_boxes.h"
+#include "ui/tray_icon.h"
+#include "ui/uabout.h"
+#include "ui/uconfig.h"
+#include "ui/utip.h"
+
+using namespace vantelo;
+
+namespace {
+
+std::unique_ptr<app::TProgram> MakeProgram() {
+  return std::make_unique<app::TProgram>(std::make_unique<dialup::TDialUp>(
+      std::vector<std::unique_ptr<dialup::TConnectionSource>>{}));
+}
+
+void Settings(const std::string& general) {
+  std::ofstream("config/config.ini") << "[dial]\nsmtpport=2525\n[general]\n" << general;
+}
+
+template <class T>
+bool Exists() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (qobject_cast<T*>(w)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+class StartupTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    folder_ = std::make_unique<QTemporaryDir>();
+    QVERIFY(chdir(folder_->path().toLocal8Bit().constData()) == 0);
+    qputenv("XDG_CONFIG_HOME", (folder_->path() + "/xdg").toLocal8Bit());
+    std::filesystem::create_directories("config");
+    std::filesystem::create_directories("xdg");
+    std::ofstream("config/tip.cfg") << "first\n#\nsecond\n#\n";
+    ui::TTrayIcon::TrayAvailable = [this] { return trayAvailable_; };
+    trayAvailable_ = true;
+  }
+  void cleanup() {
+    (void)chdir("/");
+    folder_.reset();
+  }
+
+  void windowsComeInTheirOrderAndNoneIsShown() {
+    std::filesystem::remove("config/tip.cfg");
+    testkit::ModalBoxes boxes;
+    bool mainAboutTipBeforeConfig = false;
+    boxes.whileOpen = [&](QMessageBox*) {
+      // The tips are read while the tip window is made: the main window and
+      // the about window exist by then, the configuration dialog not yet.
+      mainAboutTipBeforeConfig = Exists<app::TFmain>() && Exists<ui::TFabout>() &&
+                                 Exists<ui::TFtip>() && !Exists<ui::TFconfig>();
+    };
+    auto program = MakeProgram();
+    QVERIFY(mainAboutTipBeforeConfig);
+    QCOMPARE(boxes.Texts(), QStringList{"Cannot open file config\\tip.cfg."});
+    QVERIFY(program->Ftip().Tips().empty());
+    QCOMPARE(program->Fconfig().parentWidget(), &program->Fmain());
+    for (QWidget* w : QApplication::topLevelWidgets()) QVERIFY2(!w->isVisible(), qPrintable(w->windowTitle()));
+  }
+
+  void theDeferredStartShowsTheWindowAndRunsOnce() {
+    Settings("startminimized=0\ntipoftheday=0\n");
+    auto program = MakeProgram();
+    program->Start();
+    QVERIFY(!program->Fmain().isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(program->Fmain().isVisible(), 3000);
+    QCOMPARE(program->Fconfig().Edit3->text(), QString("2525"));  // settings loaded
+    QVERIFY(!program->Ftip().isVisible());
+    // It does not come back: a changed file is not read again by it.
+    Settings("startminimized=0\n");
+    std::ofstream("config/config.ini") << "[dial]\nsmtpport=2600\n";
+    QTest::qWait(1500);
+    QCOMPARE(program->Fconfig().Edit3->text(), QString("2525"));
+  }
+
+  void aMinimisedStartShowsOnlyTheIcon() {
+    for (const char* value : {"1", "yes", ""}) {
+      Settings(std::string("startminimized=") + value + "\ntipoftheday=1\n");
+      auto program = MakeProgram();
+      program->Start();
+      QTRY_VERIFY_WITH_TIMEOUT(program->Ftip().isVisible(), 3000);  // tips asked for
+      QVERIFY2(!program->Fmain().isVisible(), value);
+      // "restore" in the tray menu brings it back.
+      program->Fmain().Tray()->PopupMenu()->actions()[1]->trigger();
+      QVERIFY(program->Fmain().isVisible());
+      QVERIFY(!program->Fmain().isMinimized());
+    }
+  }
+
+  void tipsShowOnlyForOne() {
+    for (const char* value : {"0", "true", "01"}) {
+      Settings(std::string("startminimized=0\ntipoftheday=") + value + "\n");
+      auto program = MakeProgram();
+      program->Start();
+      QTRY_VERIFY_WITH_TIMEOUT(program->Fmain().isVisible(), 3000);
+      QTest::qWait(50);
+      QVERIFY2(!program->Ftip().isVisible(), value);
+    }
+  }
+
+  void anErrorInTheDeferredStartGivesOneBox() {
+    Settings("startminimized=0\n");
+    // An autostart entry that is not a program's entry: reading it fails.
+    std::filesystem::create_directories("xdg/autostart");
+    std::ofstream("xdg/autostart/qovin.desktop") << "[Desktop Entry]\nType=Link\nURL=x\n";
+    testkit::ModalBoxes boxes;
+    auto program = MakeProgram();
+    program->Start();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.shown.size(), 1, 3000);
+    QTest::qWait(1500);
+    QCOMPARE(boxes.shown.size(), 1);
+    QCOMPARE(boxes.shown[0].title, QString("Vantelo"));
+    QCOMPARE(boxes.shown[0].icon, QMessageBox::Critical);
+    QCOMPARE(program->Fconfig().Edit3->text(), QString("2525"));  // read before the failure
+  }
+
+  void minimisingHidesTheWindowInTheTrayAndADoubleClickRestoresIt() {
+    auto program = MakeProgram();
+    app::TFmain& main = program->Fmain();
+    ui::TTrayIcon* tray = main.Tray();
+    QCOMPARE(tray->ShownTip(), QString("Relaymark"));
+    QVERIFY(tray->IconVisible());
+    QStringList captions;
+    for (QAction* a : tray->PopupMenu()->actions()) captions << a->text();
+    QCOMPARE(captions, (QStringList{"go to homepage", "restore", "exit"}));
+
+    main.show();
+    main.showMinimized();
+    QTRY_VERIFY(!main.isVisible());
+    QVERIFY(tray->IconVisible());
+
+    int clicks = 0;
+    tray->OnClick = [&] { ++clicks; };
+    emit tray->PlatformIcon()->activated(QSystemTrayIcon::Trigger);
+    emit tray->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(main.isVisible());
+    QVERIFY(!main.isMinimized());
+    QTest::qWait(QApplication::doubleClickInterval() + 100);
+    QCOMPARE(clicks, 0);  // the double click's first click is no click
+    emit tray->PlatformIcon()->activated(QSystemTrayIcon::Trigger);
+    QTRY_COMPARE(clicks, 1);
+
+    // Restoring a window that is shown changes nothing.
+    const QRect where = main.geometry();
+    tray->RestoreMainForm();
+    QVERIFY(main.isVisible());
+    QCOMPARE(main.geometry(), where);
+
+    // While disabled, the icon does nothing.
+    main.hide();
+    tray->SetEnabled(false);
+    emit tray->PlatformIcon()->activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(!main.isVisible());
+  }
+
+  void withoutANotificationAreaTheWindowStaysReachable() {
+    trayAvailable_ = false;
+    Settings("startminimized=1\n");
+    auto program = MakeProgram();
+    app::TFmain& main = program->Fmain();
+    program->Start();
+    QTRY_VERIFY_WITH_TIMEOUT(main.isVisible(), 3000);
+    QVERIFY(main.isMinimized());  // in the task bar
+    main.showNormal();
+    main.showMinimized();
+    QTest::qWait(100);
+    QVERIFY(main.isVisible());  // not hidden where nobody could find it
+  }
+
+  void theTipIsCutTo127Characters() {
+    auto program = MakeProgram();
+    ui::TTrayIcon* tray = program->Fmain().Tray();
+    tray->SetHint(QString(200, u'x'));
+    QCOMPARE(tray->ShownTip(), QString(127, u'x'));
+    QCOMPARE(tray->PlatformIcon()->toolTip(), QString(127, u'x'));
+    tray->SetShowHint(false);
+    QCOMPARE(tray->PlatformIcon()->toolTip(), QString());
+  }
+
+  void everyWayOutClosesTheMainWindow() {
+    for (int way = 0; way < 3; ++way) {
+      auto program = MakeProgram();
+      app::TFmain& main = program->Fmain();
+      main.show();
+      bool quit = false;
+      QMetaObject::Connection c =
+          connect(qApp, &QCoreApplication::aboutToQuit, this, [&] { quit = true; });
+      QTimer::singleShot(0, [&] {
+        if (way == 0) main.SpeedButton3Click();
+        if (way == 1) main.exit1Click();
+        if (way == 2) main.Tray()->PopupMenu()->actions()[2]->trigger();
+      });
+      QTimer::singleShot(2000, [] { QCoreApplication::exit(9); });
+      QCOMPARE(QCoreApplication::exec(), 0);
+      QVERIFY(!main.isVisible());
+      disconnect(c);
+      (void)quit;
+    }
+  }
+
+ private:
+  std::unique_ptr<QTemporaryDir> folder_;
+  bool trayAvailable_ = true;
+};
+
+int main(int argc, char** argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  StartupTest test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "startup_test.moc"
