@@ -1,0 +1,107 @@
+"""The real vantelo program ends as Exit ends it when it gets SIGTERM, SIGINT
+or SIGHUP (a logout, `systemctl --user stop`, Ctrl+C): status 0 within two
+seconds, the listening port free at once, a relayed connection closed in
+order rather than cut.
+
+Usage: /usr/bin/python3 vantelo_stop_test.py BUILD_FOLDER
+"""
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from aiosmtpd.controller import Controller
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from loopback import end_process, free_port  # noqa: E402
+
+BUILD = None
+
+
+class Sink:
+    async def handle_DATA(self, server, session, envelope):
+        return "250 OK"
+
+
+def greeting(port):
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
+            return s.recv(256)
+    except OSError:
+        return b""
+
+
+def port_is_free(port):
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("0.0.0.0", port))
+            return True
+        except OSError:
+            return False
+
+
+class VanteloEndsOnStopSignals(unittest.TestCase):
+    def setUp(self):
+        self.smtp_port = free_port()
+        self.smtp = Controller(Sink(), hostname="127.0.0.1", port=self.smtp_port,
+                               server_hostname="upstream")
+        self.smtp.start()
+        self.folder = tempfile.mkdtemp(prefix="vantelo-stop-")
+        subprocess.run([os.path.join(BUILD, "vantelo-initdb"), self.folder], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.listen = free_port()
+        with open(os.path.join(self.folder, "config", "config.ini"), "w") as f:
+            f.write("[dial]\nsmtpport=%d\n[default]\nsmtpserver=127.0.0.1\nsmtpport=%d\n"
+                    % (self.listen, self.smtp_port))
+
+    def tearDown(self):
+        self.smtp.stop()
+        subprocess.run(["rm", "-rf", self.folder])
+
+    def start(self):
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.folder,
+                   HOME=self.folder, XDG_CONFIG_HOME=os.path.join(self.folder, "xdg"),
+                   DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+        app = subprocess.Popen([os.path.join(BUILD, "vantelo")], cwd=self.folder, env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        deadline = time.time() + 15
+        while time.time() < deadline and not greeting(self.listen).startswith(b"220 upstream"):
+            time.sleep(0.1)
+        return app
+
+    def test_each_stop_signal_ends_it_like_exit(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=sig.name):
+                app = self.start()
+                try:
+                    relayed = socket.create_connection(("127.0.0.1", self.listen), timeout=5)
+                    self.assertTrue(relayed.recv(256).startswith(b"220 upstream"))
+                    sent = time.monotonic()
+                    app.send_signal(sig)
+                    status = app.wait(timeout=5)
+                    took = time.monotonic() - sent
+                    self.assertEqual(status, 0, app.stderr.read().decode(errors="replace"))
+                    self.assertLess(took, 2.0)
+                    self.assertTrue(port_is_free(self.listen), "the port is still taken")
+                    # Closed in order: the end of the stream, not a reset.
+                    relayed.settimeout(5)
+                    try:
+                        rest = relayed.recv(256)
+                    except ConnectionResetError:
+                        self.fail("the relayed connection was reset")
+                    self.assertEqual(rest, b"")
+                    relayed.close()
+                finally:
+                    if app.poll() is None:
+                        end_process(app)
+                    app.stderr.close()
+
+
+if __name__ == "__main__":
+    BUILD = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
