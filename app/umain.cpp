@@ -45,6 +45,8 @@ QWidget* ButtonWithCaption(QToolButton*& button, const QIcon& icon, const QStrin
   button->setIcon(icon);
   button->setIconSize(QSize(32, 32));
   button->setToolTip(caption);
+  // A picture button: screen readers announce it by the caption underneath.
+  button->setAccessibleName(caption);
   auto* label = new QLabel(caption, column);
   label->setAlignment(Qt::AlignHCenter);
   layout->addWidget(button, 0, Qt::AlignHCenter);
@@ -177,6 +179,7 @@ void TFmain::BuildWindow() {
   LVsmtp->setSelectionBehavior(QAbstractItemView::SelectRows);
   LVsmtp->setEditTriggers(QAbstractItemView::NoEditTriggers);
   LVsmtp->setToolTip(QStringLiteral("list of SMTP server"));
+  LVsmtp->setAccessibleName(QStringLiteral("list of SMTP server"));
   LVsmtp->setAllColumnsShowFocus(true);
   QPalette palette = LVsmtp->palette();
   palette.setColor(QPalette::Base, kListBackground);

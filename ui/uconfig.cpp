@@ -31,6 +31,14 @@ QLabel* Caption(const QString& text, QWidget* parent) {
   return label;
 }
 
+// A field announced by the label beside it and, where the same caption
+// stands in both groups, by the route it belongs to.
+void Describe(QWidget* field, QLabel* label, const QString& route) {
+  label->setBuddy(field);
+  field->setAccessibleName(label->text());
+  field->setAccessibleDescription(route);
+}
+
 // An edit field that takes any text: no length limit, no filter.
 QLineEdit* Field(int minimumWidth, QWidget* parent) {
   auto* edit = new QLineEdit(parent);
@@ -83,12 +91,19 @@ void TFconfig::BuildWindow() {
   SpeedButton1 = SpeedButton(QStringLiteral("reload entry"), 75, GroupBox1);
   Edit2 = Field(160, GroupBox1);
   Edit1 = PortField(GroupBox1);
-  route->addWidget(Caption(QStringLiteral("entry name :"), GroupBox1), 0, 0);
+  const QString entryRoute = QStringLiteral("route of the selected entry");
+  QLabel* Label1 = Caption(QStringLiteral("entry name :"), GroupBox1);
+  QLabel* Label3 = Caption(QStringLiteral("SMTP server :"), GroupBox1);
+  QLabel* Label2 = Caption(QStringLiteral("port :"), GroupBox1);
+  Describe(ComboBox1, Label1, entryRoute);
+  Describe(Edit2, Label3, entryRoute);
+  Describe(Edit1, Label2, entryRoute);
+  route->addWidget(Label1, 0, 0);
   route->addWidget(ComboBox1, 0, 1);
   route->addWidget(SpeedButton1, 0, 2, Qt::AlignLeft);
-  route->addWidget(Caption(QStringLiteral("SMTP server :"), GroupBox1), 1, 0);
+  route->addWidget(Label3, 1, 0);
   route->addWidget(Edit2, 1, 1);
-  route->addWidget(Caption(QStringLiteral("port :"), GroupBox1), 2, 0);
+  route->addWidget(Label2, 2, 0);
   route->addWidget(Edit1, 2, 1, Qt::AlignLeft);
   route->setColumnStretch(3, 1);
 
@@ -97,9 +112,14 @@ void TFconfig::BuildWindow() {
   fallback->setHorizontalSpacing(12);
   Edit4 = Field(160, GroupBox2);
   Edit5 = PortField(GroupBox2);
-  fallback->addWidget(Caption(QStringLiteral("SMTP server :"), GroupBox2), 0, 0);
+  const QString defaultRoute = QStringLiteral("default route");
+  QLabel* Label4 = Caption(QStringLiteral("SMTP server :"), GroupBox2);
+  QLabel* Label5 = Caption(QStringLiteral("port :"), GroupBox2);
+  Describe(Edit4, Label4, defaultRoute);
+  Describe(Edit5, Label5, defaultRoute);
+  fallback->addWidget(Label4, 0, 0);
   fallback->addWidget(Edit4, 0, 1);
-  fallback->addWidget(Caption(QStringLiteral("port :"), GroupBox2), 1, 0);
+  fallback->addWidget(Label5, 1, 0);
   fallback->addWidget(Edit5, 1, 1, Qt::AlignLeft);
   auto* hint1 = Caption(
       QStringLiteral("* Use this setting to route your  mail to a  spesific SMTP server  "), GroupBox2);
@@ -118,7 +138,9 @@ void TFconfig::BuildWindow() {
 
   Edit3 = PortField(this);
   auto* portRow = new QHBoxLayout();
-  portRow->addWidget(Caption(QStringLiteral("Incoming SMTP port :"), this));
+  QLabel* Label42 = Caption(QStringLiteral("Incoming SMTP port :"), this);
+  Describe(Edit3, Label42, QStringLiteral("the port mail programs send to on this computer"));
+  portRow->addWidget(Label42);
   portRow->addWidget(Edit3);
   portRow->addWidget(Caption(QStringLiteral("default: 25"), this));
   portRow->addStretch(1);
