@@ -1,0 +1,112 @@
+"""The real vantelo program's notification-area icon, read as a desktop's
+panel reads it: a private X server and session bus with a small
+StatusNotifierWatcher on it (Qt registers its icon there as a
+StatusNotifierItem with a menu over D-Bus).
+
+Usage: /usr/bin/python3 vantelo_tray_test.py BUILD_FOLDER
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import dbus
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from desktop_session import DesktopSession  # noqa: E402
+from loopback import end_process, free_port  # noqa: E402
+
+BUILD = None
+ITEM = "org.kde.StatusNotifierItem"
+MENU = "com.canonical.dbusmenu"
+
+
+def wait_until(condition, seconds=15.0):
+    end = time.time() + seconds
+    while time.time() < end:
+        result = condition()
+        if result:
+            return result
+        time.sleep(0.1)
+    return None
+
+
+class TrayIconOnThePanel(unittest.TestCase):
+    def setUp(self):
+        self.desktop = DesktopSession()
+        self.env = dict(os.environ, **self.desktop.env())
+        self.folder = tempfile.mkdtemp(prefix="vantelo-tray-")
+        self.watcher = None
+        self.app = None
+
+    def tearDown(self):
+        for proc in (self.app, self.watcher):
+            if proc:
+                end_process(proc)
+        if self.watcher:
+            self.watcher.stdout.close()
+        self.desktop.stop()
+        subprocess.run(["rm", "-rf", self.folder])
+
+    def start_vantelo(self, minimized):
+        subprocess.run([os.path.join(BUILD, "vantelo-initdb"), self.folder], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(os.path.join(self.folder, "config", "config.ini"), "w") as f:
+            f.write("[dial]\nsmtpport=%d\n[general]\nstartminimized=%s\n"
+                    % (free_port(), "1" if minimized else "0"))
+        env = dict(self.env, QT_QPA_PLATFORM="xcb", HOME=self.folder,
+                   XDG_CONFIG_HOME=os.path.join(self.folder, "xdg"),
+                   DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+        self.app = subprocess.Popen([os.path.join(BUILD, "vantelo")], cwd=self.folder, env=env,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def map_state(self):
+        """The main window's state on the X server: IsViewable, IsUnMapped..."""
+        result = subprocess.run(["xwininfo", "-display", self.desktop.display, "-name", "Vantelo"],
+                                capture_output=True, text=True)
+        for line in result.stdout.splitlines():
+            if "Map State:" in line:
+                return line.split(":", 1)[1].strip()
+        return None
+
+    def test_the_icon_its_tip_and_its_menu(self):
+        self.watcher = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(os.path.dirname(__file__), "sni_watcher.py")],
+            env=self.env, stdout=subprocess.PIPE, text=True)
+        self.assertEqual(self.watcher.stdout.readline().strip(), "ready")
+        self.start_vantelo(minimized=True)
+        line = self.watcher.stdout.readline().strip()
+        self.assertTrue(line.startswith("registered "), line)
+        service = line.split(" ", 1)[1]
+
+        bus = dbus.bus.BusConnection(self.desktop.bus_address)
+        item = bus.get_object(service, "/StatusNotifierItem")
+        props = dbus.Interface(item, dbus.PROPERTIES_IFACE)
+        tooltip = props.Get(ITEM, "ToolTip")
+        self.assertEqual(str(tooltip[2]), "Relaymark")
+
+        # A minimised start: only the icon, no window.
+        time.sleep(2)
+        self.assertNotEqual(self.map_state(), "IsViewable")
+
+        menu = dbus.Interface(bus.get_object(service, props.Get(ITEM, "Menu")), MENU)
+        _, layout = menu.GetLayout(0, -1, dbus.Array([], signature="s"))
+        entries = [(int(child[0]), str(child[1].get("label", ""))) for child in layout[2]
+                   if child[1].get("visible", True)]
+        self.assertEqual([label for _, label in entries], ["go to homepage", "restore", "exit"])
+        ids = dict((label, ident) for ident, label in entries)
+
+        menu.Event(ids["restore"], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0))
+        self.assertEqual(wait_until(lambda: self.map_state() == "IsViewable"), True)
+
+        # exit ends the program, and the icon leaves with it.
+        menu.Event(ids["exit"], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0))
+        self.assertEqual(self.app.wait(timeout=10), 0)
+        self.assertEqual(self.watcher.stdout.readline().strip(), "gone " + service)
+
+
+if __name__ == "__main__":
+    BUILD = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
