@@ -103,7 +103,7 @@ void TRouteController::SpeedButton2Click() {
 
 void TRouteController::executesmtp(const std::string& entry) {
   Guarded([&] {
-    ListeningPort = SettingsFile().ReadString("dial", "smtpport", "25");
+    ListeningPort = ReadSetting(kDialSmtpPort);
     TRoute route = RouteLookup(store_.ADOQuery3, entry);
     if (route.server.empty() || route.port.empty()) return;
     RestartRelay(route.server, route.port);
@@ -112,10 +112,9 @@ void TRouteController::executesmtp(const std::string& entry) {
 
 void TRouteController::executedefaultsmtp() {
   Guarded([this] {
-    const TIniFile ini = SettingsFile();
-    ListeningPort = ini.ReadString("dial", "smtpport", "25");
-    DefaultServer = ini.ReadString("default", "smtpserver", "");
-    DefaultPortText = ini.ReadString("default", "smtpport", "");
+    ListeningPort = ReadSetting(kDialSmtpPort);
+    DefaultServer = ReadSetting(kDefaultSmtpServer);
+    DefaultPortText = ReadSetting(kDefaultSmtpPort);
     if (DefaultServer.empty() || DefaultPortText.empty()) return;
     RestartRelay(DefaultServer, DefaultPortText);
   });
