@@ -9,6 +9,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "routing/text_rules.h"
+
 namespace vantelo::routing {
 namespace {
 
@@ -17,17 +19,6 @@ std::string Trim(const std::string& s) {
   if (b == std::string::npos) return {};
   std::size_t e = s.find_last_not_of(" \t\r");
   return s.substr(b, e - b + 1);
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -86,11 +77,11 @@ std::string TIniFile::ReadFromText(const std::string& text, const std::string& s
   for (const std::string& line : SplitLines(text)) {
     if (SectionName(line, name)) {
       if (sectionSeen) break;  // only the first matching section counts
-      inSection = SameName(name, section);
+      inSection = SameText(name, section);
       sectionSeen = inSection;
       continue;
     }
-    if (inSection && KeyValue(line, k, v) && SameName(k, key)) {
+    if (inSection && KeyValue(line, k, v) && SameText(k, key)) {
       // A value in matching quotes is read without them, as profile files do.
       if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
         v = v.substr(1, v.size() - 2);
@@ -115,7 +106,7 @@ std::string TIniFile::WriteToText(const std::string& text, const std::string& se
   std::size_t sectionLine = lines.size();
   std::string name, k, v;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (SectionName(lines[i], name) && SameName(name, section)) {
+    if (SectionName(lines[i], name) && SameText(name, section)) {
       sectionLine = i;
       break;
     }
@@ -130,7 +121,7 @@ std::string TIniFile::WriteToText(const std::string& text, const std::string& se
     bool replaced = false;
     for (std::size_t i = sectionLine + 1; i < end; ++i) {
       if (!Trim(lines[i]).empty()) lastContent = i;
-      if (KeyValue(lines[i], k, v) && SameName(k, key)) {
+      if (KeyValue(lines[i], k, v) && SameText(k, key)) {
         lines[i] = k + "=" + safeValue + (lines[i].back() == '\r' ? "\r" : "");
         replaced = true;
         break;

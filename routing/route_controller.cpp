@@ -5,46 +5,9 @@
 #include <stdexcept>
 
 #include "routing/settings.h"
+#include "routing/text_rules.h"
 
 namespace vantelo::routing {
-
-bool TextToInt(const std::string& text, int& value) {
-  std::size_t i = 0;
-  while (i < text.size() && text[i] == ' ') ++i;
-  bool negative = false;
-  int base = 10;
-  if (i < text.size() && text[i] == '$') {
-    base = 16;
-    ++i;
-  } else if (i < text.size() && (text[i] == 'x' || text[i] == 'X')) {
-    base = 16;
-    ++i;
-  } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
-    base = 16;
-    i += 2;
-  } else if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  if (i == text.size()) return false;
-  long long result = 0;
-  for (; i < text.size(); ++i) {
-    char c = text[i];
-    int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
-    result = result * base + digit;
-    // Hexadecimal may use all 32 bits (as a two's-complement value).
-    if (result > (base == 16 ? 0xFFFFFFFFLL : static_cast<long long>(INT_MAX) + negative)) {
-      return false;
-    }
-  }
-  if (negative) result = -result;
-  value = static_cast<int>(static_cast<std::int32_t>(static_cast<std::uint32_t>(result)));
-  return true;
-}
 
 TRouteController::TRouteController(TRouteStore& store,
                                    relay::TOwnedServer<relay::TMappedPortTCP>& relay,
@@ -125,12 +88,13 @@ void TRouteController::RestartRelay(const std::string& server, const std::string
   relay_.reset();
   relay_ = relay::TOwnedServer<relay::TMappedPortTCP>::Make();
   relay_->ThreadMgr = threadMgr_;
-  int listenPort = 0, mappedPort = 0;
-  if (!TextToInt(ListeningPort, listenPort)) throw std::invalid_argument("listening port");
-  relay_->SetDefaultPort(listenPort);
+  std::optional<int> listenPort = TextToPort(ListeningPort);
+  if (!listenPort) throw std::invalid_argument("listening port");
+  relay_->SetDefaultPort(*listenPort);
   relay_->MappedHost = server;
-  if (!TextToInt(port, mappedPort)) throw std::invalid_argument("route port");
-  relay_->MappedPort = mappedPort;
+  std::optional<int> mappedPort = TextToPort(port);
+  if (!mappedPort) throw std::invalid_argument("route port");
+  relay_->MappedPort = *mappedPort;
   relay_->SetActive(true);
 }
 

@@ -19,11 +19,6 @@
 
 namespace vantelo::routing {
 
-// The text-to-integer rule for ports: leading blanks skipped, then decimal
-// digits with an optional sign, or hexadecimal digits after "$", "x", "X",
-// "0x" or "0X"; nothing after; within 32 bits. False when it does not fit.
-bool TextToInt(const std::string& text, int& value);
-
 // Only this exact text counts as connected.
 inline constexpr const char* kConnectedStatus = "Connected";
 inline constexpr const char* kConfigChangedNotice =

@@ -86,22 +86,6 @@ class RouteController : public InTempFolder {
   bool noticeShown = false;
 };
 
-TEST(TextToInt, FollowsThePortConversionRules) {
-  int v = 0;
-  EXPECT_TRUE(routing::TextToInt("25", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("  25", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("+25", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("-7", v) && v == -7);
-  EXPECT_TRUE(routing::TextToInt("$19", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("0x19", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("X1a", v) && v == 26);
-  EXPECT_TRUE(routing::TextToInt("2147483647", v) && v == 2147483647);
-  EXPECT_TRUE(routing::TextToInt("-2147483648", v) && v == INT_MIN);
-  for (const char* bad : {"", " ", "25 ", "2 5", "x", "-$19", "0x", "2147483648", "25a", "\t25"}) {
-    EXPECT_FALSE(routing::TextToInt(bad, v)) << "'" << bad << "'";
-  }
-}
-
 TEST_F(RouteController, CompleteDefaultRouteIsAppliedAtTheFirstTickOnly) {
   Settings("127.0.0.1", std::to_string(a.Port()));
   controller->Timer3Timer();
