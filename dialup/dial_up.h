@@ -2,7 +2,9 @@
 // the machine, each connection with its status text, reported through two
 // events fired synchronously, one per entry or connection, before the call
 // returns. On Linux the entries and connections come from NetworkManager
-// first, then from pppd.
+// first, then from pppd. A connection that a later source finds on a link an
+// earlier source already reported (same device or IP interface) is reported
+// once, by the earlier source.
 //
 // GUI thread only. Nothing is reported when there is nothing, so a caller
 // sets its results to their empty values before a call and reads them after.
@@ -74,6 +76,7 @@ class TDialUp {
  private:
   std::vector<std::unique_ptr<TConnectionSource>> sources_;
   std::vector<std::string> entries_;
+  bool tooManyConnections_ = false;  // logged when it starts and when it ends
 };
 
 // `text` cut to at most `maxBytes` bytes without splitting a UTF-8 character.

@@ -10,6 +10,7 @@
 #include <QMap>
 #include <optional>
 
+#include "dialup/dialup_log.h"
 #include "dialup/status_text.h"
 
 using TConnectionSettings = QMap<QString, QVariantMap>;
@@ -48,6 +49,7 @@ class TBudgetedBus {
                                       const QString& method, const QList<QVariant>& args = {}) {
     const qint64 left = TNetworkManagerSource::kCallBudgetMs - clock_.elapsed();
     if (gone_ || left <= 0) {
+      if (!gone_) timedOut_ = true;
       gone_ = true;
       return std::nullopt;
     }
@@ -61,9 +63,17 @@ class TBudgetedBus {
         error != QLatin1String("org.freedesktop.DBus.Error.UnknownInterface") &&
         error != QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")) {
       gone_ = true;  // no service, no reply, or a broken bus
+      if (error == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+          error == QLatin1String("org.freedesktop.DBus.Error.Timeout")) {
+        timedOut_ = true;
+      }
     }
     return std::nullopt;
   }
+
+  // The service is there but did not answer within the budget (an absent
+  // service is no failure: the machine simply has no NetworkManager).
+  bool TimedOut() const { return timedOut_; }
 
   QVariant Get(const QString& path, const QString& iface, const QString& name) {
     auto reply = Call(path, kPropertiesIface, QStringLiteral("Get"), {iface, name});
@@ -81,6 +91,7 @@ class TBudgetedBus {
   QDBusConnection bus_;
   QElapsedTimer clock_;
   bool gone_ = false;
+  bool timedOut_ = false;
 };
 
 QList<QDBusObjectPath> ToPaths(const QVariant& value) {
@@ -182,8 +193,10 @@ std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections() {
     const QList<QDBusObjectPath> devices = ToPaths(props.value(QStringLiteral("Devices")));
     if (!devices.isEmpty()) device = bus.GetAll(devices.first().path(), kDeviceIface);
     QString interface = device.value(QStringLiteral("Interface")).toString();
-    if (interface.isEmpty()) interface = device.value(QStringLiteral("IpInterface")).toString();
+    const QString ipInterface = device.value(QStringLiteral("IpInterface")).toString();
+    if (interface.isEmpty()) interface = ipInterface;
     c.Status.DeviceName = interface.toStdString();
+    if (ipInterface != interface) c.IpInterface = ipInterface.toStdString();
 
     const uint state = props.value(QStringLiteral("State")).toUInt();
     const uint deviceState = device.value(QStringLiteral("State")).toUInt();
@@ -206,7 +219,19 @@ std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections() {
     }
     found.push_back(std::move(c));
   }
+  NoteAnswer(bus.TimedOut());
   return found;
+}
+
+void TNetworkManagerSource::NoteAnswer(bool timedOut) {
+  if (timedOut == slow_) return;
+  slow_ = timedOut;
+  if (timedOut) {
+    qCWarning(lcDialup, "NetworkManager did not answer within %d ms: its connections are left out",
+              kCallBudgetMs);
+  } else {
+    qCInfo(lcDialup, "NetworkManager answers again");
+  }
 }
 
 }  // namespace vantelo::dialup

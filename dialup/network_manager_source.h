@@ -4,7 +4,8 @@
 //
 // One enumeration spends at most kCallBudgetMs waiting for the bus, however
 // many calls it makes: the route controller asks every second on the GUI
-// thread, and a hung NetworkManager must never freeze the window.
+// thread, and a hung NetworkManager must never freeze the window. A service
+// that stops answering is logged when it happens and when it answers again.
 #pragma once
 
 #include <QString>
@@ -22,6 +23,10 @@ class TNetworkManagerSource : public TConnectionSource {
 
   // True for the connection types that count as dial-up.
   static bool IsDialUpType(const QString& type);
+
+ private:
+  void NoteAnswer(bool timedOut);
+  bool slow_ = false;
 };
 
 }  // namespace vantelo::dialup
