@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "app/logging.h"
 #include "ui/error_box.h"
 #include "ui/toolbar_icons.h"
 
@@ -52,9 +53,10 @@ TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
       controller_(routeStore_, MappedPortTCP1, ThreadMgrDefault2,
                   {[this] { DialUp->GetActiveConnections(); }, [this] { updatesmtp(); },
                    [this](bool shown) {
-                     if (shown) Label7->setText(routing::kConfigChangedNotice);
+                     if (shown) Label7->setText(kConfigChangedNotice);
                      Label7->setVisible(shown);
-                   }}) {
+                   },
+                   nullptr}) {
   // The first relay: port 25, never activated; the first route applied replaces it.
   MappedPortTCP1->Bindings.Add().Port = 25;
   MappedPortTCP1->SetDefaultPort(25);
@@ -190,8 +192,11 @@ void TFmain::updatesmtp() {
       item->setTextAlignment(2, Qt::AlignCenter);
       item->setTextAlignment(3, Qt::AlignCenter);
     }
-  } catch (...) {
+  } catch (const std::exception& e) {
     // The rows made before the failure stay.
+    qCWarning(lcStore, "the route list stops short: %s", e.what());
+  } catch (...) {
+    qCWarning(lcStore, "the route list stops short");
   }
 }
 

@@ -11,9 +11,9 @@
 #include <string>
 
 #include "app/instance_lock.h"
+#include "app/route_controller.h"
 #include "dialup/dial_up.h"
 #include "relay/mapped_port/mapped_port_tcp.h"
-#include "routing/route_controller.h"
 #include "routing/route_store.h"
 
 class QLabel;
@@ -35,7 +35,7 @@ class TFmain : public QMainWindow {
   // active entry. Stops silently at a failing lookup; earlier rows stay.
   void updatesmtp();
 
-  routing::TRouteController& Controller() { return controller_; }
+  TRouteController& Controller() { return controller_; }
   QTreeWidget* RouteList() const { return LVsmtp; }
   QLabel* ConfigNotice() const { return Label7; }
   relay::TMappedPortTCP* CurrentRelay() const { return MappedPortTCP1.get(); }
@@ -70,7 +70,7 @@ class TFmain : public QMainWindow {
   relay::TOwnedServer<relay::TMappedPortTCP> MappedPortTCP1;
   routing::TRouteStore routeStore_;
   std::unique_ptr<dialup::TDialUp> DialUp;
-  routing::TRouteController controller_;
+  TRouteController controller_;
   std::unique_ptr<TInstanceLock> instanceLock_;
 
   QTimer* Timer3 = nullptr;
