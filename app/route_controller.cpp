@@ -60,10 +60,13 @@ void TRouteController::Timer3Timer() {
     if (hooks_.ShowConfigNotice) hooks_.ShowConfigNotice(ConfigChanged == 1);
     if (ConnectionStatus == kConnectedStatus) {
       DefaultApplied = 0;
-      if (RouteApplied == 0) {
+      // Another entry connected in place of the one whose route is in force,
+      // with no tick in between that saw none: a change of state all the same.
+      if (RouteApplied == 0 || ActiveEntry != routeEntry_) {
         executesmtp(ActiveEntry);
         if (hooks_.updatesmtp) hooks_.updatesmtp();
         RouteApplied = 1;
+        routeEntry_ = ActiveEntry;
         return;
       }
     } else {
@@ -87,6 +90,7 @@ void TRouteController::SpeedButton2Click() {
       executesmtp(ActiveEntry);
       RouteApplied = 1;
       DefaultApplied = 0;
+      routeEntry_ = ActiveEntry;
     } else {
       executedefaultsmtp();
       DefaultApplied = 1;
@@ -158,10 +162,12 @@ TRouteController::TOutcome TRouteController::ApplyEntryRoute(const std::string& 
   }
   NoteCleared(TPassingFault::RouteFile);
   if (route.server.empty() || route.port.empty()) {
+    // The previous upstream may belong to a connection that is gone: the
+    // default route is the better guess.
     Log(lcRoute(), QtWarningMsg,
         "entry " + Quote(entry) + " has no complete route (server " + Quote(route.server) +
-            ", port " + Quote(route.port) + "): the relay stays as it was");
-    return TOutcome::Unchanged;
+            ", port " + Quote(route.port) + "): using the default route");
+    return ApplyDefaultRoute();
   }
   return RestartRelay(route.server, route.port, "entry " + Quote(entry));
 }

@@ -10,6 +10,11 @@
 // vantelo.store).
 //
 // Beyond the plain state machine:
+// - A tick that sees "Connected" for another entry than the one whose route
+//   is in force acts as a change of state (a direct switch, say from one VPN
+//   to another, with no tick in between that saw none).
+// - A connected entry without a complete route gets the default route (when
+//   that is complete), not whatever upstream was in force before.
 // - The relay listens on 127.0.0.1 only, unless [dial] remoteclients is "1".
 // - An apply that failed for a reason that may pass (the listening port
 //   taken or not allowed, the route file busy) is tried again every
@@ -106,6 +111,7 @@ class TRouteController {
   std::shared_ptr<relay::TThreadMgrDefault> threadMgr_;
   THooks hooks_;
 
+  std::string routeEntry_;           // the entry whose route was applied last
   std::function<TOutcome()> retry_;  // the failed apply, while it is retried
   TClock::time_point retryAt_{};
   bool retrying_ = false;            // an apply running as a retry

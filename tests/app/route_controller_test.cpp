@@ -218,6 +218,65 @@ TEST_F(RouteController, TheConnectionReportedLastDecides) {
   EXPECT_EQ(Served(), 'C');
 }
 
+// One connected entry replaced by another with no tick in between that sees
+// none: the first entry's server used to stay until Refresh.
+TEST_F(RouteController, AnEntryReplacedWithoutATickBetweenGetsItsOwnRoute) {
+  DefaultTo(a);
+  Route("Work VPN", b);
+  Route("Client VPN", c);
+  QString work = nm->AddProfile("Work VPN", "vpn");
+  QString client = nm->AddProfile("Client VPN", "vpn");
+  QString active = nm->Activate(eth, work, "4", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+  nm->Deactivate(eth, active);
+  nm->Activate(eth, client, "6", 2);
+  Tick();
+  EXPECT_EQ(controller->ActiveEntry, "Client VPN");
+  EXPECT_EQ(servedAtRebuild, "BC");  // rebuilt after the restart, as at a connect
+  Relayed held = Hold(c);
+  Tick();  // and then steady again
+  EXPECT_TRUE(held.StillRelays());
+  EXPECT_EQ(listRebuilds, 2);
+}
+
+// A connected entry without a complete route used to keep the previous
+// upstream: the server of a connection that is gone, or nothing at all.
+TEST_F(RouteController, AConnectedEntryWithoutARouteGetsTheDefaultRoute) {
+  TLogCapture log;
+  DefaultTo(a);
+  Route("Work VPN", b);
+  QString work = nm->AddProfile("Work VPN", "vpn");
+  QString hotel = nm->AddProfile("Hotel", "gsm");
+  QString modem = nm->AddDevice("wwan0", "wwan0");
+  QString hotelActive = nm->Activate(modem, hotel, "7", 2);
+  Tick();  // right after start
+  EXPECT_EQ(controller->ActiveEntry, "Hotel");
+  EXPECT_EQ(Served(), 'A');
+  nm->Deactivate(modem, hotelActive);
+  QString workActive = nm->Activate(eth, work, "4", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+  nm->Deactivate(eth, workActive);
+  nm->Activate(modem, hotel, "8", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'A');
+  std::vector<std::string> lines = log.Take();
+  EXPECT_EQ(lines[0], "vantelo.route: entry \"Hotel\" has no complete route (server \"\", port "
+                      "\"\"): using the default route");
+  EXPECT_EQ(lines.back(),
+            "vantelo.route: mail now goes to 127.0.0.1:" + std::to_string(a.Port()) +
+                " (default route)");
+  // Without a default route either, the relay stays as it was.
+  Settings("", "");
+  nm->Activate(eth, work, "9", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+  nm->Activate(modem, hotel, "10", 2);  // reported last: decides
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+}
+
 TEST_F(RouteController, ARouteSavedWhileConnectedWaitsForRefreshWithTheNotice) {
   DefaultTo(a);
   Route("Work VPN", b);
