@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "app/logging.h"
+#include "routing/settings.h"
 #include "ui/error_box.h"
 #include "ui/toolbar_icons.h"
 
@@ -64,6 +65,7 @@ TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
 
   DialUp->DialMode = dialup::dmAsync;
   DialUp->Language = dialup::English;
+  DialUp->LanEntriesSetting = [] { return routing::SettingIsOn(routing::kDialLanEntries); };
   DialUp->OnEntryGet = [this](dialup::TDialUp*, const std::string& name) { isilventry(name); };
   DialUp->OnActiveConnection = [this](dialup::TDialUp*, int, const dialup::TRasConnStatus&,
                                       const std::string& status, const std::string& name,

@@ -32,8 +32,13 @@ class TConnectionSource {
   virtual ~TConnectionSource() = default;
   // Dial-up-like connection profiles, in the source's order.
   virtual std::vector<std::string> Entries() = 0;
-  // Active dial-up-like connections, in the source's order.
-  virtual std::vector<TRasConnection> ActiveConnections() = 0;
+  // Wi-Fi and wired profiles, in the source's order; asked for only when the
+  // user wants them as entries.
+  virtual std::vector<std::string> LanEntries() { return {}; }
+  // Active connections in the source's order: the dial-up-like ones, and
+  // when `withLan` the Wi-Fi and wired ones too, ahead of them, so that a
+  // dial-up-like connection (a VPN over the Wi-Fi) is reported last.
+  virtual std::vector<TRasConnection> ActiveConnections(bool withLan) = 0;
 };
 
 }  // namespace vantelo::dialup

@@ -30,11 +30,22 @@ std::string TDialUp::StatusText(std::uint32_t state, int error) const {
   return dialup::StatusText(Language, state, error);
 }
 
+bool TDialUp::WantsLanEntries() {
+  if (!lanEntries_) lanEntries_ = LanEntriesSetting && LanEntriesSetting();
+  return *lanEntries_;
+}
+
 int TDialUp::GetEntries() {
   entries_.clear();
+  lanEntries_.reset();
   std::vector<std::string> found;
   for (auto& source : sources_) {
     for (std::string& name : source->Entries()) found.push_back(std::move(name));
+  }
+  if (WantsLanEntries()) {
+    for (auto& source : sources_) {
+      for (std::string& name : source->LanEntries()) found.push_back(std::move(name));
+    }
   }
   if (found.size() > kMaxEnumerated) {
     qCWarning(lcDialup, "%zu entries, more than %zu: none is listed", found.size(), kMaxEnumerated);
@@ -52,9 +63,10 @@ int TDialUp::GetActiveConnections() {
   // A link that an earlier source reported (by its device or its IP
   // interface) is not reported again by a later one.
   std::set<std::string> reported;
+  const bool withLan = WantsLanEntries();
   for (auto& source : sources_) {
     std::set<std::string> claimed;
-    for (TRasConnection& c : source->ActiveConnections()) {
+    for (TRasConnection& c : source->ActiveConnections(withLan)) {
       if (!c.Status.DeviceName.empty() && reported.count(c.Status.DeviceName)) continue;
       for (const std::string* name : {&c.Status.DeviceName, &c.IpInterface}) {
         if (!name->empty()) claimed.insert(*name);

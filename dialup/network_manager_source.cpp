@@ -155,7 +155,15 @@ bool TNetworkManagerSource::IsDialUpType(const QString& type) {
   return dialUp.contains(type);
 }
 
-std::vector<std::string> TNetworkManagerSource::Entries() {
+bool TNetworkManagerSource::IsLanType(const QString& type) {
+  return type == QLatin1String("802-11-wireless") || type == QLatin1String("802-3-ethernet");
+}
+
+std::vector<std::string> TNetworkManagerSource::Entries() { return ProfilesOf(&IsDialUpType); }
+
+std::vector<std::string> TNetworkManagerSource::LanEntries() { return ProfilesOf(&IsLanType); }
+
+std::vector<std::string> TNetworkManagerSource::ProfilesOf(bool (*wanted)(const QString& type)) {
   RegisterTypes();
   TBudgetedBus bus;
   auto listed = bus.Call(kSettingsPath, kSettingsIface, QStringLiteral("ListConnections"));
@@ -167,22 +175,24 @@ std::vector<std::string> TNetworkManagerSource::Entries() {
     const TConnectionSettings settings =
         qdbus_cast<TConnectionSettings>(reply->first().value<QDBusArgument>());
     const QVariantMap connection = settings.value(QStringLiteral("connection"));
-    if (IsDialUpType(connection.value(QStringLiteral("type")).toString())) {
+    if (wanted(connection.value(QStringLiteral("type")).toString())) {
       names.push_back(connection.value(QStringLiteral("id")).toString());
     }
   }
   return ToStrings(names);
 }
 
-std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections() {
+std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections(bool withLan) {
   TBudgetedBus bus;
   std::vector<TRasConnection> found;
+  std::vector<TRasConnection> lan;
   const QVariant active = bus.Get(kManagerPath, kManagerIface, QStringLiteral("ActiveConnections"));
   for (const QDBusObjectPath& objectPath : ToPaths(active)) {
     const QString path = objectPath.path();
     const QVariantMap props = bus.GetAll(path, kActiveIface);
     const QString type = props.value(QStringLiteral("Type")).toString();
-    if (!IsDialUpType(type)) continue;
+    const bool isLan = withLan && IsLanType(type);
+    if (!isLan && !IsDialUpType(type)) continue;
 
     TRasConnection c;
     c.Handle = path.section(QLatin1Char('/'), -1).toInt();
@@ -217,10 +227,11 @@ std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections() {
       const uint reason = DeviceStateReason(device.value(QStringLiteral("StateReason")));
       c.Status.ErrorCode = reason ? static_cast<int>(reason) : 1;
     }
-    found.push_back(std::move(c));
+    (isLan ? lan : found).push_back(std::move(c));
   }
   NoteAnswer(bus.TimedOut());
-  return found;
+  lan.insert(lan.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  return lan;
 }
 
 void TNetworkManagerSource::NoteAnswer(bool timedOut) {

@@ -76,7 +76,7 @@ std::vector<std::string> TPppdSource::Entries() {
   return peers;
 }
 
-std::vector<TRasConnection> TPppdSource::ActiveConnections() {
+std::vector<TRasConnection> TPppdSource::ActiveConnections(bool /*withLan: pppd has none*/) {
   std::vector<int> pids;
   for (const std::string& name : FolderNames(paths_.proc)) {
     int pid = 0;

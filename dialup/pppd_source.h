@@ -23,7 +23,7 @@ class TPppdSource : public TConnectionSource {
  public:
   explicit TPppdSource(TPppdPaths paths = {});
   std::vector<std::string> Entries() override;
-  std::vector<TRasConnection> ActiveConnections() override;
+  std::vector<TRasConnection> ActiveConnections(bool withLan) override;
 
  private:
   std::string InterfaceOf(int pid, const std::string& linkname) const;

@@ -22,7 +22,7 @@ struct CountingSource : TConnectionSource {
     ++asked;
     return {"Work VPN"};
   }
-  std::vector<TRasConnection> ActiveConnections() override { return {}; }
+  std::vector<TRasConnection> ActiveConnections(bool) override { return {}; }
 };
 
 }  // namespace

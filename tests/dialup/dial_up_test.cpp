@@ -132,7 +132,7 @@ struct FixedSource : TConnectionSource {
   std::vector<std::string> entries;
   std::vector<TRasConnection> connections;
   std::vector<std::string> Entries() override { return entries; }
-  std::vector<TRasConnection> ActiveConnections() override { return connections; }
+  std::vector<TRasConnection> ActiveConnections(bool) override { return connections; }
 };
 
 TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
@@ -201,7 +201,7 @@ TEST_F(Pppd, RunningPppdProcessesAreReportedWithTheirInterfaces) {
   File(root / "run" / "ppp-dsl.pid", "103\nppp1\n");
   File(root / "net" / "ppp0" / "flags", "0x10d1\n");  // up and running
   File(root / "net" / "ppp1" / "flags", "0x1090\n");  // not up
-  std::vector<TRasConnection> found = Source().ActiveConnections();
+  std::vector<TRasConnection> found = Source().ActiveConnections(true);
   ASSERT_EQ(found.size(), 4u);
   EXPECT_EQ(found[0].EntryName, "provider");
   EXPECT_EQ(found[0].Handle, 101);
@@ -225,7 +225,7 @@ TEST_F(Pppd, APppdOfNetworkManagerIsNotReportedButOnesOfTheUserAre) {
                 "/org/freedesktop/NetworkManager/PPP/1"});
   Process(202, {"/usr/sbin/pppd", "plugin", "rp-pppoe.so", "nic-eth0", "call", "dsl-provider"});
   File(root / "proc" / "99999999999" / "cmdline", std::string("pppd\0", 5));  // not a pid
-  std::vector<TRasConnection> found = Source().ActiveConnections();
+  std::vector<TRasConnection> found = Source().ActiveConnections(true);
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].EntryName, "dsl-provider");
 }
@@ -361,6 +361,69 @@ TEST(DialUp, MoreConnectionsThanRoomAreLoggedWhenItStartsAndEnds) {
   EXPECT_EQ(log.Taken(),
             (std::vector<std::string>{"101 active connections, more than 100: none is reported",
                                       "2 active connections: reported again"}));
+}
+
+// ---- Wi-Fi and wired profiles as entries -----------------------------------
+
+// Office and Home are Wi-Fi, Dock is wired; a VPN and a peer of pppd too.
+struct LanMachine {
+  LanMachine() {
+    eth = nm.AddDevice("eth0", "eth0");
+    wlan = nm.AddDevice("wlan0", "wlan0");
+    office = nm.AddProfile("Office", "802-11-wireless");
+    vpn = nm.AddProfile("Work VPN", "vpn");
+    dock = nm.AddProfile("Dock", "802-3-ethernet");
+    home = nm.AddProfile("Home", "802-11-wireless");
+    machine.File("peers/isp", "noauth\n");
+    machine.Process(400, {"/usr/sbin/pppd", "call", "isp"});
+  }
+  NetworkManagerMock nm;
+  MachineRoots machine;
+  QString eth, wlan, office, vpn, dock, home;
+};
+
+TEST(LanEntries, ComeAfterAllOtherEntriesAndTheirConnectionsBeforeAllOthers) {
+  LanMachine m;
+  auto monitor = m.machine.Monitor();
+  int asked = 0;
+  monitor->LanEntriesSetting = [&] {
+    ++asked;
+    return true;
+  };
+  Reports r;
+  r.Attach(*monitor);
+  m.nm.Activate(m.wlan, m.home, "1", 2);
+  m.nm.Activate(m.wlan, m.vpn, "2", 2);
+  m.nm.Activate(m.eth, m.dock, "3", 1);
+  EXPECT_EQ(monitor->GetActiveConnections(), 0);  // asks before any entries were listed
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"Home|Connected|802-11-wireless|wlan0",
+                                               "Dock|Connecting device|802-3-ethernet|eth0",
+                                               "Work VPN|Connected|vpn|wlan0",
+                                               "isp|Connecting device|modem|"}));
+  EXPECT_EQ(monitor->GetEntries(), 0);
+  EXPECT_EQ(r.entries, (std::vector<std::string>{"Work VPN", "isp", "Office", "Dock", "Home"}));
+  EXPECT_EQ(asked, 2);
+  monitor->GetActiveConnections();
+  EXPECT_EQ(asked, 2);  // not at every tick
+}
+
+// Anything but "1", or no setting at all: exactly as without the option.
+TEST(LanEntries, OffLeavesWiFiAndWiredOut) {
+  LanMachine m;
+  m.nm.Activate(m.wlan, m.home, "1", 2);
+  m.nm.Activate(m.wlan, m.vpn, "2", 2);
+  for (bool connected : {false, true}) {
+    auto monitor = m.machine.Monitor();
+    if (connected) monitor->LanEntriesSetting = [] { return false; };
+    Reports r;
+    r.Attach(*monitor);
+    monitor->GetEntries();
+    monitor->GetActiveConnections();
+    EXPECT_EQ(r.entries, (std::vector<std::string>{"Work VPN", "isp"}));
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|wlan0",
+                                                 "isp|Connecting device|modem|"}));
+  }
 }
 
 }  // namespace
