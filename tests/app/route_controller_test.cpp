@@ -11,10 +11,13 @@
 #include <netinet/in.h>
 #include <sqlite3.h>
 #include <sys/socket.h>
+#include <thread>
 
 #include "app/route_controller.h"
 #include "dialup/dial_up.h"
 #include "dialup/network_manager_source.h"
+#include "relay/log_sink.h"
+#include "routing/settings_log.h"
 #include "tests/app/log_capture.h"
 #include "tests/dialup/nm_mock.h"
 #include "tests/relay/loopback_peers.h"
@@ -484,6 +487,19 @@ TEST_F(RouteController, AStateChangeEndsTheRetryOfThePreviousState) {
   Wait(std::chrono::seconds(5));
   Tick();
   EXPECT_TRUE(held.StillRelays());
+}
+
+// The relay and the settings code have no Qt: their lines reach the
+// program's log through the sinks that ConnectLogs connects.
+TEST(Logging, EveryPartWritesOneLinePerEventInItsCategory) {
+  TLogCapture log;
+  relay::RelayLog(relay::TRelayLogLevel::Warning, "accept failed: Socket Error # 10024");
+  std::thread([] { relay::RelayLog(relay::TRelayLogLevel::Info, "from a worker"); }).join();
+  routing::SettingsLog("cannot remove x: Permission denied");
+  EXPECT_EQ(log.Take(), (std::vector<std::string>{
+                            "vantelo.relay: accept failed: Socket Error # 10024",
+                            "vantelo.relay: from a worker",
+                            "vantelo.settings: cannot remove x: Permission denied"}));
 }
 
 }  // namespace
