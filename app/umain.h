@@ -32,7 +32,8 @@ class TFmain : public QMainWindow {
   ~TFmain() override;
 
   // Rebuilds the route list view from the entry list, the route table and the
-  // active entry. Stops silently at a failing lookup; earlier rows stay.
+  // active entry. Stops at a failing lookup, with a line in the log; earlier
+  // rows stay.
   void updatesmtp();
 
   TRouteController& Controller() { return controller_; }
