@@ -1,14 +1,19 @@
 // vantelo-dialup: prints what Vantelo sees of this machine's connections, the
-// dial-up entries and then the active connections with their status.
+// dial-up entries and then the active connections with their status. Run in
+// Vantelo's working folder, it follows its [dial] lanentries setting.
 #include <QCoreApplication>
 #include <cstdio>
 
 #include "dialup/dial_up.h"
+#include "routing/settings.h"
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   using vantelo::dialup::TDialUp;
   TDialUp dialUp;
+  dialUp.LanEntriesSetting = [] {
+    return vantelo::routing::SettingIsOn(vantelo::routing::kDialLanEntries);
+  };
   std::printf("entries:\n");
   dialUp.OnEntryGet = [](TDialUp*, const std::string& name) { std::printf("%s\n", name.c_str()); };
   dialUp.GetEntries();

@@ -7,7 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "ui/log_categories.h"
+#include "app/logging.h"
 
 namespace vantelo::app {
 namespace {
@@ -27,7 +27,7 @@ void OnStopSignal(int) {
 TStopSignals::TStopSignals(std::function<void()> onStop, QObject* parent)
     : QObject(parent), onStop_(std::move(onStop)) {
   if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    qCWarning(vantelo::ui::lcApp) << "cannot watch for stop signals:" << strerror(errno);
+    qCWarning(lcApp) << "cannot watch for stop signals:" << strerror(errno);
     return;
   }
   notifier_ = new QSocketNotifier(wakePipe[0], QSocketNotifier::Read, this);

@@ -14,6 +14,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "app/logging.h"
 #include "routing/settings.h"
 #include "ui/error_box.h"
 #include "ui/help_router.h"
@@ -65,9 +66,10 @@ TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
       controller_(routeStore_, MappedPortTCP1, ThreadMgrDefault2,
                   {[this] { DialUp->GetActiveConnections(); }, [this] { updatesmtp(); },
                    [this](bool shown) {
-                     if (shown) Label7->setText(routing::kConfigChangedNotice);
+                     if (shown) Label7->setText(kConfigChangedNotice);
                      Label7->setVisible(shown);
-                   }}) {
+                   },
+                   nullptr}) {
   // The first relay: port 25, never activated; the first route applied replaces it.
   MappedPortTCP1->Bindings.Add().Port = 25;
   MappedPortTCP1->SetDefaultPort(25);
@@ -75,6 +77,7 @@ TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
 
   DialUp->DialMode = dialup::dmAsync;
   DialUp->Language = dialup::English;
+  DialUp->LanEntriesSetting = [] { return routing::SettingIsOn(routing::kDialLanEntries); };
   DialUp->OnEntryGet = [this](dialup::TDialUp*, const std::string& name) { isilventry(name); };
   DialUp->OnActiveConnection = [this](dialup::TDialUp*, int, const dialup::TRasConnStatus&,
                                       const std::string& status, const std::string& name,
@@ -160,7 +163,7 @@ void TFmain::BuildWindow() {
   Label5 = new QLabel(QStringLiteral("Route mail to the correct server"), panel);
   // The notice keeps its room while hidden, so the window is wide enough for
   // it whatever the desktop's font.
-  Label7 = new QLabel(QString::fromUtf8(routing::kConfigChangedNotice), panel);
+  Label7 = new QLabel(QString::fromUtf8(kConfigChangedNotice), panel);
   Label7->setStyleSheet(QStringLiteral("color: rgb(0, 0, 255)"));
   QSizePolicy keepRoom = Label7->sizePolicy();
   keepRoom.setRetainSizeWhenHidden(true);
@@ -239,8 +242,11 @@ void TFmain::updatesmtp() {
       item->setTextAlignment(2, Qt::AlignCenter);
       item->setTextAlignment(3, Qt::AlignCenter);
     }
-  } catch (...) {
+  } catch (const std::exception& e) {
     // The rows made before the failure stay.
+    qCWarning(lcStore, "the route list stops short: %s", e.what());
+  } catch (...) {
+    qCWarning(lcStore, "the route list stops short");
   }
 }
 
@@ -251,18 +257,17 @@ void TFmain::Timer2Timer() {
   // shown after it has ended.
   std::exception_ptr failure;
   try {
-    const routing::TIniFile settings = routing::SettingsFile();
     if (Fconfig) {
       Fconfig->loadcfg();
       Fconfig->refreshentry();
     }
     updatesmtp();
-    if (settings.ReadString("general", "startminimized", "0") == "0") {
+    if (routing::ReadSetting(routing::kGeneralStartMinimized) == "0") {
       tray->RestoreMainForm();
     } else {
       tray->StartHidden();
     }
-    if (settings.ReadString("general", "tipoftheday", "0") == "1" && Ftip) Ftip->ShowTip();
+    if (routing::SettingIsOn(routing::kGeneralTipOfTheDay) && Ftip) Ftip->ShowTip();
   } catch (...) {
     failure = std::current_exception();
   }

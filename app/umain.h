@@ -13,9 +13,9 @@
 #include <string>
 
 #include "app/instance_lock.h"
+#include "app/route_controller.h"
 #include "dialup/dial_up.h"
 #include "relay/mapped_port/mapped_port_tcp.h"
-#include "routing/route_controller.h"
 #include "routing/route_store.h"
 
 class QLabel;
@@ -44,10 +44,11 @@ class TFmain : public QMainWindow {
   ~TFmain() override;
 
   // Rebuilds the route list view from the entry list, the route table and the
-  // active entry. Stops silently at a failing lookup; earlier rows stay.
+  // active entry. Stops at a failing lookup, with a line in the log; earlier
+  // rows stay.
   void updatesmtp();
 
-  routing::TRouteController& Controller() { return controller_; }
+  TRouteController& Controller() { return controller_; }
   // What the configuration dialog shares with this window.
   ui::TConfigLinks ConfigLinks();
   // The windows created after this one, which live as long as it: the about
@@ -94,7 +95,7 @@ class TFmain : public QMainWindow {
   relay::TOwnedServer<relay::TMappedPortTCP> MappedPortTCP1;
   routing::TRouteStore routeStore_;
   std::unique_ptr<dialup::TDialUp> DialUp;
-  routing::TRouteController controller_;
+  TRouteController controller_;
   std::unique_ptr<TInstanceLock> instanceLock_;
 
   ui::TFabout* Fabout = nullptr;

@@ -21,6 +21,10 @@ struct TRasConnection {
   int Handle = 0;
   std::string EntryName;
   TRasConnStatus Status;  // its device type and name are the connection's too
+  // The interface that carries the connection's traffic when it is not the
+  // device itself (NetworkManager's PPPoE runs ppp0 over eth0). With the
+  // device name, it tells a later source that the link is already reported.
+  std::string IpInterface;
 };
 
 class TConnectionSource {
@@ -28,24 +32,13 @@ class TConnectionSource {
   virtual ~TConnectionSource() = default;
   // Dial-up-like connection profiles, in the source's order.
   virtual std::vector<std::string> Entries() = 0;
-  // Active dial-up-like connections, in the source's order.
-  virtual std::vector<TRasConnection> ActiveConnections() = 0;
-};
-
-// Classic dial-up through pppd: the peers in `peersDir`, running pppd
-// processes found in `procDir`, their interfaces through the pid files in
-// `runDir` and the interface flags in `netDir`.
-class TPppdSource : public TConnectionSource {
- public:
-  explicit TPppdSource(std::string peersDir = "/etc/ppp/peers", std::string procDir = "/proc",
-                       std::string runDir = "/run", std::string netDir = "/sys/class/net");
-  std::vector<std::string> Entries() override;
-  std::vector<TRasConnection> ActiveConnections() override;
-
- private:
-  std::string InterfaceOf(int pid, const std::string& linkname) const;
-  bool InterfaceRunning(const std::string& name) const;
-  std::string peersDir_, procDir_, runDir_, netDir_;
+  // Wi-Fi and wired profiles, in the source's order; asked for only when the
+  // user wants them as entries.
+  virtual std::vector<std::string> LanEntries() { return {}; }
+  // Active connections in the source's order: the dial-up-like ones, and
+  // when `withLan` the Wi-Fi and wired ones too, ahead of them, so that a
+  // dial-up-like connection (a VPN over the Wi-Fi) is reported last.
+  virtual std::vector<TRasConnection> ActiveConnections(bool withLan) = 0;
 };
 
 }  // namespace vantelo::dialup

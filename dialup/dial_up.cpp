@@ -1,6 +1,10 @@
 #include "dialup/dial_up.h"
 
+#include <set>
+
+#include "dialup/dialup_log.h"
 #include "dialup/network_manager_source.h"
+#include "dialup/pppd_source.h"
 
 namespace vantelo::dialup {
 
@@ -26,13 +30,27 @@ std::string TDialUp::StatusText(std::uint32_t state, int error) const {
   return dialup::StatusText(Language, state, error);
 }
 
+bool TDialUp::WantsLanEntries() {
+  if (!lanEntries_) lanEntries_ = LanEntriesSetting && LanEntriesSetting();
+  return *lanEntries_;
+}
+
 int TDialUp::GetEntries() {
   entries_.clear();
+  lanEntries_.reset();
   std::vector<std::string> found;
   for (auto& source : sources_) {
     for (std::string& name : source->Entries()) found.push_back(std::move(name));
   }
-  if (found.size() > kMaxEnumerated) return kErrorBufferTooSmall;
+  if (WantsLanEntries()) {
+    for (auto& source : sources_) {
+      for (std::string& name : source->LanEntries()) found.push_back(std::move(name));
+    }
+  }
+  if (found.size() > kMaxEnumerated) {
+    qCWarning(lcDialup, "%zu entries, more than %zu: none is listed", found.size(), kMaxEnumerated);
+    return kErrorBufferTooSmall;
+  }
   for (const std::string& name : found) {
     entries_.push_back(CutAtCharacter(name, kMaxEntryName));
     if (OnEntryGet) OnEntryGet(this, entries_.back());
@@ -42,10 +60,32 @@ int TDialUp::GetEntries() {
 
 int TDialUp::GetActiveConnections() {
   std::vector<TRasConnection> found;
+  // A link that an earlier source reported (by its device or its IP
+  // interface) is not reported again by a later one.
+  std::set<std::string> reported;
+  const bool withLan = WantsLanEntries();
   for (auto& source : sources_) {
-    for (TRasConnection& c : source->ActiveConnections()) found.push_back(std::move(c));
+    std::set<std::string> claimed;
+    for (TRasConnection& c : source->ActiveConnections(withLan)) {
+      if (!c.Status.DeviceName.empty() && reported.count(c.Status.DeviceName)) continue;
+      for (const std::string* name : {&c.Status.DeviceName, &c.IpInterface}) {
+        if (!name->empty()) claimed.insert(*name);
+      }
+      found.push_back(std::move(c));
+    }
+    reported.merge(claimed);
   }
-  if (found.size() > kMaxEnumerated) return kErrorBufferTooSmall;
+  const bool tooMany = found.size() > kMaxEnumerated;
+  if (tooMany != tooManyConnections_) {
+    if (tooMany) {
+      qCWarning(lcDialup, "%zu active connections, more than %zu: none is reported", found.size(),
+                kMaxEnumerated);
+    } else {
+      qCInfo(lcDialup, "%zu active connections: reported again", found.size());
+    }
+    tooManyConnections_ = tooMany;
+  }
+  if (tooMany) return kErrorBufferTooSmall;
   for (TRasConnection& c : found) {
     c.EntryName = CutAtCharacter(c.EntryName, kMaxEntryName);
     c.Status.DeviceType = CutAtCharacter(c.Status.DeviceType, kMaxDeviceType);

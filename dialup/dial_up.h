@@ -2,7 +2,12 @@
 // the machine, each connection with its status text, reported through two
 // events fired synchronously, one per entry or connection, before the call
 // returns. On Linux the entries and connections come from NetworkManager
-// first, then from pppd.
+// first, then from pppd. When the user wants Wi-Fi and wired profiles as
+// entries (LanEntriesSetting), they follow all other entries, and their
+// active connections come before all others, so a VPN over the Wi-Fi is
+// reported last and decides. A connection that a later source finds on a link an
+// earlier source already reported (same device or IP interface) is reported
+// once, by the earlier source.
 //
 // GUI thread only. Nothing is reported when there is nothing, so a caller
 // sets its results to their empty values before a call and reads them after.
@@ -10,6 +15,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +57,10 @@ class TDialUp {
   TLanguage Language = English;
   TOnEntryGet OnEntryGet;
   TOnActiveConn OnActiveConnection;
+  // Whether Wi-Fi and wired profiles count as entries; asked at each
+  // GetEntries (and at the first GetActiveConnections before any), so that
+  // the entries and the connections reported agree. None: they do not.
+  std::function<bool()> LanEntriesSetting;
   // Dialling events: this program never dials, so they never fire.
   TStandartEv OnDialing;
   TStandartEv OnConnect;
@@ -72,8 +82,11 @@ class TDialUp {
   std::string StatusText(std::uint32_t state, int error) const;
 
  private:
+  bool WantsLanEntries();
   std::vector<std::unique_ptr<TConnectionSource>> sources_;
   std::vector<std::string> entries_;
+  bool tooManyConnections_ = false;  // logged when it starts and when it ends
+  std::optional<bool> lanEntries_;   // as read at the last GetEntries
 };
 
 // `text` cut to at most `maxBytes` bytes without splitting a UTF-8 character.

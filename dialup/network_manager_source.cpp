@@ -10,6 +10,7 @@
 #include <QMap>
 #include <optional>
 
+#include "dialup/dialup_log.h"
 #include "dialup/status_text.h"
 
 using TConnectionSettings = QMap<QString, QVariantMap>;
@@ -48,6 +49,7 @@ class TBudgetedBus {
                                       const QString& method, const QList<QVariant>& args = {}) {
     const qint64 left = TNetworkManagerSource::kCallBudgetMs - clock_.elapsed();
     if (gone_ || left <= 0) {
+      if (!gone_) timedOut_ = true;
       gone_ = true;
       return std::nullopt;
     }
@@ -61,9 +63,17 @@ class TBudgetedBus {
         error != QLatin1String("org.freedesktop.DBus.Error.UnknownInterface") &&
         error != QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")) {
       gone_ = true;  // no service, no reply, or a broken bus
+      if (error == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+          error == QLatin1String("org.freedesktop.DBus.Error.Timeout")) {
+        timedOut_ = true;
+      }
     }
     return std::nullopt;
   }
+
+  // The service is there but did not answer within the budget (an absent
+  // service is no failure: the machine simply has no NetworkManager).
+  bool TimedOut() const { return timedOut_; }
 
   QVariant Get(const QString& path, const QString& iface, const QString& name) {
     auto reply = Call(path, kPropertiesIface, QStringLiteral("Get"), {iface, name});
@@ -81,6 +91,7 @@ class TBudgetedBus {
   QDBusConnection bus_;
   QElapsedTimer clock_;
   bool gone_ = false;
+  bool timedOut_ = false;
 };
 
 QList<QDBusObjectPath> ToPaths(const QVariant& value) {
@@ -144,7 +155,15 @@ bool TNetworkManagerSource::IsDialUpType(const QString& type) {
   return dialUp.contains(type);
 }
 
-std::vector<std::string> TNetworkManagerSource::Entries() {
+bool TNetworkManagerSource::IsLanType(const QString& type) {
+  return type == QLatin1String("802-11-wireless") || type == QLatin1String("802-3-ethernet");
+}
+
+std::vector<std::string> TNetworkManagerSource::Entries() { return ProfilesOf(&IsDialUpType); }
+
+std::vector<std::string> TNetworkManagerSource::LanEntries() { return ProfilesOf(&IsLanType); }
+
+std::vector<std::string> TNetworkManagerSource::ProfilesOf(bool (*wanted)(const QString& type)) {
   RegisterTypes();
   TBudgetedBus bus;
   auto listed = bus.Call(kSettingsPath, kSettingsIface, QStringLiteral("ListConnections"));
@@ -156,22 +175,24 @@ std::vector<std::string> TNetworkManagerSource::Entries() {
     const TConnectionSettings settings =
         qdbus_cast<TConnectionSettings>(reply->first().value<QDBusArgument>());
     const QVariantMap connection = settings.value(QStringLiteral("connection"));
-    if (IsDialUpType(connection.value(QStringLiteral("type")).toString())) {
+    if (wanted(connection.value(QStringLiteral("type")).toString())) {
       names.push_back(connection.value(QStringLiteral("id")).toString());
     }
   }
   return ToStrings(names);
 }
 
-std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections() {
+std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections(bool withLan) {
   TBudgetedBus bus;
   std::vector<TRasConnection> found;
+  std::vector<TRasConnection> lan;
   const QVariant active = bus.Get(kManagerPath, kManagerIface, QStringLiteral("ActiveConnections"));
   for (const QDBusObjectPath& objectPath : ToPaths(active)) {
     const QString path = objectPath.path();
     const QVariantMap props = bus.GetAll(path, kActiveIface);
     const QString type = props.value(QStringLiteral("Type")).toString();
-    if (!IsDialUpType(type)) continue;
+    const bool isLan = withLan && IsLanType(type);
+    if (!isLan && !IsDialUpType(type)) continue;
 
     TRasConnection c;
     c.Handle = path.section(QLatin1Char('/'), -1).toInt();
@@ -182,8 +203,10 @@ std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections() {
     const QList<QDBusObjectPath> devices = ToPaths(props.value(QStringLiteral("Devices")));
     if (!devices.isEmpty()) device = bus.GetAll(devices.first().path(), kDeviceIface);
     QString interface = device.value(QStringLiteral("Interface")).toString();
-    if (interface.isEmpty()) interface = device.value(QStringLiteral("IpInterface")).toString();
+    const QString ipInterface = device.value(QStringLiteral("IpInterface")).toString();
+    if (interface.isEmpty()) interface = ipInterface;
     c.Status.DeviceName = interface.toStdString();
+    if (ipInterface != interface) c.IpInterface = ipInterface.toStdString();
 
     const uint state = props.value(QStringLiteral("State")).toUInt();
     const uint deviceState = device.value(QStringLiteral("State")).toUInt();
@@ -204,9 +227,22 @@ std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections() {
       const uint reason = DeviceStateReason(device.value(QStringLiteral("StateReason")));
       c.Status.ErrorCode = reason ? static_cast<int>(reason) : 1;
     }
-    found.push_back(std::move(c));
+    (isLan ? lan : found).push_back(std::move(c));
   }
-  return found;
+  NoteAnswer(bus.TimedOut());
+  lan.insert(lan.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  return lan;
+}
+
+void TNetworkManagerSource::NoteAnswer(bool timedOut) {
+  if (timedOut == slow_) return;
+  slow_ = timedOut;
+  if (timedOut) {
+    qCWarning(lcDialup, "NetworkManager did not answer within %d ms: its connections are left out",
+              kCallBudgetMs);
+  } else {
+    qCInfo(lcDialup, "NetworkManager answers again");
+  }
 }
 
 }  // namespace vantelo::dialup

@@ -1,10 +1,12 @@
+#include "dialup/pppd_source.h"
+
 #include <algorithm>
+#include <charconv>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 
-#include "dialup/connection_source.h"
 #include "dialup/status_text.h"
 
 namespace vantelo::dialup {
@@ -42,6 +44,17 @@ std::vector<std::string> CommandLine(const std::string& path) {
   return args;
 }
 
+// NetworkManager runs pppd for PPPoE, ADSL and modems with its own plugin.
+bool StartedByNetworkManager(const std::vector<std::string>& args) {
+  for (std::size_t i = 1; i + 1 < args.size(); ++i) {
+    if (args[i] != "plugin") continue;
+    const std::string& plugin = args[i + 1];
+    const std::string name = plugin.substr(plugin.rfind('/') + 1);
+    if (name.rfind("nm-pppd-plugin", 0) == 0) return true;
+  }
+  return false;
+}
+
 std::vector<std::string> Lines(const std::string& path) {
   std::ifstream in(path);
   std::vector<std::string> lines;
@@ -52,37 +65,34 @@ std::vector<std::string> Lines(const std::string& path) {
 
 }  // namespace
 
-TPppdSource::TPppdSource(std::string peersDir, std::string procDir, std::string runDir,
-                         std::string netDir)
-    : peersDir_(std::move(peersDir)),
-      procDir_(std::move(procDir)),
-      runDir_(std::move(runDir)),
-      netDir_(std::move(netDir)) {}
+TPppdSource::TPppdSource(TPppdPaths paths) : paths_(std::move(paths)) {}
 
 std::vector<std::string> TPppdSource::Entries() {
   std::vector<std::string> peers;
-  for (const std::string& name : FolderNames(peersDir_)) {
-    if (IsPeerName(name) && IsRegularFile(peersDir_ + "/" + name)) peers.push_back(name);
+  for (const std::string& name : FolderNames(paths_.peers)) {
+    if (IsPeerName(name) && IsRegularFile(paths_.peers + "/" + name)) peers.push_back(name);
   }
   std::sort(peers.begin(), peers.end());
   return peers;
 }
 
-std::vector<TRasConnection> TPppdSource::ActiveConnections() {
+std::vector<TRasConnection> TPppdSource::ActiveConnections(bool /*withLan: pppd has none*/) {
   std::vector<int> pids;
-  for (const std::string& name : FolderNames(procDir_)) {
-    if (!name.empty() && std::all_of(name.begin(), name.end(), ::isdigit)) {
-      pids.push_back(std::stoi(name));
-    }
+  for (const std::string& name : FolderNames(paths_.proc)) {
+    int pid = 0;
+    const char* end = name.data() + name.size();
+    auto [last, error] = std::from_chars(name.data(), end, pid);
+    if (error == std::errc() && last == end && !name.empty() && name[0] != '-') pids.push_back(pid);
   }
   std::sort(pids.begin(), pids.end());
 
   std::vector<TRasConnection> found;
   for (int pid : pids) {
-    std::vector<std::string> args = CommandLine(procDir_ + "/" + std::to_string(pid) + "/cmdline");
+    std::vector<std::string> args = CommandLine(paths_.proc + "/" + std::to_string(pid) + "/cmdline");
     if (args.empty()) continue;
     const std::string& program = args[0];
     if (program != "pppd" && !EndsWith(program, "/pppd")) continue;
+    if (StartedByNetworkManager(args)) continue;
     std::string call, linkname;
     for (std::size_t i = 1; i + 1 < args.size(); ++i) {
       if (args[i] == "call" && call.empty()) call = args[i + 1];
@@ -106,16 +116,16 @@ std::vector<TRasConnection> TPppdSource::ActiveConnections() {
 std::string TPppdSource::InterfaceOf(int pid, const std::string& linkname) const {
   const std::string wanted = std::to_string(pid);
   if (!linkname.empty()) {
-    std::vector<std::string> lines = Lines(runDir_ + "/ppp-" + linkname + ".pid");
+    std::vector<std::string> lines = Lines(paths_.run + "/ppp-" + linkname + ".pid");
     if (lines.size() >= 2 && lines[0] == wanted) return lines[1];
   }
-  std::vector<std::string> names = FolderNames(runDir_);
+  std::vector<std::string> names = FolderNames(paths_.run);
   std::sort(names.begin(), names.end());
   for (const std::string& name : names) {
     if (name.rfind("ppp", 0) != 0 || !EndsWith(name, ".pid") || name.rfind("ppp-", 0) == 0) {
       continue;
     }
-    std::vector<std::string> lines = Lines(runDir_ + "/" + name);
+    std::vector<std::string> lines = Lines(paths_.run + "/" + name);
     if (!lines.empty() && lines[0] == wanted) return name.substr(0, name.size() - 4);
   }
   return {};
@@ -123,7 +133,7 @@ std::string TPppdSource::InterfaceOf(int pid, const std::string& linkname) const
 
 bool TPppdSource::InterfaceRunning(const std::string& name) const {
   if (name.find('/') != std::string::npos) return false;
-  std::ifstream in(netDir_ + "/" + name + "/flags");
+  std::ifstream in(paths_.net + "/" + name + "/flags");
   std::string text;
   if (!(in >> text)) return false;
   unsigned long flags = std::strtoul(text.c_str(), nullptr, 16);

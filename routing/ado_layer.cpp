@@ -8,9 +8,21 @@ namespace {
 // Another program holding the file: wait at most this long, then fail.
 constexpr int kBusyTimeoutMs = 1000;
 
-[[noreturn]] void Fail(sqlite3* db, const std::string& what) {
-  throw EDatabaseError(what + ": " + (db ? sqlite3_errmsg(db) : "no database"));
+bool IsBusy(int code) {
+  const int primary = code & 0xFF;
+  return primary == SQLITE_BUSY || primary == SQLITE_LOCKED;
 }
+
+[[noreturn]] void Fail(sqlite3* db, const std::string& what) {
+  if (!db) throw EDatabaseError(what + ": no database");
+  throw EDatabaseError(what + ": " + sqlite3_errmsg(db), IsBusy(sqlite3_extended_errcode(db)));
+}
+
+// Finalizes a statement when it goes out of scope.
+struct TStatement {
+  sqlite3_stmt* stmt;
+  ~TStatement() { sqlite3_finalize(stmt); }
+};
 
 sqlite3_stmt* Prepare(TADOConnection& connection, const std::string& statement) {
   TBoundStatement bound = BindQuotedValues(statement);
@@ -24,7 +36,7 @@ sqlite3_stmt* Prepare(TADOConnection& connection, const std::string& statement) 
     const std::string& v = bound.values[i];
     if (sqlite3_bind_text(stmt, static_cast<int>(i + 1), v.data(), static_cast<int>(v.size()),
                           SQLITE_TRANSIENT) != SQLITE_OK) {
-      sqlite3_finalize(stmt);
+      TStatement discard{stmt};
       Fail(db, "cannot bind a value");
     }
   }
@@ -123,12 +135,11 @@ sqlite3* TADOConnection::Handle() {
   return db_;
 }
 
-TADOQuery::~TADOQuery() { Close(); }
+TADOQuery::~TADOQuery() = default;
 
 void TADOQuery::Close() {
-  if (stmt_) sqlite3_finalize(stmt_);
-  stmt_ = nullptr;
-  eof_ = true;
+  rows_.clear();
+  row_ = 0;
 }
 
 void TADOQuery::SetSQL(const std::string& text) {
@@ -138,46 +149,42 @@ void TADOQuery::SetSQL(const std::string& text) {
 
 void TADOQuery::Open() {
   Close();
-  stmt_ = Prepare(connection_, sql_);
-  eof_ = false;
-  Step();
-}
-
-void TADOQuery::Step() {
-  int rc = sqlite3_step(stmt_);
-  if (rc == SQLITE_ROW) return;
-  eof_ = true;
+  TStatement statement{Prepare(connection_, sql_)};
+  const int columns = sqlite3_column_count(statement.stmt);
+  int rc;
+  while ((rc = sqlite3_step(statement.stmt)) == SQLITE_ROW) {
+    std::vector<std::string> row;
+    row.reserve(static_cast<std::size_t>(columns));
+    for (int i = 0; i < columns; ++i) {
+      const unsigned char* text = sqlite3_column_text(statement.stmt, i);
+      row.emplace_back(text ? reinterpret_cast<const char*>(text) : "",
+                       text ? static_cast<std::size_t>(sqlite3_column_bytes(statement.stmt, i)) : 0);
+    }
+    rows_.push_back(std::move(row));
+  }
   if (rc != SQLITE_DONE) {
-    sqlite3* db = sqlite3_db_handle(stmt_);
-    std::string message = sqlite3_errmsg(db);
-    Close();
-    throw EDatabaseError("cannot read \"" + sql_ + "\": " + message);
+    rows_.clear();
+    Fail(sqlite3_db_handle(statement.stmt), "cannot read \"" + sql_ + "\"");
   }
 }
 
 std::string TADOQuery::FieldText(int i) const {
-  if (!stmt_ || eof_ || i < 0 || i >= sqlite3_column_count(stmt_)) return {};
-  const unsigned char* text = sqlite3_column_text(stmt_, i);
-  if (!text) return {};
-  return std::string(reinterpret_cast<const char*>(text),
-                     static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
+  if (Eof() || i < 0 || static_cast<std::size_t>(i) >= rows_[row_].size()) return {};
+  return rows_[row_][static_cast<std::size_t>(i)];
 }
 
 void TADOQuery::Next() {
-  if (stmt_ && !eof_) Step();
+  if (!Eof()) ++row_;
 }
 
 void TADOCommand::Execute() {
-  sqlite3_stmt* stmt = Prepare(connection_, CommandText);
+  TStatement statement{Prepare(connection_, CommandText)};
   int rc;
-  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+  while ((rc = sqlite3_step(statement.stmt)) == SQLITE_ROW) {
   }
   if (rc != SQLITE_DONE) {
-    std::string message = sqlite3_errmsg(sqlite3_db_handle(stmt));
-    sqlite3_finalize(stmt);
-    throw EDatabaseError("cannot run \"" + CommandText + "\": " + message);
+    Fail(sqlite3_db_handle(statement.stmt), "cannot run \"" + CommandText + "\"");
   }
-  sqlite3_finalize(stmt);
 }
 
 }  // namespace vantelo::routing

@@ -8,6 +8,11 @@
 // always data: never a column name, never SQL. Text comparisons ignore ASCII
 // letter case, as the route file always has.
 //
+// A query reads its whole result when it is opened and releases the engine's
+// statement before Open returns, so no read lock outlives a lookup: another
+// program can write the file between two lookups, and the next lookup sees it.
+// Vantelo's own statements wait at most 1 s for another program's lock.
+//
 // GUI thread only. Every failure raises EDatabaseError.
 #pragma once
 
@@ -22,7 +27,11 @@ namespace vantelo::routing {
 
 class EDatabaseError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit EDatabaseError(const std::string& what, bool busy = false)
+      : std::runtime_error(what), Busy(busy) {}
+  // The file was locked by another program for longer than the busy wait: the
+  // same statement may well succeed later.
+  bool Busy;
 };
 
 class TADOConnection {
@@ -46,7 +55,8 @@ class TADOConnection {
   sqlite3* db_ = nullptr;
 };
 
-// A read-only query: Close, set SQL, Open, read fields, Next until Eof.
+// A read-only query: Close, set SQL, Open, read fields, Next until Eof. The
+// rows are read at Open; fields and Next work on that copy.
 class TADOQuery {
  public:
   explicit TADOQuery(TADOConnection& connection) : connection_(connection) {}
@@ -61,15 +71,14 @@ class TADOQuery {
   void Open();
   // Column i of the current row as text; NULL and no row give "".
   std::string FieldText(int i) const;
-  bool Eof() const { return eof_; }
+  bool Eof() const { return row_ >= rows_.size(); }
   void Next();
 
  private:
-  void Step();
   TADOConnection& connection_;
   std::string sql_;
-  sqlite3_stmt* stmt_ = nullptr;
-  bool eof_ = true;
+  std::vector<std::vector<std::string>> rows_;  // NULL read as ""
+  std::size_t row_ = 0;
 };
 
 class TADOCommand {

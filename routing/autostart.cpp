@@ -1,11 +1,14 @@
 #include "routing/autostart.h"
 
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "routing/settings_log.h"
+#include "routing/text_file.h"
 
 namespace vantelo::routing {
 namespace {
@@ -76,8 +79,14 @@ std::string TAutostart::ExecValue(const std::string& workingFolder) {
 std::optional<bool> TAutostart::Read() {
   std::optional<std::string> home = ConfigHome();
   if (!home) return std::nullopt;
-  std::ifstream in(EntryPath(*home));
-  if (!in) return false;
+  const std::string path = EntryPath(*home);
+  const TTextFile file = ReadTextFile(path);
+  if (file.state == TTextFile::Unreadable) {
+    SettingsLog("cannot read " + path + ": " + file.problem + "; autostart reads as off");
+  }
+  // Missing, unreadable or of size zero: empty, so autostart is off.
+  if (file.state != TTextFile::Read || file.text.empty()) return false;
+  std::istringstream in(file.text);
   std::string line, group;
   bool isEntry = false, application = false, hidden = false;
   std::string exec;
@@ -119,23 +128,20 @@ void TAutostart::Write(const std::string& workingFolder) {
         << "Exec=" << ExecValue(workingFolder) << "\n"
         << "Path=" << EscapeString(workingFolder) << "\n"
         << "Terminal=false\n";
-  const std::string text = entry.str();
-  // Written beside and renamed over, so a failed write never leaves half an entry.
-  std::string temp = path + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  bool ok = fd >= 0 && fchmod(fd, 0644) == 0 &&
-            write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (fd >= 0) ok = (close(fd) == 0) && ok;
-  ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    if (fd >= 0) unlink(temp.c_str());
+  const std::string problem = ReplaceTextFile(path, entry.str(), 0644);
+  if (!problem.empty()) {
+    SettingsLog("cannot write " + path + ": " + problem);
     throw EAutostartError(Failure("Failed to set data for"));
   }
 }
 
 void TAutostart::Remove() {
   std::optional<std::string> home = ConfigHome();
-  if (home) unlink(EntryPath(*home).c_str());
+  if (!home) return;
+  const std::string path = EntryPath(*home);
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    SettingsLog("cannot remove " + path + ": " + std::strerror(errno));
+  }
 }
 
 }  // namespace vantelo::routing

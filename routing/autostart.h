@@ -28,13 +28,15 @@ class TAutostart {
   static std::string EntryPath(const std::string& configHome);
 
   // On when the entry exists with a non-empty Exec and is not Hidden=true.
-  // Nothing when autostart is unavailable. A file there that is not an
-  // application desktop entry raises "Invalid data type for 'qovin'".
+  // Nothing when autostart is unavailable. An empty file, like a missing one,
+  // is off; so is one that cannot be read (logged). A non-empty file that is
+  // not an application desktop entry raises "Invalid data type for 'qovin'".
   static std::optional<bool> Read();
   // Writes the entry for `workingFolder` (creating autostart/ when missing);
   // raises "Failed to set data for 'qovin'" when it cannot.
   static void Write(const std::string& workingFolder);
-  // Deletes the entry; an absent one is no error.
+  // Deletes the entry; an absent one is no error, any other failure is
+  // logged and otherwise ignored.
   static void Remove();
 
   // The Exec= value for `workingFolder`: WORKINGFOLDER/config/link, quoted

@@ -1,13 +1,11 @@
 #include "routing/ini_file.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <map>
 #include <vector>
+
+#include "routing/settings_log.h"
+#include "routing/text_file.h"
+#include "routing/text_rules.h"
 
 namespace vantelo::routing {
 namespace {
@@ -17,17 +15,6 @@ std::string Trim(const std::string& s) {
   if (b == std::string::npos) return {};
   std::size_t e = s.find_last_not_of(" \t\r");
   return s.substr(b, e - b + 1);
-}
-
-bool SameName(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -64,13 +51,30 @@ bool KeyValue(const std::string& line, std::string& key, std::string& value) {
   return true;
 }
 
-std::string ReadWholeFile(const std::string& path, bool& exists) {
-  std::ifstream in(path, std::ios::binary);
-  exists = static_cast<bool>(in);
-  if (!exists) return {};
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
+constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+bool StartsWithByteOrderMark(const std::string& text) { return text.rfind(kByteOrderMark, 0) == 0; }
+
+// The problem each unreadable settings file had at its last read, so that a
+// file read again and again is reported when it turns unreadable and when it
+// can be read again, not at every read.
+std::map<std::string, std::string>& ReadProblems() {
+  static std::map<std::string, std::string> problems;
+  return problems;
+}
+
+void NoteReadOutcome(const std::string& path, const TTextFile& file) {
+  auto& problems = ReadProblems();
+  auto known = problems.find(path);
+  if (file.state == TTextFile::Unreadable) {
+    if (known == problems.end() || known->second != file.problem) {
+      SettingsLog("cannot read " + path + ": " + file.problem + "; using the defaults");
+      problems[path] = file.problem;
+    }
+  } else if (known != problems.end()) {
+    SettingsLog(path + " can be read again");
+    problems.erase(known);
+  }
 }
 
 }  // namespace
@@ -78,19 +82,22 @@ std::string ReadWholeFile(const std::string& path, bool& exists) {
 TIniFile::TIniFile(std::string path, std::string displayName)
     : path_(std::move(path)), displayName_(std::move(displayName)) {}
 
-std::string TIniFile::ReadFromText(const std::string& text, const std::string& section,
+std::string TIniFile::ReadFromText(const std::string& fileText, const std::string& section,
                                    const std::string& key, const std::string& defaultValue) {
+  // An editor's byte-order mark is not part of the first section's name.
+  const std::string text =
+      StartsWithByteOrderMark(fileText) ? fileText.substr(sizeof kByteOrderMark - 1) : fileText;
   bool inSection = false;
   bool sectionSeen = false;
   std::string name, k, v;
   for (const std::string& line : SplitLines(text)) {
     if (SectionName(line, name)) {
       if (sectionSeen) break;  // only the first matching section counts
-      inSection = SameName(name, section);
+      inSection = SameText(name, section);
       sectionSeen = inSection;
       continue;
     }
-    if (inSection && KeyValue(line, k, v) && SameName(k, key)) {
+    if (inSection && KeyValue(line, k, v) && SameText(k, key)) {
       // A value in matching quotes is read without them, as profile files do.
       if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {
         v = v.substr(1, v.size() - 2);
@@ -102,8 +109,11 @@ std::string TIniFile::ReadFromText(const std::string& text, const std::string& s
   return defaultValue;
 }
 
-std::string TIniFile::WriteToText(const std::string& text, const std::string& section,
+std::string TIniFile::WriteToText(const std::string& fileText, const std::string& section,
                                   const std::string& key, const std::string& value) {
+  // A byte-order mark stays where the editor put it, ahead of every line.
+  const bool marked = StartsWithByteOrderMark(fileText);
+  const std::string text = marked ? fileText.substr(sizeof kByteOrderMark - 1) : fileText;
   // A line break inside a value would make lines of its own.
   std::string safeValue = value;
   for (char& c : safeValue) {
@@ -115,7 +125,7 @@ std::string TIniFile::WriteToText(const std::string& text, const std::string& se
   std::size_t sectionLine = lines.size();
   std::string name, k, v;
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (SectionName(lines[i], name) && SameName(name, section)) {
+    if (SectionName(lines[i], name) && SameText(name, section)) {
       sectionLine = i;
       break;
     }
@@ -130,7 +140,7 @@ std::string TIniFile::WriteToText(const std::string& text, const std::string& se
     bool replaced = false;
     for (std::size_t i = sectionLine + 1; i < end; ++i) {
       if (!Trim(lines[i]).empty()) lastContent = i;
-      if (KeyValue(lines[i], k, v) && SameName(k, key)) {
+      if (KeyValue(lines[i], k, v) && SameText(k, key)) {
         lines[i] = k + "=" + safeValue + (lines[i].back() == '\r' ? "\r" : "");
         replaced = true;
         break;
@@ -141,51 +151,33 @@ std::string TIniFile::WriteToText(const std::string& text, const std::string& se
                    key + "=" + safeValue + (eol == "\r\n" ? "\r" : ""));
     }
   }
-  std::string out;
+  std::string out = marked ? kByteOrderMark : "";
   for (const std::string& line : lines) out += line + "\n";
   return out;
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) const {
-  bool exists = false;
-  std::string text = ReadWholeFile(path_, exists);
-  if (!exists) return defaultValue;
-  return ReadFromText(text, section, key, defaultValue);
+  const TTextFile file = ReadTextFile(path_);
+  NoteReadOutcome(path_, file);
+  if (file.state != TTextFile::Read) return defaultValue;
+  return ReadFromText(file.text, section, key, defaultValue);
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) const {
   const ESettingsWriteError failure("Unable to write to " + displayName_);
-  mode_t mode = 0644;
-  struct stat st;
-  if (stat(path_.c_str(), &st) == 0) {
-    // A file without write permission is read-only even for root.
-    if (!S_ISREG(st.st_mode) || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0 ||
-        access(path_.c_str(), W_OK) != 0) {
-      throw failure;
-    }
-    mode = st.st_mode & 07777;
-  } else if (errno != ENOENT) {
+  // A file that cannot be read is left alone: rewriting it would keep only
+  // this key and lose every other one.
+  const TTextFile file = ReadTextFile(path_);
+  if (file.state == TTextFile::Unreadable) {
+    SettingsLog("cannot write " + path_ + ": cannot read it first: " + file.problem);
     throw failure;
   }
-  bool exists = false;
-  std::string text = WriteToText(ReadWholeFile(path_, exists), section, key, value);
-
-  std::string temp = path_ + ".XXXXXX";
-  int fd = mkstemp(temp.data());
-  if (fd < 0) throw failure;
-  bool ok = fchmod(fd, mode) == 0;
-  for (std::size_t done = 0; ok && done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n <= 0) ok = false;
-    else done += static_cast<std::size_t>(n);
-  }
-  ok = ok && fsync(fd) == 0;
-  ok = (close(fd) == 0) && ok;
-  ok = ok && std::rename(temp.c_str(), path_.c_str()) == 0;
-  if (!ok) {
-    unlink(temp.c_str());
+  const std::string problem =
+      ReplaceTextFile(path_, WriteToText(file.text, section, key, value), 0644);
+  if (!problem.empty()) {
+    SettingsLog("cannot write " + path_ + ": " + problem);
     throw failure;
   }
 }

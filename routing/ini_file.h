@@ -3,14 +3,19 @@
 // Every read opens the file afresh; nothing is cached. Section and key names
 // match without regard to ASCII case; the first matching section and key win.
 // A missing file or key gives the default; a present but empty value gives
-// the empty text. A read returns at most 2047 characters of a value.
+// the empty text. A read returns at most 2047 characters of a value. A file
+// that cannot be read (a FIFO, a device, a file over 16 MiB, no permission)
+// gives the defaults at once and is reported to the settings log when it
+// turns unreadable and when it can be read again. A UTF-8 byte-order mark at
+// the start is skipped when reading and kept when writing.
 //
 // A write changes only its own key and keeps every other line (comments,
 // unknown keys, blank lines, order); it adds a missing section at the end and
 // a missing key at the end of its section. It creates a missing file but not
-// its folder. The new contents go to a temporary file beside the old one,
-// which is then renamed over it, so the file is never left half-written. A
-// failed write raises ESettingsWriteError "Unable to write to NAME".
+// its folder. It writes through a symbolic link to the link's target. The new
+// contents replace the old as ReplaceTextFile does (never half a file). An
+// existing file that cannot be read is never rewritten. A failed write raises
+// ESettingsWriteError "Unable to write to NAME" and logs why.
 #pragma once
 
 #include <stdexcept>

@@ -20,7 +20,18 @@ const char* const kRouteSavedNotice =
     "The setting will be activated after you click refresh button";
 
 std::string ListLookupSql(const std::string& entry) {
-  return "SELECT server,port FROM smtp WHERE entry like " + Quoted(entry);
+  // `like` compares without letter case, as the list always has, but its
+  // wildcards would let "H%" show the route of "Home": they are escaped, so
+  // the name is compared as it stands.
+  if (entry.find_first_of("%_\\") == std::string::npos) {
+    return "SELECT server,port FROM smtp WHERE entry like " + Quoted(entry);
+  }
+  std::string pattern;
+  for (char c : entry) {
+    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  return "SELECT server,port FROM smtp WHERE entry like " + Quoted(pattern) + " ESCAPE '\\'";
 }
 
 std::string RouteLookupSql(const std::string& entry) {

@@ -25,6 +25,8 @@ struct TRoute {
   bool operator==(const TRoute&) const = default;
 };
 
+// The list lookup compares with `like`; a name holding `%`, `_` or `\` has
+// them escaped (with ` ESCAPE '\'` added), so it matches only itself.
 std::string ListLookupSql(const std::string& entry);
 std::string RouteLookupSql(const std::string& entry);
 std::string DialogLookupSql(const std::string& entry);
@@ -35,7 +37,9 @@ std::string RouteInsertSql(const std::string& entry, const std::string& server,
                            const std::string& port);
 
 // The first row of each lookup, read as the window that issues it reads it:
-// the main window's list (`like`), the active entry's route, the dialog.
+// the main window's list (`like`), the active entry's route, the dialog. The
+// engine's statement is released before each returns (see TADOQuery), so no
+// lookup keeps the route file locked.
 TRoute ListLookup(TADOQuery& query, const std::string& entry);
 TRoute RouteLookup(TADOQuery& query, const std::string& entry);
 TRoute DialogLookup(TADOQuery& query, const std::string& entry);

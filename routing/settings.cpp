@@ -18,6 +18,16 @@ std::string CurrentFolder() {
 
 TIniFile SettingsFile() { return TIniFile(kSettingsPath, kSettingsName); }
 
+std::string ReadSetting(const TSettingsKey& key) {
+  return SettingsFile().ReadString(key.section, key.key, key.defaultValue);
+}
+
+bool SettingIsOn(const TSettingsKey& key) { return ReadSetting(key) == "1"; }
+
+void WriteSetting(const TSettingsKey& key, const std::string& value) {
+  SettingsFile().WriteString(key.section, key.key, value);
+}
+
 std::string TrimControlText(const std::string& text) {
   std::size_t b = 0, e = text.size();
   while (b < e && static_cast<unsigned char>(text[b]) < 33) ++b;
@@ -26,12 +36,11 @@ std::string TrimControlText(const std::string& text) {
 }
 
 void savecfg(const TSettingsValues& values) {
-  const TIniFile ini = SettingsFile();
-  ini.WriteString("dial", "smtpport", TrimControlText(values.incomingPort));
-  ini.WriteString("default", "smtpserver", TrimControlText(values.defaultServer));
-  ini.WriteString("default", "smtpport", TrimControlText(values.defaultPort));
-  ini.WriteString("general", "startminimized", values.startMinimized ? "1" : "0");
-  ini.WriteString("general", "tipoftheday", values.tipOfTheDay ? "1" : "0");
+  WriteSetting(kDialSmtpPort, TrimControlText(values.incomingPort));
+  WriteSetting(kDefaultSmtpServer, TrimControlText(values.defaultServer));
+  WriteSetting(kDefaultSmtpPort, TrimControlText(values.defaultPort));
+  WriteSetting(kGeneralStartMinimized, values.startMinimized ? "1" : "0");
+  WriteSetting(kGeneralTipOfTheDay, values.tipOfTheDay ? "1" : "0");
   const std::string folder = CurrentFolder();
   if (values.startWithWindows) {
     TAutostart::Write(folder);
@@ -41,13 +50,12 @@ void savecfg(const TSettingsValues& values) {
 }
 
 void loadcfg(TSettingsValues& values) {
-  const TIniFile ini = SettingsFile();
-  values.incomingPort = ini.ReadString("dial", "smtpport", "25");
-  values.defaultServer = ini.ReadString("default", "smtpserver", "");
-  values.defaultPort = ini.ReadString("default", "smtpport", "");
+  values.incomingPort = ReadSetting(kDialSmtpPort);
+  values.defaultServer = ReadSetting(kDefaultSmtpServer);
+  values.defaultPort = ReadSetting(kDefaultSmtpPort);
   if (std::optional<bool> on = TAutostart::Read()) values.startWithWindows = *on;
-  values.startMinimized = ini.ReadString("general", "startminimized", "0") == "1";
-  values.tipOfTheDay = ini.ReadString("general", "tipoftheday", "0") == "1";
+  values.startMinimized = SettingIsOn(kGeneralStartMinimized);
+  values.tipOfTheDay = SettingIsOn(kGeneralTipOfTheDay);
 }
 
 }  // namespace vantelo::routing

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "routing/ini_file.h"
+#include "routing/settings_keys.h"
 
 namespace vantelo::routing {
 
@@ -15,6 +16,13 @@ inline constexpr const char* kSettingsName = "config\\config.ini";
 
 // The settings file as the program uses it, relative to the current folder.
 TIniFile SettingsFile();
+
+// One key of the settings file, read afresh: its default when missing.
+std::string ReadSetting(const TSettingsKey& key);
+// True exactly when the key reads "1".
+bool SettingIsOn(const TSettingsKey& key);
+// Writes one key; raises ESettingsWriteError "Unable to write to config\config.ini".
+void WriteSetting(const TSettingsKey& key, const std::string& value);
 
 // The values of the six controls that show the settings.
 struct TSettingsValues {

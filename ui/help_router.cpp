@@ -4,10 +4,14 @@
 #include <QFileInfo>
 #include <QUrl>
 
-#include "ui/log_categories.h"
+#include "app/logging.h"
 #include "ui/web_links.h"
 
 namespace vantelo::ui {
+
+using app::lcDialup;
+using app::lcHelp;
+using app::lcStore;
 namespace {
 
 THelpRouter* currentRouter = nullptr;

@@ -18,9 +18,13 @@
 #include "dialup/dial_up.h"
 #include "routing/route_store.h"
 #include "ui/error_box.h"
-#include "ui/log_categories.h"
+#include "app/logging.h"
 
 namespace vantelo::ui {
+
+using app::lcDialup;
+using app::lcHelp;
+using app::lcStore;
 namespace {
 
 const QColor kTeal(0, 128, 128);

@@ -2,9 +2,13 @@
 
 #include <QDesktopServices>
 
-#include "ui/log_categories.h"
+#include "app/logging.h"
 
 namespace vantelo::ui {
+
+using app::lcDialup;
+using app::lcHelp;
+using app::lcStore;
 namespace {
 
 TUrlOpener& Opener() {

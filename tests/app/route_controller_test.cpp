@@ -1,33 +1,66 @@
 // The route controller with its real parts: the dial-up monitor against the
 // NetworkManager mock on a private bus, real relays on loopback, a real route
-// file and settings file in a temporary working folder.
+// file and settings file in a temporary working folder. What the tests look
+// at is where the relay sends a connection, whether a relayed connection
+// survives a tick, and the log lines the user reads.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
+#include <sqlite3.h>
+#include <sys/socket.h>
+#include <thread>
 
+#include "app/route_controller.h"
 #include "dialup/dial_up.h"
 #include "dialup/network_manager_source.h"
-#include "routing/route_controller.h"
+#include "relay/log_sink.h"
+#include "routing/settings_log.h"
+#include "tests/app/log_capture.h"
 #include "tests/dialup/nm_mock.h"
 #include "tests/relay/loopback_peers.h"
 #include "tests/routing/temp_folder.h"
 
 using namespace vantelo;
 using namespace vantelo::testkit;
-using routing::TRouteController;
+using app::TRouteController;
 
 namespace {
+
+// A connection through the relay, with its far end at the upstream server.
+struct Relayed {
+  Fd client;
+  Fd upstream;
+  // True while bytes still go through: a relay restart closes it.
+  bool StillRelays() {
+    if (!client || !upstream) return false;
+    try {
+      SendAll(client.get(), "ping");
+    } catch (const std::exception&) {
+      return false;
+    }
+    return ReceiveUpTo(upstream.get(), 4) == "ping";
+  }
+};
+
+Fd ConnectToAddress(const char* address, int port) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  inet_pton(AF_INET, address, &a.sin_addr);
+  if (connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return Fd();
+  return fd;
+}
 
 class RouteController : public InTempFolder {
  protected:
   void SetUp() override {
     InTempFolder::SetUp();
     routing::CreateRouteDatabase(".");
-    {
-      Listener probe;
-      listenPort = probe.Port();
-    }
+    listenPort = FreePort();
     nm = std::make_unique<NetworkManagerMock>();
     eth = nm->AddDevice("eth0", "eth0");
     std::vector<std::unique_ptr<dialup::TConnectionSource>> sources;
@@ -42,8 +75,12 @@ class RouteController : public InTempFolder {
     controller = std::make_unique<TRouteController>(
         store, relay, manager,
         TRouteController::THooks{[this] { dialUp->GetActiveConnections(); },
-                                 [this] { ++listRebuilds; },
-                                 [this](bool shown) { noticeShown = shown; }});
+                                 [this] {
+                                   ++listRebuilds;
+                                   servedAtRebuild += Served();
+                                 },
+                                 [this](bool shown) { noticeShown = shown; },
+                                 [this] { return now; }});
   }
   void TearDown() override {
     controller.reset();
@@ -52,26 +89,45 @@ class RouteController : public InTempFolder {
     InTempFolder::TearDown();
   }
 
-  void Settings(const std::string& server, const std::string& port) {
-    std::ofstream("config/config.ini") << "[dial]\nsmtpport=" << listenPort
-                                       << "\n[default]\nsmtpserver=" << server
+  static int FreePort() {
+    Listener probe;
+    return probe.Port();
+  }
+  void Settings(const std::string& server, const std::string& port,
+                const std::string& extra = "") {
+    std::ofstream("config/config.ini") << "[dial]\nsmtpport=" << listenPort << "\n" << extra
+                                       << "[default]\nsmtpserver=" << server
                                        << "\nsmtpport=" << port << "\n";
   }
-  void Route(const std::string& entry, const Listener& upstream) {
+  void DefaultTo(const Listener& upstream, const std::string& extra = "") {
+    Settings("127.0.0.1", std::to_string(upstream.Port()), extra);
+  }
+  void Route(const std::string& entry, const std::string& port) {
     routing::TADOQuery query(store.ADOConnection1);
-    routing::writesmtp(query, store.ADOCommand1, entry, "127.0.0.1",
-                       std::to_string(upstream.Port()));
+    routing::writesmtp(query, store.ADOCommand1, entry, "127.0.0.1", port);
+  }
+  void Route(const std::string& entry, const Listener& upstream) {
+    Route(entry, std::to_string(upstream.Port()));
   }
   // Which upstream a new connection to the listening port reaches: 'A', 'B',
   // 'C', '-' when nothing listens, '?' when it is accepted but goes nowhere.
-  char Served(int port = 0) {
-    Fd client = ConnectTo(port ? port : listenPort);
+  char Served(int port = 0) { return ServedThrough(ConnectTo(port ? port : listenPort)); }
+  char ServedThrough(Fd client) {
     if (!client) return '-';
     for (auto& [name, upstream] : {std::pair{'A', &a}, std::pair{'B', &b}, std::pair{'C', &c}}) {
       if (Fd accepted = upstream->Accept(150)) return name;
     }
     return '?';
   }
+  // A connection held open through the relay to `upstream`.
+  Relayed Hold(Listener& upstream) {
+    Relayed r;
+    r.client = ConnectTo(listenPort);
+    if (r.client) r.upstream = upstream.Accept(2000);
+    return r;
+  }
+  void Tick() { controller->Timer3Timer(); }
+  void Wait(std::chrono::seconds s) { now += s; }
 
   int listenPort = 0;
   Listener a, b, c;
@@ -82,95 +138,77 @@ class RouteController : public InTempFolder {
   relay::TOwnedServer<relay::TMappedPortTCP> relay;
   std::unique_ptr<dialup::TDialUp> dialUp;
   std::unique_ptr<TRouteController> controller;
+  TRouteController::TClock::time_point now = TRouteController::TClock::now();
   int listRebuilds = 0;
+  std::string servedAtRebuild;  // where a new connection went at each rebuild
   bool noticeShown = false;
 };
 
-TEST(TextToInt, FollowsThePortConversionRules) {
-  int v = 0;
-  EXPECT_TRUE(routing::TextToInt("25", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("  25", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("+25", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("-7", v) && v == -7);
-  EXPECT_TRUE(routing::TextToInt("$19", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("0x19", v) && v == 25);
-  EXPECT_TRUE(routing::TextToInt("X1a", v) && v == 26);
-  EXPECT_TRUE(routing::TextToInt("2147483647", v) && v == 2147483647);
-  EXPECT_TRUE(routing::TextToInt("-2147483648", v) && v == INT_MIN);
-  for (const char* bad : {"", " ", "25 ", "2 5", "x", "-$19", "0x", "2147483648", "25a", "\t25"}) {
-    EXPECT_FALSE(routing::TextToInt(bad, v)) << "'" << bad << "'";
-  }
-}
-
 TEST_F(RouteController, CompleteDefaultRouteIsAppliedAtTheFirstTickOnly) {
-  Settings("127.0.0.1", std::to_string(a.Port()));
-  controller->Timer3Timer();
+  DefaultTo(a);
+  Tick();
   EXPECT_EQ(controller->ActiveEntry, "--");
-  EXPECT_EQ(Served(), 'A');
-  relay::TMappedPortTCP* first = relay.get();
-  controller->Timer3Timer();
-  EXPECT_EQ(relay.get(), first);  // no restart while nothing changes
+  Relayed held = Hold(a);
+  ASSERT_TRUE(held.StillRelays());
+  Tick();
+  Wait(std::chrono::seconds(6));
+  Tick();
+  EXPECT_TRUE(held.StillRelays());  // no restart while nothing changes
   EXPECT_EQ(listRebuilds, 0);
 }
 
 TEST_F(RouteController, WithoutADefaultRouteNothingListensUntilRefresh) {
   Settings("", "");
-  controller->Timer3Timer();
+  Tick();
   EXPECT_EQ(Served(), '-');
-  Settings("127.0.0.1", std::to_string(a.Port()));
-  controller->Timer3Timer();
+  DefaultTo(a);
+  Tick();
   EXPECT_EQ(Served(), '-');  // applied once already; waits for Refresh
   controller->SpeedButton2Click();
   EXPECT_EQ(Served(), 'A');
 }
 
+// The list is rebuilt after the relay restart when an entry connects, and
+// before it when the connection ends.
 TEST_F(RouteController, AnEntryConnectingThenEndingSwitchesTheRelay) {
-  Settings("127.0.0.1", std::to_string(a.Port()));
+  DefaultTo(a);
   Route("Work VPN", b);
   QString vpn = nm->AddProfile("Work VPN", "vpn");
-  controller->Timer3Timer();
+  Tick();
   EXPECT_EQ(Served(), 'A');
 
   QString active = nm->Activate(eth, vpn, "4", 2);
-  controller->Timer3Timer();
+  Tick();
   EXPECT_EQ(controller->ActiveEntry, "Work VPN");
   EXPECT_EQ(controller->ConnectionStatus, "Connected");
-  EXPECT_EQ(Served(), 'B');
+  EXPECT_EQ(servedAtRebuild, "B");
+  Relayed held = Hold(b);
+  Tick();
   EXPECT_EQ(listRebuilds, 1);
-  controller->Timer3Timer();
-  EXPECT_EQ(listRebuilds, 1);
+  EXPECT_TRUE(held.StillRelays());
 
   nm->Deactivate(eth, active);
-  controller->Timer3Timer();
+  Tick();
   EXPECT_EQ(controller->ActiveEntry, "--");
-  EXPECT_EQ(listRebuilds, 2);
+  EXPECT_EQ(servedAtRebuild, "BB");
   EXPECT_EQ(Served(), 'A');
 }
 
-TEST_F(RouteController, ActivatingOrUnroutedConnectionsKeepThePreviousRelay) {
-  Settings("127.0.0.1", std::to_string(a.Port()));
+TEST_F(RouteController, AConnectionStillActivatingKeepsThePreviousRelay) {
+  DefaultTo(a);
   Route("Work VPN", b);
   QString vpn = nm->AddProfile("Work VPN", "vpn");
-  QString other = nm->AddProfile("No Route", "gsm");
-  controller->Timer3Timer();
-  relay::TMappedPortTCP* first = relay.get();
-
-  QString dialling = nm->Activate(eth, vpn, "4", 1);  // still activating
-  controller->Timer3Timer();
+  Tick();
+  Relayed held = Hold(a);
+  nm->Activate(eth, vpn, "4", 1);  // still activating
+  Tick();
   EXPECT_EQ(controller->ActiveEntry, "Work VPN");
   EXPECT_NE(controller->ConnectionStatus, "Connected");
-  EXPECT_EQ(relay.get(), first);
-
-  nm->Deactivate(eth, dialling);
-  nm->Activate(eth, other, "5", 2);  // connected, but no row for it
-  controller->Timer3Timer();
-  EXPECT_EQ(controller->ActiveEntry, "No Route");
-  EXPECT_EQ(controller->RouteApplied, 1);
-  EXPECT_EQ(Served(), 'A');
+  EXPECT_TRUE(held.StillRelays());
 }
 
 TEST_F(RouteController, TheConnectionReportedLastDecides) {
-  Settings("127.0.0.1", std::to_string(a.Port()));
+  DefaultTo(a);
   Route("Work VPN", b);
   Route("Mobile", c);
   QString vpn = nm->AddProfile("Work VPN", "vpn");
@@ -178,72 +216,97 @@ TEST_F(RouteController, TheConnectionReportedLastDecides) {
   QString modem = nm->AddDevice("wwan0", "wwan0");
   nm->Activate(eth, vpn, "4", 2);
   nm->Activate(modem, mobile, "6", 2);
-  controller->Timer3Timer();
+  Tick();
   EXPECT_EQ(controller->ActiveEntry, "Mobile");
   EXPECT_EQ(Served(), 'C');
 }
 
-TEST_F(RouteController, AnEntryReplacedWithoutATickBetweenWaitsForRefresh) {
-  Settings("127.0.0.1", std::to_string(a.Port()));
+// One connected entry replaced by another with no tick in between that sees
+// none: the first entry's server used to stay until Refresh.
+TEST_F(RouteController, AnEntryReplacedWithoutATickBetweenGetsItsOwnRoute) {
+  DefaultTo(a);
   Route("Work VPN", b);
-  Route("Mobile", c);
-  QString vpn = nm->AddProfile("Work VPN", "vpn");
-  QString mobile = nm->AddProfile("Mobile", "gsm");
-  QString active = nm->Activate(eth, vpn, "4", 2);
-  controller->Timer3Timer();
+  Route("Client VPN", c);
+  QString work = nm->AddProfile("Work VPN", "vpn");
+  QString client = nm->AddProfile("Client VPN", "vpn");
+  QString active = nm->Activate(eth, work, "4", 2);
+  Tick();
   EXPECT_EQ(Served(), 'B');
-
   nm->Deactivate(eth, active);
-  nm->Activate(eth, mobile, "6", 2);
-  controller->Timer3Timer();
-  EXPECT_EQ(controller->ActiveEntry, "Mobile");
+  nm->Activate(eth, client, "6", 2);
+  Tick();
+  EXPECT_EQ(controller->ActiveEntry, "Client VPN");
+  EXPECT_EQ(servedAtRebuild, "BC");  // rebuilt after the restart, as at a connect
+  Relayed held = Hold(c);
+  Tick();  // and then steady again
+  EXPECT_TRUE(held.StillRelays());
+  EXPECT_EQ(listRebuilds, 2);
+}
+
+// A connected entry without a complete route used to keep the previous
+// upstream: the server of a connection that is gone, or nothing at all.
+TEST_F(RouteController, AConnectedEntryWithoutARouteGetsTheDefaultRoute) {
+  TLogCapture log;
+  DefaultTo(a);
+  Route("Work VPN", b);
+  QString work = nm->AddProfile("Work VPN", "vpn");
+  QString hotel = nm->AddProfile("Hotel", "gsm");
+  QString modem = nm->AddDevice("wwan0", "wwan0");
+  QString hotelActive = nm->Activate(modem, hotel, "7", 2);
+  Tick();  // right after start
+  EXPECT_EQ(controller->ActiveEntry, "Hotel");
+  EXPECT_EQ(Served(), 'A');
+  nm->Deactivate(modem, hotelActive);
+  QString workActive = nm->Activate(eth, work, "4", 2);
+  Tick();
   EXPECT_EQ(Served(), 'B');
-  EXPECT_EQ(listRebuilds, 1);
-  controller->SpeedButton2Click();
-  EXPECT_EQ(Served(), 'C');
+  nm->Deactivate(eth, workActive);
+  nm->Activate(modem, hotel, "8", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'A');
+  std::vector<std::string> lines = log.Take();
+  EXPECT_EQ(lines[0], "vantelo.route: entry \"Hotel\" has no complete route (server \"\", port "
+                      "\"\"): using the default route");
+  EXPECT_EQ(lines.back(),
+            "vantelo.route: mail now goes to 127.0.0.1:" + std::to_string(a.Port()) +
+                " (default route)");
+  // Without a default route either, the relay stays as it was.
+  Settings("", "");
+  nm->Activate(eth, work, "9", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+  nm->Activate(modem, hotel, "10", 2);  // reported last: decides
+  Tick();
+  EXPECT_EQ(Served(), 'B');
 }
 
 TEST_F(RouteController, ARouteSavedWhileConnectedWaitsForRefreshWithTheNotice) {
-  Settings("127.0.0.1", std::to_string(a.Port()));
+  DefaultTo(a);
   Route("Work VPN", b);
   nm->Activate(eth, nm->AddProfile("Work VPN", "vpn"), "4", 2);
-  controller->Timer3Timer();
+  Tick();
   EXPECT_EQ(Served(), 'B');
   EXPECT_FALSE(noticeShown);
 
   Route("Work VPN", c);
   controller->ConfigChanged = 1;  // as the configuration dialog does when it saves
-  controller->Timer3Timer();
+  Tick();
   EXPECT_TRUE(noticeShown);
   EXPECT_EQ(Served(), 'B');
   controller->SpeedButton2Click();
   EXPECT_EQ(controller->ConfigChanged, 0);
   EXPECT_EQ(Served(), 'C');
-  controller->Timer3Timer();
+  Tick();
   EXPECT_FALSE(noticeShown);
 }
 
-TEST_F(RouteController, APortThatDoesNotConvertLeavesNothingListening) {
-  Settings("127.0.0.1", std::to_string(a.Port()));
-  routing::TADOQuery query(store.ADOConnection1);
-  routing::writesmtp(query, store.ADOCommand1, "Work VPN", "127.0.0.1",
-                     std::to_string(b.Port()) + " ");
-  nm->Activate(eth, nm->AddProfile("Work VPN", "vpn"), "4", 2);
-  controller->Timer3Timer();
-  EXPECT_EQ(Served(), '-');
-  EXPECT_EQ(controller->RouteApplied, 1);
-}
-
 TEST_F(RouteController, AChangedListeningPortCountsFromTheNextRestart) {
-  Settings("127.0.0.1", std::to_string(a.Port()));
-  controller->Timer3Timer();
+  DefaultTo(a);
+  Tick();
   const int oldPort = listenPort;
-  {
-    Listener probe;
-    listenPort = probe.Port();
-  }
-  Settings("127.0.0.1", std::to_string(a.Port()));
-  controller->Timer3Timer();
+  listenPort = FreePort();
+  DefaultTo(a);
+  Tick();
   EXPECT_EQ(Served(oldPort), 'A');
   EXPECT_EQ(Served(listenPort), '-');
   controller->SpeedButton2Click();
@@ -252,12 +315,12 @@ TEST_F(RouteController, AChangedListeningPortCountsFromTheNextRestart) {
 }
 
 TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
-  Settings("127.0.0.1", std::to_string(a.Port()));
+  DefaultTo(a);
   Route("Work VPN", b);
   std::string reported;
   TRouteController byHand(store, relay, manager,
                           {[&] { byHand.DialUpActiveConnection("Work VPN", reported); },
-                           nullptr, nullptr});
+                           nullptr, nullptr, nullptr});
   for (const char* almost : {"connected", "CONNECTED", "Connected ", "Connected."}) {
     reported = almost;
     byHand.Timer3Timer();
@@ -267,6 +330,176 @@ TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
   reported = "Connected";
   byHand.Timer3Timer();
   EXPECT_EQ(Served(), 'B');
+}
+
+// ---- Ports ------------------------------------------------------------------
+
+// A port that does not convert, or lies outside 1 to 65535, leaves nothing
+// listening until the next successful restart; it used to reach the
+// socket's low 16 bits ("70000" went to port 4464) and is not retried.
+TEST_F(RouteController, RoutePortsThatAreNoPortsLeaveNothingListening) {
+  DefaultTo(a);
+  Tick();
+  QString vpn = nm->AddProfile("Work VPN", "vpn");
+  QString active;
+  for (const std::string& bad :
+       std::vector<std::string>{std::to_string(b.Port()) + " ", std::to_string(b.Port() + 65536),
+                                std::to_string(b.Port() - 65536), "0", "$FFFFFFFF"}) {
+    Route("Work VPN", bad);
+    active = nm->Activate(eth, vpn, "4", 2);
+    Tick();
+    EXPECT_EQ(Served(), '-') << bad;
+    EXPECT_EQ(controller->RouteApplied, 1);
+    Route("Work VPN", b);  // mended on disk: waits for Refresh, no retry
+    Wait(std::chrono::seconds(6));
+    Tick();
+    EXPECT_EQ(Served(), '-') << bad;
+    nm->Deactivate(eth, active);
+    Tick();
+    EXPECT_EQ(Served(), 'A');
+  }
+}
+
+TEST_F(RouteController, ListeningPortsThatAreNoPortsLeaveNothingListening) {
+  for (const char* bad : {"0", "-65511", "65536", "2 5", "x"}) {
+    std::ofstream("config/config.ini") << "[dial]\nsmtpport=" << bad
+                                       << "\n[default]\nsmtpserver=127.0.0.1\nsmtpport="
+                                       << a.Port() << "\n";
+    controller->SpeedButton2Click();
+    EXPECT_FALSE(relay->Active()) << bad;
+  }
+  DefaultTo(a);
+  controller->SpeedButton2Click();
+  EXPECT_TRUE(relay->Active());
+  EXPECT_EQ(Served(), 'A');
+}
+
+// ---- Who may connect -------------------------------------------------------
+
+// Anyone who reaches the port can send mail in the user's name: by default
+// only this computer may.
+TEST_F(RouteController, ListensForThisComputerOnlyUnlessRemoteClientsIsOn) {
+  DefaultTo(a);
+  Tick();
+  EXPECT_EQ(ServedThrough(ConnectToAddress("127.0.0.1", listenPort)), 'A');
+  EXPECT_EQ(ServedThrough(ConnectToAddress("127.0.0.2", listenPort)), '-');
+  for (const char* notOn : {"yes", "true", "", "01"}) {
+    DefaultTo(a, std::string("remoteclients=") + notOn + "\n");
+    controller->SpeedButton2Click();
+    EXPECT_EQ(ServedThrough(ConnectToAddress("127.0.0.2", listenPort)), '-') << notOn;
+  }
+  DefaultTo(a, "remoteclients=1\n");
+  controller->SpeedButton2Click();
+  EXPECT_EQ(ServedThrough(ConnectToAddress("127.0.0.2", listenPort)), 'A');
+  EXPECT_EQ(ServedThrough(ConnectToAddress("127.0.0.1", listenPort)), 'A');
+}
+
+// ---- Failures that may pass ------------------------------------------------
+
+TEST_F(RouteController, APortHeldByAnotherProgramIsTriedAgainEvery5s) {
+  TLogCapture log;
+  DefaultTo(a);
+  auto squatter = std::make_unique<Fd>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(listenPort));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(squatter->get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(squatter->get(), 1), 0);
+
+  Tick();
+  const std::string failure = "vantelo.route: not listening on port " +
+                              std::to_string(listenPort) +
+                              ": Could not bind socket. Address and port are already in use.";
+  EXPECT_EQ(log.Take(), (std::vector<std::string>{failure}));
+  for (int i = 0; i < 3; ++i) {  // failing again and again: not logged again
+    Wait(std::chrono::seconds(5));
+    Tick();
+  }
+  EXPECT_TRUE(log.Take().empty());
+  squatter.reset();
+  Wait(std::chrono::seconds(4));
+  Tick();
+  EXPECT_EQ(Served(), '-');  // not due yet
+  Wait(std::chrono::seconds(1));
+  Tick();
+  EXPECT_EQ(Served(), 'A');
+  const std::string port = std::to_string(a.Port());
+  EXPECT_EQ(log.Take(),
+            (std::vector<std::string>{
+                "vantelo.route: listening again",
+                "vantelo.route: listening on 127.0.0.1:" + std::to_string(listenPort) +
+                    " (this computer only)",
+                "vantelo.route: mail now goes to 127.0.0.1:" + port + " (default route)"}));
+  Relayed held = Hold(a);
+  Wait(std::chrono::seconds(10));
+  Tick();
+  EXPECT_TRUE(held.StillRelays());  // retried until it worked, then no more
+}
+
+TEST_F(RouteController, ABusyRouteFileIsTriedAgainUntilItIsFree) {
+  TLogCapture log;
+  DefaultTo(a);
+  Route("Work VPN", b);
+  Tick();
+  sqlite3* other = nullptr;
+  sqlite3_open("config/log.mdb", &other);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+  log.Take();
+  nm->Activate(eth, nm->AddProfile("Work VPN", "vpn"), "4", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'A');
+  std::vector<std::string> lines = log.Take();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].rfind("vantelo.store: cannot read the route of entry \"Work VPN\": ", 0), 0u)
+      << lines[0];
+  Wait(std::chrono::seconds(5));
+  Tick();
+  EXPECT_TRUE(log.Take().empty());
+  sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(other);
+  Wait(std::chrono::seconds(5));
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+  lines = log.Take();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "vantelo.store: the route file can be read again");
+  EXPECT_EQ(lines.back(), "vantelo.route: mail now goes to 127.0.0.1:" +
+                              std::to_string(b.Port()) + " (entry \"Work VPN\")");
+}
+
+TEST_F(RouteController, AStateChangeEndsTheRetryOfThePreviousState) {
+  DefaultTo(a);
+  Route("Work VPN", b);
+  Fd squatter(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(listenPort));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(squatter.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(squatter.get(), 1), 0);
+  Tick();  // the default route fails and would be retried
+  squatter = Fd();
+  nm->Activate(eth, nm->AddProfile("Work VPN", "vpn"), "4", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+  Relayed held = Hold(b);
+  Wait(std::chrono::seconds(5));
+  Tick();
+  EXPECT_TRUE(held.StillRelays());
+}
+
+// The relay and the settings code have no Qt: their lines reach the
+// program's log through the sinks that ConnectLogs connects.
+TEST(Logging, EveryPartWritesOneLinePerEventInItsCategory) {
+  TLogCapture log;
+  relay::RelayLog(relay::TRelayLogLevel::Warning, "accept failed: Socket Error # 10024");
+  std::thread([] { relay::RelayLog(relay::TRelayLogLevel::Info, "from a worker"); }).join();
+  routing::SettingsLog("cannot remove x: Permission denied");
+  EXPECT_EQ(log.Take(), (std::vector<std::string>{
+                            "vantelo.relay: accept failed: Socket Error # 10024",
+                            "vantelo.relay: from a worker",
+                            "vantelo.settings: cannot remove x: Permission denied"}));
 }
 
 }  // namespace

@@ -6,8 +6,12 @@
 #include <filesystem>
 #include <fstream>
 
+#include <QtGlobal>
+#include <mutex>
+
 #include "dialup/dial_up.h"
 #include "dialup/network_manager_source.h"
+#include "dialup/pppd_source.h"
 #include "tests/dialup/nm_mock.h"
 
 using namespace vantelo::dialup;
@@ -30,6 +34,73 @@ struct Reports {
       lines.push_back(name + "|" + status + "|" + type + "|" + device);
     };
   }
+};
+
+// Folders standing in for /etc/ppp/peers, /proc, /run and /sys/class/net, so
+// that no test reads the machine's (a pppd running here must not count).
+class MachineRoots {
+ public:
+  MachineRoots() {
+    std::string pattern = (fs::temp_directory_path() / "vantelo-ppp-XXXXXX").string();
+    root_ = mkdtemp(pattern.data());
+    for (const char* d : {"peers", "proc", "run", "net"}) fs::create_directories(root_ / d);
+  }
+  ~MachineRoots() { fs::remove_all(root_); }
+  const fs::path& Root() const { return root_; }
+  TPppdPaths Paths() const {
+    return {(root_ / "peers").string(), (root_ / "proc").string(), (root_ / "run").string(),
+            (root_ / "net").string()};
+  }
+  // The monitor as the program builds it, NetworkManager then pppd, on these roots.
+  std::unique_ptr<TDialUp> Monitor() const {
+    std::vector<std::unique_ptr<TConnectionSource>> sources;
+    sources.push_back(std::make_unique<TNetworkManagerSource>());
+    sources.push_back(std::make_unique<TPppdSource>(Paths()));
+    return std::make_unique<TDialUp>(std::move(sources));
+  }
+  void File(const fs::path& relative, const std::string& text) const {
+    fs::create_directories((root_ / relative).parent_path());
+    std::ofstream(root_ / relative, std::ios::binary) << text;
+  }
+  void Process(int pid, const std::vector<std::string>& argv) const {
+    std::string cmdline;
+    for (auto& a : argv) cmdline += a + '\0';
+    File(fs::path("proc") / std::to_string(pid) / "cmdline", cmdline);
+  }
+
+ private:
+  fs::path root_;
+};
+
+// Lines logged to "vantelo.dialup" while it lives.
+class DialupLog {
+ public:
+  DialupLog() {
+    Lines().clear();
+    previous_ = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context,
+                                          const QString& message) {
+      if (QLatin1String(context.category) == QLatin1String("vantelo.dialup")) {
+        std::lock_guard<std::mutex> lock(Lock());
+        Lines().push_back(message.toStdString());
+      }
+    });
+  }
+  ~DialupLog() { qInstallMessageHandler(previous_); }
+  std::vector<std::string> Taken() {
+    std::lock_guard<std::mutex> lock(Lock());
+    return std::exchange(Lines(), {});
+  }
+
+ private:
+  static std::vector<std::string>& Lines() {
+    static std::vector<std::string> lines;
+    return lines;
+  }
+  static std::mutex& Lock() {
+    static std::mutex lock;
+    return lock;
+  }
+  QtMessageHandler previous_ = nullptr;
 };
 
 TEST(StatusText, TablesAndTheErrorRule) {
@@ -61,7 +132,7 @@ struct FixedSource : TConnectionSource {
   std::vector<std::string> entries;
   std::vector<TRasConnection> connections;
   std::vector<std::string> Entries() override { return entries; }
-  std::vector<TRasConnection> ActiveConnections() override { return connections; }
+  std::vector<TRasConnection> ActiveConnections(bool) override { return connections; }
 };
 
 TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
@@ -71,8 +142,8 @@ TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
   FixedSource* b = second.get();
   a->entries = {"VPN", "Mobile"};
   b->entries = {"isp"};
-  a->connections = {{7, "VPN", {0x2000, 0, "vpn", "tun0"}}};
-  b->connections = {{99, std::string(300, 'x'), {2, 0, "modem-with-a-long-type", "ppp0"}}};
+  a->connections = {{7, "VPN", {0x2000, 0, "vpn", "tun0"}, ""}};
+  b->connections = {{99, std::string(300, 'x'), {2, 0, "modem-with-a-long-type", "ppp0"}, ""}};
   std::vector<std::unique_ptr<TConnectionSource>> sources;
   sources.push_back(std::move(first));
   sources.push_back(std::move(second));
@@ -102,25 +173,11 @@ TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
 
 class Pppd : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root = fs::temp_directory_path() / ("vantelo-ppp-" + std::to_string(getpid()));
-    for (const char* d : {"peers", "proc", "run", "net"}) fs::create_directories(root / d);
-  }
-  void TearDown() override { fs::remove_all(root); }
-  void File(const fs::path& p, const std::string& text) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
-  }
-  void Process(int pid, const std::vector<std::string>& argv) {
-    std::string cmdline;
-    for (auto& a : argv) cmdline += a + '\0';
-    File(root / "proc" / std::to_string(pid) / "cmdline", cmdline);
-  }
-  TPppdSource Source() {
-    return TPppdSource((root / "peers").string(), (root / "proc").string(),
-                       (root / "run").string(), (root / "net").string());
-  }
-  fs::path root;
+  void File(const fs::path& p, const std::string& text) { machine.File(p.lexically_relative(root), text); }
+  void Process(int pid, const std::vector<std::string>& argv) { machine.Process(pid, argv); }
+  TPppdSource Source() { return TPppdSource(machine.Paths()); }
+  MachineRoots machine;
+  fs::path root = machine.Root();
 };
 
 TEST_F(Pppd, PeersAreSortedWithoutHiddenFilesOrLeftovers) {
@@ -129,7 +186,9 @@ TEST_F(Pppd, PeersAreSortedWithoutHiddenFilesOrLeftovers) {
   }
   fs::create_directory(root / "peers" / "folder");
   EXPECT_EQ(Source().Entries(), (std::vector<std::string>{"Mid", "alpha", "zeta"}));
-  EXPECT_TRUE(TPppdSource("/nonexistent").Entries().empty());
+  EXPECT_TRUE(TPppdSource({"/nonexistent", "/nonexistent", "/nonexistent", "/nonexistent"})
+                  .Entries()
+                  .empty());
 }
 
 TEST_F(Pppd, RunningPppdProcessesAreReportedWithTheirInterfaces) {
@@ -142,7 +201,7 @@ TEST_F(Pppd, RunningPppdProcessesAreReportedWithTheirInterfaces) {
   File(root / "run" / "ppp-dsl.pid", "103\nppp1\n");
   File(root / "net" / "ppp0" / "flags", "0x10d1\n");  // up and running
   File(root / "net" / "ppp1" / "flags", "0x1090\n");  // not up
-  std::vector<TRasConnection> found = Source().ActiveConnections();
+  std::vector<TRasConnection> found = Source().ActiveConnections(true);
   ASSERT_EQ(found.size(), 4u);
   EXPECT_EQ(found[0].EntryName, "provider");
   EXPECT_EQ(found[0].Handle, 101);
@@ -158,10 +217,25 @@ TEST_F(Pppd, RunningPppdProcessesAreReportedWithTheirInterfaces) {
   EXPECT_EQ(found[3].EntryName, "pppd");
 }
 
+// NetworkManager starts its own pppd for PPPoE, ADSL and modems; reported
+// again as "pppd", it came last and so decided the active entry.
+TEST_F(Pppd, APppdOfNetworkManagerIsNotReportedButOnesOfTheUserAre) {
+  Process(201, {"/usr/sbin/pppd", "nodetach", "lock", "plugin",
+                "/usr/lib/x86_64-linux-gnu/pppd/2.4.9/nm-pppd-plugin.so", "ipparam",
+                "/org/freedesktop/NetworkManager/PPP/1"});
+  Process(202, {"/usr/sbin/pppd", "plugin", "rp-pppoe.so", "nic-eth0", "call", "dsl-provider"});
+  File(root / "proc" / "99999999999" / "cmdline", std::string("pppd\0", 5));  // not a pid
+  std::vector<TRasConnection> found = Source().ActiveConnections(true);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].EntryName, "dsl-provider");
+}
+
 // ---- NetworkManager --------------------------------------------------------
 
 TEST(NetworkManager, AnAbsentServiceGivesNothingAtOnce) {
-  TDialUp dialUp;
+  MachineRoots machine;
+  auto monitor = machine.Monitor();
+  TDialUp& dialUp = *monitor;
   Reports r;
   r.Attach(dialUp);
   auto start = std::chrono::steady_clock::now();
@@ -197,7 +271,9 @@ TEST(NetworkManager, ActiveConnectionsCarryTheirStatus) {
   // The mock marks a device activated; make the modem still configuring IP.
   nm.SetProperty(modem, "org.freedesktop.NetworkManager.Device", "State", QVariant::fromValue(70u));
 
-  TDialUp dialUp;
+  MachineRoots machine;
+  auto monitor = machine.Monitor();
+  TDialUp& dialUp = *monitor;
   Reports r;
   r.Attach(dialUp);
   EXPECT_EQ(dialUp.GetActiveConnections(), 0);
@@ -226,16 +302,128 @@ TEST(NetworkManager, AServiceThatStopsAnsweringCostsAtMostItsBudget) {
   NetworkManagerMock nm;
   QString eth = nm.AddDevice("eth0", "eth0");
   nm.Activate(eth, nm.AddProfile("Work VPN", "vpn"), "5", 2);
-  nm.Pause();
-  TDialUp dialUp;
+  MachineRoots machine;
+  auto monitor = machine.Monitor();
+  TDialUp& dialUp = *monitor;
   Reports r;
   r.Attach(dialUp);
+  DialupLog log;
+  dialUp.GetActiveConnections();
+  EXPECT_EQ(r.lines.size(), 1u);
+  nm.Pause();
   auto start = std::chrono::steady_clock::now();
   dialUp.GetActiveConnections();
   auto took = std::chrono::steady_clock::now() - start;
+  dialUp.GetActiveConnections();  // still silent: logged once
   nm.Resume();
   EXPECT_LT(took, std::chrono::milliseconds(TNetworkManagerSource::kCallBudgetMs + 300));
-  EXPECT_TRUE(r.lines.empty());
+  EXPECT_EQ(r.lines.size(), 1u);
+  dialUp.GetActiveConnections();
+  EXPECT_EQ(r.lines.size(), 2u);
+  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+                             "NetworkManager did not answer within 500 ms: its connections are "
+                             "left out",
+                             "NetworkManager answers again"}));
+}
+
+// NetworkManager's PPPoE: its pppd runs ppp0 over eth0. Found by the pppd
+// source too (an older NetworkManager passes no plugin argument), it is still
+// reported once, as NetworkManager's entry.
+TEST(NetworkManager, ItsPppLinkIsReportedOnceUnderItsOwnEntry) {
+  NetworkManagerMock nm;
+  QString eth = nm.AddDevice("eth0", "eth0");
+  nm.SetProperty(eth, "org.freedesktop.NetworkManager.Device", "IpInterface", QString("ppp0"));
+  nm.Activate(eth, nm.AddProfile("DSL", "pppoe"), "3", 2);
+  MachineRoots machine;
+  machine.Process(300, {"/usr/sbin/pppd", "nodetach", "user", "someone"});
+  machine.File("run/ppp0.pid", "300\n");
+  machine.File("net/ppp0/flags", "0x10d1\n");
+  auto monitor = machine.Monitor();
+  TDialUp& dialUp = *monitor;
+  Reports r;
+  r.Attach(dialUp);
+  dialUp.GetActiveConnections();
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"DSL|Connected|pppoe|eth0"}));
+}
+
+TEST(DialUp, MoreConnectionsThanRoomAreLoggedWhenItStartsAndEnds) {
+  auto source = std::make_unique<FixedSource>();
+  FixedSource* fixed = source.get();
+  std::vector<std::unique_ptr<TConnectionSource>> sources;
+  sources.push_back(std::move(source));
+  TDialUp dialUp(std::move(sources));
+  DialupLog log;
+  fixed->connections.assign(101, TRasConnection{});
+  EXPECT_EQ(dialUp.GetActiveConnections(), kErrorBufferTooSmall);
+  EXPECT_EQ(dialUp.GetActiveConnections(), kErrorBufferTooSmall);
+  fixed->connections.resize(2);
+  EXPECT_EQ(dialUp.GetActiveConnections(), 0);
+  EXPECT_EQ(log.Taken(),
+            (std::vector<std::string>{"101 active connections, more than 100: none is reported",
+                                      "2 active connections: reported again"}));
+}
+
+// ---- Wi-Fi and wired profiles as entries -----------------------------------
+
+// Office and Home are Wi-Fi, Dock is wired; a VPN and a peer of pppd too.
+struct LanMachine {
+  LanMachine() {
+    eth = nm.AddDevice("eth0", "eth0");
+    wlan = nm.AddDevice("wlan0", "wlan0");
+    office = nm.AddProfile("Office", "802-11-wireless");
+    vpn = nm.AddProfile("Work VPN", "vpn");
+    dock = nm.AddProfile("Dock", "802-3-ethernet");
+    home = nm.AddProfile("Home", "802-11-wireless");
+    machine.File("peers/isp", "noauth\n");
+    machine.Process(400, {"/usr/sbin/pppd", "call", "isp"});
+  }
+  NetworkManagerMock nm;
+  MachineRoots machine;
+  QString eth, wlan, office, vpn, dock, home;
+};
+
+TEST(LanEntries, ComeAfterAllOtherEntriesAndTheirConnectionsBeforeAllOthers) {
+  LanMachine m;
+  auto monitor = m.machine.Monitor();
+  int asked = 0;
+  monitor->LanEntriesSetting = [&] {
+    ++asked;
+    return true;
+  };
+  Reports r;
+  r.Attach(*monitor);
+  m.nm.Activate(m.wlan, m.home, "1", 2);
+  m.nm.Activate(m.wlan, m.vpn, "2", 2);
+  m.nm.Activate(m.eth, m.dock, "3", 1);
+  EXPECT_EQ(monitor->GetActiveConnections(), 0);  // asks before any entries were listed
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"Home|Connected|802-11-wireless|wlan0",
+                                               "Dock|Connecting device|802-3-ethernet|eth0",
+                                               "Work VPN|Connected|vpn|wlan0",
+                                               "isp|Connecting device|modem|"}));
+  EXPECT_EQ(monitor->GetEntries(), 0);
+  EXPECT_EQ(r.entries, (std::vector<std::string>{"Work VPN", "isp", "Office", "Dock", "Home"}));
+  EXPECT_EQ(asked, 2);
+  monitor->GetActiveConnections();
+  EXPECT_EQ(asked, 2);  // not at every tick
+}
+
+// Anything but "1", or no setting at all: exactly as without the option.
+TEST(LanEntries, OffLeavesWiFiAndWiredOut) {
+  LanMachine m;
+  m.nm.Activate(m.wlan, m.home, "1", 2);
+  m.nm.Activate(m.wlan, m.vpn, "2", 2);
+  for (bool connected : {false, true}) {
+    auto monitor = m.machine.Monitor();
+    if (connected) monitor->LanEntriesSetting = [] { return false; };
+    Reports r;
+    r.Attach(*monitor);
+    monitor->GetEntries();
+    monitor->GetActiveConnections();
+    EXPECT_EQ(r.entries, (std::vector<std::string>{"Work VPN", "isp"}));
+    EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|wlan0",
+                                                 "isp|Connecting device|modem|"}));
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -34,6 +35,8 @@ pid_t Spawn(const std::vector<std::string>& argv, int* stdoutRead) {
   if (stdoutRead && pipe(fds) != 0) throw std::runtime_error("pipe");
   pid_t pid = fork();
   if (pid == 0) {
+    // A test program that crashes takes its bus and mock with it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (stdoutRead) {
       dup2(fds[1], 1);
       close(fds[0]);

@@ -79,55 +79,168 @@ def listening(port):
         return False
 
 
+class Vantelo:
+    """The real program in a fresh working folder: routes given as
+    {entry: port}, the settings file from `ini`, the NetworkManager mock's bus,
+    and its log kept in a file."""
+
+    def __init__(self, nm, routes, ini):
+        self.folder = tempfile.mkdtemp(prefix="vantelo-e2e-")
+        subprocess.run([os.path.join(BUILD, "vantelo-initdb"), self.folder], check=True,
+                       stdout=subprocess.DEVNULL)
+        db = sqlite3.connect(os.path.join(self.folder, "config", "log.mdb"))
+        for entry, port in routes.items():
+            db.execute("INSERT INTO smtp VALUES (?, '127.0.0.1', ?)", (entry, str(port)))
+        db.commit()
+        db.close()
+        with open(os.path.join(self.folder, "config", "config.ini"), "w") as f:
+            f.write(ini)
+        self.log_path = os.path.join(self.folder, "stderr.log")
+        self.log_file = open(self.log_path, "w")
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.folder,
+                   HOME=self.folder, XDG_CONFIG_HOME=os.path.join(self.folder, "xdg"),
+                   **nm.env())
+        env.pop("QT_MESSAGE_PATTERN", None)
+        env.pop("QT_LOGGING_RULES", None)
+        self.process = subprocess.Popen([os.path.join(BUILD, "vantelo")], cwd=self.folder,
+                                        env=env, stdout=subprocess.DEVNULL,
+                                        stderr=self.log_file)
+
+    def log(self):
+        with open(self.log_path) as f:
+            return [line.rstrip("\n") for line in f]
+
+    def stop(self):
+        end_process(self.process, timeout=20)
+        self.log_file.close()
+        subprocess.run(["rm", "-rf", self.folder])
+
+
+def ini(listen, default_port, extra=""):
+    return ("[dial]\nsmtpport=%d\n%s[default]\nsmtpserver=127.0.0.1\nsmtpport=%d\n"
+            % (listen, extra, default_port))
+
+
+class Servers:
+    """aiosmtpd servers by name, each greeting with its own name."""
+
+    def __init__(self, *names):
+        self.controllers, self.mail, self.port = {}, {}, {}
+        for name in names:
+            self.controllers[name], self.mail[name], self.port[name] = start_smtp(name)
+
+    def stop(self):
+        for controller in self.controllers.values():
+            controller.stop()
+
+
 class VanteloRoutesMail(unittest.TestCase):
-    def test_mail_follows_the_vpn_profile(self):
-        a, mail_a, port_a = start_smtp("server-a")
-        b, mail_b, port_b = start_smtp("server-b")
-        nm = NetworkManagerOnPrivateBus()
-        app = None
-        folder = tempfile.mkdtemp(prefix="vantelo-e2e-")
-        try:
-            subprocess.run([os.path.join(BUILD, "vantelo-initdb"), folder], check=True,
-                           stdout=subprocess.DEVNULL)
-            db = sqlite3.connect(os.path.join(folder, "config", "log.mdb"))
-            db.execute("INSERT INTO smtp VALUES ('Work VPN', '127.0.0.1', ?)", (str(port_b),))
-            db.commit()
-            db.close()
-            listen = free_port()
-            with open(os.path.join(folder, "config", "config.ini"), "w") as f:
-                f.write("[dial]\nsmtpport=%d\n[default]\nsmtpserver=127.0.0.1\nsmtpport=%d\n"
-                        % (listen, port_a))
-            device = nm.add_device("eth0", "eth0")
-            vpn = nm.add_profile("Work VPN", "vpn")
+    def setUp(self):
+        self.nm = NetworkManagerOnPrivateBus()
+        self.addCleanup(self.nm.stop)
+        self.device = self.nm.add_device("eth0", "eth0")
+        self.listen = free_port()
 
-            env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=folder,
-                       HOME=folder, XDG_CONFIG_HOME=os.path.join(folder, "xdg"), **nm.env())
-            app = subprocess.Popen([os.path.join(BUILD, "vantelo")], cwd=folder, env=env,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            self.assertTrue(wait_until(lambda: listening(listen)), "Vantelo never listened")
+    def start(self, servers, routes, extra=""):
+        app = Vantelo(self.nm, {e: servers.port[s] for e, s in routes.items()},
+                      ini(self.listen, servers.port["server-d"], extra))
+        self.addCleanup(app.stop)
+        self.assertTrue(wait_until(lambda: listening(self.listen)), "Vantelo never listened")
+        return app
 
-            self.assertEqual(send(listen, "first")[0], 0)
-            self.assertTrue(wait_until(lambda: mail_a.subjects == ["first"]))
+    def assert_mail_goes_to(self, servers, name, subject):
+        self.assertTrue(wait_until(lambda: greeted_by(self.listen) == name),
+                        "still greeted by %s" % greeted_by(self.listen))
+        self.assertEqual(send(self.listen, subject)[0], 0)
+        self.assertTrue(wait_until(lambda: servers.mail[name].subjects[-1:] == [subject]))
 
-            active = nm.activate(device, vpn, "1")
-            # A tick (each second) restarts the relay towards B.
-            self.assertTrue(wait_until(lambda: greeted_by(listen) == "server-b"))
-            self.assertEqual(send(listen, "through the VPN")[0], 0)
-            self.assertTrue(wait_until(lambda: mail_b.subjects == ["through the VPN"]))
-            self.assertEqual(mail_a.subjects, ["first"])
+    def test_mail_follows_the_vpn_profile_and_says_so_in_the_log(self):
+        servers = Servers("server-d", "server-b")
+        self.addCleanup(servers.stop)
+        vpn = self.nm.add_profile("Work VPN", "vpn")
+        app = self.start(servers, {"Work VPN": "server-b"})
+        self.assert_mail_goes_to(servers, "server-d", "first")
 
-            nm.deactivate(device, active)
-            self.assertTrue(wait_until(lambda: greeted_by(listen) == "server-a"))
-            self.assertEqual(send(listen, "back home")[0], 0)
-            self.assertTrue(wait_until(lambda: mail_a.subjects == ["first", "back home"]))
-            self.assertEqual(mail_b.subjects, ["through the VPN"])
-        finally:
-            if app:
-                end_process(app, timeout=20)
-            nm.stop()
-            a.stop()
-            b.stop()
-            subprocess.run(["rm", "-rf", folder])
+        active = self.nm.activate(self.device, vpn, "1")
+        self.assert_mail_goes_to(servers, "server-b", "through the VPN")
+        self.assertEqual(servers.mail["server-d"].subjects, ["first"])
+
+        self.nm.deactivate(self.device, active)
+        self.assert_mail_goes_to(servers, "server-d", "back home")
+        self.assertEqual(servers.mail["server-b"].subjects, ["through the VPN"])
+
+        # Only this computer may send through it.
+        with self.assertRaises(OSError):
+            socket.create_connection(("127.0.0.2", self.listen), timeout=2).close()
+        log = app.log()
+        d, b = servers.port["server-d"], servers.port["server-b"]
+        self.assertEqual([line for line in log if line.startswith("vantelo.route: ")], [
+            "vantelo.route: listening on 127.0.0.1:%d (this computer only)" % self.listen,
+            "vantelo.route: mail now goes to 127.0.0.1:%d (default route)" % d,
+            'vantelo.route: mail now goes to 127.0.0.1:%d (entry "Work VPN")' % b,
+            "vantelo.route: mail now goes to 127.0.0.1:%d (default route)" % d])
+
+    def test_a_direct_switch_and_an_unrouted_entry(self):
+        servers = Servers("server-d", "server-a", "server-b")
+        self.addCleanup(servers.stop)
+        vpn_a = self.nm.add_profile("VPN A", "vpn")
+        vpn_b = self.nm.add_profile("VPN B", "vpn")
+        hotel = self.nm.add_profile("Hotel", "gsm")
+        modem = self.nm.add_device("wwan0", "wwan0")
+        self.start(servers, {"VPN A": "server-a", "VPN B": "server-b"})
+        active_a = self.nm.activate(self.device, vpn_a, "1")
+        self.assert_mail_goes_to(servers, "server-a", "over A")
+        # B comes up before A goes: no tick sees neither.
+        active_b = self.nm.activate(self.device, vpn_b, "2")
+        self.nm.deactivate(self.device, active_a)
+        self.assert_mail_goes_to(servers, "server-b", "over B")
+        # An entry without a route: the default server, not B's.
+        self.nm.activate(modem, hotel, "3")
+        self.nm.deactivate(self.device, active_b)
+        self.assert_mail_goes_to(servers, "server-d", "from the hotel")
+        self.assertEqual(servers.mail["server-a"].subjects, ["over A"])
+        self.assertEqual(servers.mail["server-b"].subjects, ["over B"])
+
+    def test_wifi_and_wired_profiles_as_entries(self):
+        servers = Servers("server-d", "office", "home", "vpn")
+        self.addCleanup(servers.stop)
+        wlan = self.nm.add_device("wlan0", "wlan0")
+        office = self.nm.add_profile("Office", "802-11-wireless")
+        home = self.nm.add_profile("Home", "802-11-wireless")
+        self.nm.add_profile("Dock", "802-3-ethernet")
+        vpn = self.nm.add_profile("Work VPN", "vpn")
+        self.start(servers, {"Office": "office", "Home": "home", "Work VPN": "vpn"},
+                   extra="lanentries=1\n")
+        self.assert_mail_goes_to(servers, "server-d", "nowhere yet")
+        at_office = self.nm.activate(wlan, office, "1")
+        self.assert_mail_goes_to(servers, "office", "at the office")
+        self.nm.deactivate(wlan, at_office)
+        at_home = self.nm.activate(wlan, home, "2")
+        self.assert_mail_goes_to(servers, "home", "at home")
+        tunnel = self.nm.activate(wlan, vpn, "3")
+        self.assert_mail_goes_to(servers, "vpn", "over the VPN at home")
+        self.nm.deactivate(wlan, tunnel)
+        self.assert_mail_goes_to(servers, "home", "at home again")
+        self.nm.deactivate(wlan, at_home)
+        self.assert_mail_goes_to(servers, "server-d", "left home")
+
+    def test_a_port_held_at_start_is_tried_again_and_logged_once(self):
+        servers = Servers("server-d")
+        self.addCleanup(servers.stop)
+        squatter = socket.socket()
+        squatter.bind(("127.0.0.1", self.listen))
+        squatter.listen(1)
+        app = Vantelo(self.nm, {}, ini(self.listen, servers.port["server-d"]))
+        self.addCleanup(app.stop)
+        failure = ("vantelo.route: not listening on port %d: Could not bind socket. "
+                   "Address and port are already in use." % self.listen)
+        self.assertTrue(wait_until(lambda: failure in app.log()))
+        time.sleep(11)  # two retries, each failing the same way
+        squatter.close()
+        self.assert_mail_goes_to(servers, "server-d", "after the retry")
+        log = app.log()
+        self.assertEqual(log.count(failure), 1)
+        self.assertIn("vantelo.route: listening again", log)
 
 
 class WorkingFolderSetup(unittest.TestCase):

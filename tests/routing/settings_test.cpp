@@ -2,13 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "routing/autostart.h"
 #include "routing/settings.h"
+#include "routing/settings_log.h"
 #include "tests/routing/temp_folder.h"
 
 using namespace vantelo::routing;
@@ -196,6 +200,132 @@ TEST_F(Settings, AutostartUnavailableWithoutItsFolderAndInvalidEntriesRaise) {
   } catch (const EAutostartError& e) {
     EXPECT_STREQ(e.what(), "Failed to set data for 'qovin'");
   }
+}
+
+// ---- Files that are not what they seem ----------------------------------
+
+// Runs `read` in a child process that may use at most 1 GiB and 5 s, and
+// expects it to give the default at once: a read that blocks or never ends
+// kills only the child.
+[[noreturn]] void ReadBounded(const std::function<std::string()>& read, const std::string& wanted) {
+  rlimit memory;
+  memory.rlim_cur = memory.rlim_max = 1u << 30;
+  setrlimit(RLIMIT_AS, &memory);
+  alarm(5);
+  std::exit(read() == wanted ? 0 : 3);
+}
+
+void ExpectDefaultsAtOnce(const std::function<std::string()>& read, const std::string& wanted) {
+  EXPECT_EXIT(ReadBounded(read, wanted), ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Settings, ByteOrderMarkIsSkippedWhenReadingAndKeptWhenWriting) {
+  WriteFile("config/config.ini", "\xEF\xBB\xBF[dial]\r\nsmtpport=2525\r\n");
+  EXPECT_EQ(ReadSetting(kDialSmtpPort), "2525");
+  WriteSetting(kDialSmtpPort, "2526");
+  WriteSetting(kDefaultSmtpServer, "mail.lan");
+  EXPECT_EQ(ReadFile("config/config.ini"),
+            "\xEF\xBB\xBF[dial]\r\nsmtpport=2526\r\n[default]\r\nsmtpserver=mail.lan\r\n");
+}
+
+TEST_F(Settings, SpecialOrHugeFilesReadAsDefaultsAtOnce) {
+  ASSERT_EQ(mkfifo("config/config.ini", 0644), 0);  // used to block for ever
+  ExpectDefaultsAtOnce([] { return ReadSetting(kDialSmtpPort); }, "25");
+  fs::remove("config/config.ini");
+  fs::create_symlink("/dev/zero", "config/config.ini");  // used to fill the memory
+  ExpectDefaultsAtOnce([] { return ReadSetting(kDialSmtpPort); }, "25");
+  EXPECT_THROW(WriteSetting(kDialSmtpPort, "26"), ESettingsWriteError);
+  fs::remove("config/config.ini");
+  WriteFile("config/config.ini", "[dial]\nsmtpport=2525\n");
+  fs::resize_file("config/config.ini", (16u << 20) + 1);  // sparse: costs no disk
+  ExpectDefaultsAtOnce([] { return ReadSetting(kDialSmtpPort); }, "25");
+  fs::resize_file("config/config.ini", 20);
+  EXPECT_EQ(ReadSetting(kDialSmtpPort), "2525");
+}
+
+TEST_F(Settings, AnUnreadableFileIsLoggedWhenItTurnsSoAndWhenItClears) {
+  std::vector<std::string> lines;
+  SetSettingsLogSink([&](const std::string& line) { lines.push_back(line); });
+  fs::create_directory("config/config.ini");
+  EXPECT_EQ(ReadSetting(kDialSmtpPort), "25");
+  EXPECT_EQ(ReadSetting(kDefaultSmtpServer), "");
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "cannot read config/config.ini: not a regular file; using the defaults"}));
+  fs::remove("config/config.ini");
+  WriteFile("config/config.ini", "[dial]\nsmtpport=2525\n");
+  EXPECT_EQ(ReadSetting(kDialSmtpPort), "2525");
+  EXPECT_EQ(ReadSetting(kDialSmtpPort), "2525");
+  EXPECT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines.back(), "config/config.ini can be read again");
+  SetSettingsLogSink(nullptr);
+}
+
+TEST_F(Settings, WritesGoThroughASymlinkToItsTarget) {
+  fs::create_directory("shared");
+  WriteFile("shared/vantelo.ini", "[dial]\nsmtpport=25\n[default]\nsmtpserver=kept\n");
+  fs::create_symlink("../shared/vantelo.ini", "config/config.ini");
+  WriteSetting(kDialSmtpPort, "2525");
+  EXPECT_TRUE(fs::is_symlink("config/config.ini"));
+  EXPECT_EQ(ReadFile("shared/vantelo.ini"), "[dial]\nsmtpport=2525\n[default]\nsmtpserver=kept\n");
+  EXPECT_EQ(ReadSetting(kDialSmtpPort), "2525");
+  // A link to a file still to be written creates the target.
+  fs::remove("config/config.ini");
+  fs::create_symlink("../shared/new.ini", "config/config.ini");
+  WriteSetting(kDialSmtpPort, "26");
+  EXPECT_EQ(ReadFile("shared/new.ini"), "[dial]\nsmtpport=26\n");
+}
+
+TEST_F(Settings, AFileThatCannotBeReadIsNeverRewritten) {
+  const std::string before = "[dial]\nsmtpport=2525\n[default]\nsmtpserver=mail.lan\n";
+  WriteFile("config/config.ini", before);
+  chmod("config/config.ini", 0200);
+  try {
+    WriteSetting(kGeneralTipOfTheDay, "1");
+    FAIL();
+  } catch (const ESettingsWriteError& e) {
+    EXPECT_STREQ(e.what(), "Unable to write to config\\config.ini");
+  }
+  chmod("config/config.ini", 0600);
+  EXPECT_EQ(ReadFile("config/config.ini"), before);
+}
+
+TEST_F(Settings, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
+  WriteFile("config/config.ini", "[dial]\nsmtpport=25\n; a long comment that gets shorter\n");
+  chmod("config", 0555);
+  WriteSetting(kDialSmtpPort, "2525");
+  EXPECT_EQ(ReadFile("config/config.ini"),
+            "[dial]\nsmtpport=2525\n; a long comment that gets shorter\n");
+  EXPECT_EQ(std::distance(fs::directory_iterator("config"), fs::directory_iterator()), 1);
+  // A file that is not there cannot be made in such a folder.
+  chmod("config", 0755);
+  fs::remove("config/config.ini");
+  chmod("config", 0555);
+  EXPECT_THROW(WriteSetting(kDialSmtpPort, "2525"), ESettingsWriteError);
+  chmod("config", 0755);
+}
+
+TEST_F(Settings, AnEmptyAutostartEntryIsOffAndLoadcfgReadsOn) {
+  fs::create_directories("xdg/autostart");
+  WriteFile("xdg/autostart/qovin.desktop", "");
+  WriteFile("config/config.ini", "[general]\nstartminimized=1\ntipoftheday=1\n");
+  TSettingsValues v;
+  v.startWithWindows = true;
+  EXPECT_NO_THROW(loadcfg(v));
+  EXPECT_FALSE(v.startWithWindows);
+  EXPECT_TRUE(v.startMinimized);
+  EXPECT_TRUE(v.tipOfTheDay);
+}
+
+TEST_F(Settings, TheAutostartEntryIsWrittenThroughASymlink) {
+  fs::create_directories("xdg/autostart");
+  fs::create_directory("dotfiles");
+  WriteFile("dotfiles/qovin.desktop", "");
+  fs::create_symlink(Folder() + "/dotfiles/qovin.desktop", "xdg/autostart/qovin.desktop");
+  TSettingsValues v;
+  v.startWithWindows = true;
+  savecfg(v);
+  EXPECT_TRUE(fs::is_symlink("xdg/autostart/qovin.desktop"));
+  EXPECT_NE(ReadFile("dotfiles/qovin.desktop").find("Exec="), std::string::npos);
 }
 
 // Random bytes, random sections and keys: reading and writing never crash,

@@ -1,0 +1,123 @@
+// The route controller: once a second it learns which dial-up entry is
+// connected and, when that changes between "an entry is connected" and "none
+// is", restarts the relay towards the entry's route or the default route.
+// Refresh applies the route that fits the last tick's state at once.
+//
+// It lives with the main window, which owns the relay, the thread manager and
+// the route store and hands them in, and binds the hooks to the dial-up
+// monitor and to its own list and notice. GUI thread only. No operation lets
+// an error reach its caller; what it swallows goes to the log (vantelo.route,
+// vantelo.store).
+//
+// Beyond the plain state machine:
+// - A tick that sees "Connected" for another entry than the one whose route
+//   is in force acts as a change of state (a direct switch, say from one VPN
+//   to another, with no tick in between that saw none).
+// - A connected entry without a complete route gets the default route (when
+//   that is complete), not whatever upstream was in force before.
+// - The relay listens on 127.0.0.1 only, unless [dial] remoteclients is "1".
+// - An apply that failed for a reason that may pass (the listening port
+//   taken or not allowed, the route file busy) is tried again every
+//   kRetryInterval while the dial-up state stays as it is. Such a failure is
+//   logged when it first happens and when it clears, not at every try.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "relay/mapped_port/mapped_port_tcp.h"
+#include "routing/route_store.h"
+
+namespace vantelo::app {
+
+// Only this exact text counts as connected.
+inline constexpr const char* kConnectedStatus = "Connected";
+inline constexpr const char* kConfigChangedNotice =
+    "*New configuration is not active until you refresh";
+inline constexpr std::chrono::seconds kRetryInterval{5};
+// Where the relay listens unless other computers are let in.
+inline constexpr const char* kThisComputerOnly = "127.0.0.1";
+
+class TRouteController {
+ public:
+  using TClock = std::chrono::steady_clock;
+
+  struct THooks {
+    // Asks the dial-up monitor for the active connections; each one reported
+    // must reach DialUpActiveConnection before it returns.
+    std::function<void()> GetActiveConnections;
+    // Rebuilds the route list view (updatesmtp).
+    std::function<void()> updatesmtp;
+    // Shows or hides the config-changed notice.
+    std::function<void(bool shown)> ShowConfigNotice;
+    // The clock of the retries; the steady clock when empty (tests step it).
+    std::function<TClock::time_point()> Now;
+  };
+
+  TRouteController(routing::TRouteStore& store, relay::TOwnedServer<relay::TMappedPortTCP>& relay,
+                   std::shared_ptr<relay::TThreadMgrDefault> threadMgr, THooks hooks);
+
+  void Timer3Timer();         // the tick
+  void SpeedButton2Click();   // Refresh
+  void executesmtp(const std::string& entry);
+  void executedefaultsmtp();
+  // Reports from the dial-up monitor.
+  void DialUpActiveConnection(const std::string& entryName, const std::string& statusString);
+  void isilventry(const std::string& entryName);
+
+  // State, read by the windows.
+  std::string ActiveEntry;       // "--" when the last tick saw no connection
+  std::string ConnectionStatus;  // status text of that connection
+  std::vector<std::string> EntryList;
+  int RouteApplied = 0;
+  int DefaultApplied = 0;
+  int ConfigChanged = 0;  // set by the configuration dialog when it saves
+  std::string ListeningPort;
+  std::string DefaultServer;
+  std::string DefaultPortText;
+
+ private:
+  // How an apply ended.
+  enum class TOutcome {
+    Restarted,    // a new relay listens
+    Unchanged,    // no complete route: the relay goes on as it was
+    Failed,       // a fault that more tries cannot mend: nothing is retried
+    TryAgain,     // a fault that may pass: retried every kRetryInterval
+  };
+  // What failed last with TryAgain, so that a retry failing the same way is
+  // not logged again, and its clearing is.
+  enum class TPassingFault { None, Listening, RouteFile };
+
+  TOutcome ApplyEntryRoute(const std::string& entry);
+  TOutcome ApplyDefaultRoute();
+  TOutcome RestartRelay(const std::string& server, const std::string& port,
+                        const std::string& routeName);
+  // Runs an apply, then schedules or cancels its retry.
+  void Apply(const std::function<TOutcome()>& apply);
+  void RetryIfDue();
+  // Logs a fault that may pass, unless a retry failed just the same way.
+  void NoteFault(TPassingFault fault, const std::string& line);
+  // Logs that `fault` has cleared, if it was the one failing.
+  void NoteCleared(TPassingFault fault);
+  void Guarded(const std::function<void()>& body);
+  TClock::time_point Now() const;
+
+  routing::TRouteStore& store_;
+  relay::TOwnedServer<relay::TMappedPortTCP>& relay_;
+  std::shared_ptr<relay::TThreadMgrDefault> threadMgr_;
+  THooks hooks_;
+
+  std::string routeEntry_;           // the entry whose route was applied last
+  std::function<TOutcome()> retry_;  // the failed apply, while it is retried
+  TClock::time_point retryAt_{};
+  bool retrying_ = false;            // an apply running as a retry
+  TPassingFault fault_ = TPassingFault::None;
+  std::string faultLine_;            // the line logged for fault_
+  std::string listeningOn_;          // the last address logged as listened on
+};
+
+}  // namespace vantelo::app

@@ -1,0 +1,50 @@
+// The program's log as the user reads it: every line of the vantelo.*
+// categories, formatted by the program's own pattern ("CATEGORY: MESSAGE"),
+// kept while a TLogCapture lives. Lines from any thread are kept.
+#pragma once
+
+#include <QtGlobal>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/logging.h"
+
+namespace vantelo::testkit {
+
+class TLogCapture {
+ public:
+  TLogCapture() {
+    app::ConnectLogs();
+    Take();
+    previous_ = qInstallMessageHandler(&TLogCapture::Keep);
+  }
+  ~TLogCapture() { qInstallMessageHandler(previous_); }
+  TLogCapture(const TLogCapture&) = delete;
+  TLogCapture& operator=(const TLogCapture&) = delete;
+
+  // The lines kept so far, which are then forgotten.
+  std::vector<std::string> Take() {
+    std::lock_guard<std::mutex> lock(Lock());
+    return std::exchange(Lines(), {});
+  }
+
+ private:
+  static void Keep(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (!QByteArray(context.category).startsWith("vantelo.")) return;
+    std::lock_guard<std::mutex> lock(Lock());
+    Lines().push_back(qFormatLogMessage(type, context, message).toStdString());
+  }
+  static std::vector<std::string>& Lines() {
+    static std::vector<std::string> lines;
+    return lines;
+  }
+  static std::mutex& Lock() {
+    static std::mutex lock;
+    return lock;
+  }
+  QtMessageHandler previous_ = nullptr;
+};
+
+}  // namespace vantelo::testkit
