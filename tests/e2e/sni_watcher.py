@@ -14,6 +14,31 @@ from gi.repository import GLib
 
 WATCHER = "org.kde.StatusNotifierWatcher"
 
+# Qt reads the properties through the introspection data, which dbus-python
+# does not write for properties: it is written out here.
+INTROSPECTION = """<!DOCTYPE node PUBLIC "-//freedesktop//DTD D-BUS Object Introspection 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd">
+<node>
+  <interface name="org.kde.StatusNotifierWatcher">
+    <method name="RegisterStatusNotifierItem"><arg name="service" type="s" direction="in"/></method>
+    <method name="RegisterStatusNotifierHost"><arg name="service" type="s" direction="in"/></method>
+    <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
+    <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+    <property name="ProtocolVersion" type="i" access="read"/>
+    <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierItemUnregistered"><arg type="s"/></signal>
+    <signal name="StatusNotifierHostRegistered"/>
+  </interface>
+  <interface name="org.freedesktop.DBus.Properties">
+    <method name="Get"><arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="v" direction="out"/></method>
+    <method name="GetAll"><arg type="s" direction="in"/><arg type="a{sv}" direction="out"/></method>
+  </interface>
+  <interface name="org.freedesktop.DBus.Introspectable">
+    <method name="Introspect"><arg type="s" direction="out"/></method>
+  </interface>
+</node>
+"""
+
 
 def say(text):
     print(text, flush=True)
@@ -46,6 +71,10 @@ class Watcher(dbus.service.Object):
     def StatusNotifierItemUnregistered(self, service):
         pass
 
+    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, in_signature="", out_signature="s")
+    def Introspect(self):
+        return INTROSPECTION
+
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, prop):
         return self.GetAll(interface)[prop]
@@ -67,10 +96,11 @@ class Watcher(dbus.service.Object):
 def main():
     DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
-    Watcher(bus)
-    dbus.service.BusName(WATCHER, bus)
+    watcher = Watcher(bus)
+    name = dbus.service.BusName(WATCHER, bus)  # held: the name goes with the object
     say("ready")
     GLib.MainLoop().run()
+    del watcher, name
 
 
 if __name__ == "__main__":

@@ -62,11 +62,23 @@ class TrayIconOnThePanel(unittest.TestCase):
         self.app = subprocess.Popen([os.path.join(BUILD, "vantelo")], cwd=self.folder, env=env,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
+    def main_window(self):
+        """The X window id of the main window: the top-level window of class
+        vantelo titled "Vantelo" (Qt's own 1x1 helper window carries the
+        title too, but no class)."""
+        tree = subprocess.run(["xwininfo", "-display", self.desktop.display, "-root", "-tree"],
+                              capture_output=True, text=True).stdout
+        ids = [line.split()[0] for line in tree.splitlines() if '"Vantelo": ("vantelo"' in line]
+        return ids[0] if ids else None
+
     def map_state(self):
         """The main window's state on the X server: IsViewable, IsUnMapped..."""
-        result = subprocess.run(["xwininfo", "-display", self.desktop.display, "-name", "Vantelo"],
-                                capture_output=True, text=True)
-        for line in result.stdout.splitlines():
+        window = self.main_window()
+        if not window:
+            return None
+        info = subprocess.run(["xwininfo", "-display", self.desktop.display, "-id", window],
+                              capture_output=True, text=True).stdout
+        for line in info.splitlines():
             if "Map State:" in line:
                 return line.split(":", 1)[1].strip()
         return None
@@ -105,6 +117,15 @@ class TrayIconOnThePanel(unittest.TestCase):
         menu.Event(ids["exit"], "clicked", dbus.Int32(0, variant_level=1), dbus.UInt32(0))
         self.assertEqual(self.app.wait(timeout=10), 0)
         self.assertEqual(self.watcher.stdout.readline().strip(), "gone " + service)
+
+    def test_without_a_notification_area_a_minimised_start_stays_in_reach(self):
+        # No watcher on the bus and no tray on the X server.
+        self.start_vantelo(minimized=True)
+        # The window is there, minimised (in a task bar, where one runs).
+        self.assertEqual(wait_until(lambda: self.map_state() == "IsViewable", 10), True)
+        state = subprocess.run(["xprop", "-display", self.desktop.display, "-id",
+                                self.main_window(), "_NET_WM_STATE"], capture_output=True, text=True)
+        self.assertIn("_NET_WM_STATE_HIDDEN", state.stdout)
 
 
 if __name__ == "__main__":
