@@ -7,7 +7,6 @@ servers.
 Usage: /usr/bin/python3 vantelo_a11y_test.py BUILD_FOLDER
 """
 import os
-import socket
 import sqlite3
 import subprocess
 import sys
@@ -15,61 +14,14 @@ import tempfile
 import time
 import unittest
 
-from aiosmtpd.controller import Controller
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop_session import DesktopSession  # noqa: E402
 from loopback import end_process, free_port  # noqa: E402
 from private_bus import NetworkManagerOnPrivateBus  # noqa: E402
+from smtp_peers import greeted_by, send, start_smtp, wait_until  # noqa: E402
 
 BUILD = None
 NAMED_ROLES = ("push button", "text", "combo box", "check box")
-
-
-class Collector:
-    def __init__(self):
-        self.subjects = []
-
-    async def handle_DATA(self, server, session, envelope):
-        for line in envelope.content.decode(errors="replace").splitlines():
-            if line.startswith("Subject: "):
-                self.subjects.append(line[len("Subject: "):])
-        return "250 OK"
-
-
-def start_smtp(name):
-    collector = Collector()
-    port = free_port()
-    controller = Controller(collector, hostname="127.0.0.1", port=port, server_hostname=name)
-    controller.start()
-    return controller, collector, port
-
-
-def greeted_by(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
-            greeting = s.recv(256).decode(errors="replace")
-        return greeting.split()[1] if greeting.startswith("220 ") else None
-    except OSError:
-        return None
-
-
-def send(port, subject):
-    return subprocess.run(
-        ["swaks", "--silent", "2", "--server", "127.0.0.1", "--port", str(port),
-         "--from", "me@example.test", "--to", "you@example.test",
-         "--header", "Subject: " + subject, "--timeout", "20"],
-        capture_output=True, timeout=60).returncode
-
-
-def wait_until(condition, seconds=15.0):
-    end = time.time() + seconds
-    while time.time() < end:
-        result = condition()
-        if result:
-            return result
-        time.sleep(0.1)
-    return None
 
 
 class ScreenReaderView(unittest.TestCase):
@@ -236,7 +188,7 @@ class ScreenReaderView(unittest.TestCase):
         self.assertTrue(wait_until(lambda: showing(notice)), "the notice is not readable")
         press(find(main, "push button", "Refresh"))
         self.assertTrue(wait_until(lambda: greeted_by(listen) == "server-b"))
-        self.assertEqual(send(listen, "after refresh"), 0)
+        self.assertEqual(send(listen, "after refresh")[0], 0)
         self.assertTrue(wait_until(lambda: self.mail_b.subjects == ["after refresh"]))
 
         # The other windows read as well: the tip window and the about window.

@@ -13,70 +13,12 @@ import tempfile
 import time
 import unittest
 
-from aiosmtpd.controller import Controller
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from private_bus import NetworkManagerOnPrivateBus  # noqa: E402
 from loopback import end_process, free_port  # noqa: E402
+from smtp_peers import greeted_by, listening, send, start_smtp, wait_until  # noqa: E402
 
 BUILD = None
-
-
-class Collector:
-    def __init__(self):
-        self.subjects = []
-
-    async def handle_DATA(self, server, session, envelope):
-        for line in envelope.content.decode(errors="replace").splitlines():
-            if line.startswith("Subject: "):
-                self.subjects.append(line[len("Subject: "):])
-        return "250 OK"
-
-
-def start_smtp(name):
-    collector = Collector()
-    port = free_port()
-    controller = Controller(collector, hostname="127.0.0.1", port=port, server_hostname=name)
-    controller.start()
-    return controller, collector, port
-
-
-def greeted_by(port):
-    """The name in the greeting that a new connection through `port` gets."""
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
-            greeting = s.recv(256).decode(errors="replace")
-            s.sendall(b"QUIT\r\n")
-            s.recv(256)
-        return greeting.split()[1] if greeting.startswith("220 ") else None
-    except OSError:
-        return None
-
-
-def send(port, subject):
-    result = subprocess.run(
-        ["swaks", "--silent", "2", "--server", "127.0.0.1", "--port", str(port),
-         "--from", "me@example.test", "--to", "you@example.test",
-         "--header", "Subject: " + subject, "--timeout", "20"],
-        capture_output=True, text=True, timeout=60)
-    return result.returncode, result.stderr
-
-
-def wait_until(condition, seconds=10.0):
-    end = time.time() + seconds
-    while time.time() < end:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return False
-
-
-def listening(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
-        return False
 
 
 class Vantelo:

@@ -17,20 +17,11 @@ import dbus
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop_session import DesktopSession  # noqa: E402
 from loopback import end_process, free_port  # noqa: E402
+from smtp_peers import wait_until  # noqa: E402
 
 BUILD = None
 ITEM = "org.kde.StatusNotifierItem"
 MENU = "com.canonical.dbusmenu"
-
-
-def wait_until(condition, seconds=15.0):
-    end = time.time() + seconds
-    while time.time() < end:
-        result = condition()
-        if result:
-            return result
-        time.sleep(0.1)
-    return None
 
 
 class TrayIconOnThePanel(unittest.TestCase):

@@ -18,10 +18,9 @@ import tempfile
 import time
 import unittest
 
-from aiosmtpd.controller import Controller
-
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from loopback import end_process, free_port  # noqa: E402
+from smtp_peers import listening, send, start_smtp, wait_until  # noqa: E402
 
 BUILD = SOURCE = HOME_PAGE = None
 PROGRAMS = ("vantelo", "vantelo-relay", "vantelo-dialup", "vantelo-initdb", "vantelo-start")
@@ -33,42 +32,6 @@ METAINFO = "share/metainfo/org.example.vantelo.metainfo.xml"
 def png_size(path):
     with open(path, "rb") as f:
         return struct.unpack(">II", f.read(24)[16:24])
-
-
-def wait_until(condition, seconds=20.0):
-    end = time.time() + seconds
-    while time.time() < end:
-        if condition():
-            return True
-        time.sleep(0.1)
-    return False
-
-
-def listening(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1):
-            return True
-    except OSError:
-        return False
-
-
-class Collector:
-    def __init__(self):
-        self.subjects = []
-
-    async def handle_DATA(self, server, session, envelope):
-        for line in envelope.content.decode(errors="replace").splitlines():
-            if line.startswith("Subject: "):
-                self.subjects.append(line[len("Subject: "):])
-        return "250 OK"
-
-
-def send(port, subject):
-    return subprocess.run(
-        ["swaks", "--silent", "2", "--server", "127.0.0.1", "--port", str(port),
-         "--from", "me@example.test", "--to", "you@example.test",
-         "--header", "Subject: " + subject, "--timeout", "20"],
-        capture_output=True, text=True, timeout=60)
 
 
 class InstalledVantelo(unittest.TestCase):
@@ -131,10 +94,7 @@ class InstalledVantelo(unittest.TestCase):
         marker = "Installed tip\n#\n"
         with open(self.at("share/vantelo/tip.cfg"), "w") as f:
             f.write(marker)
-        collector = Collector()
-        upstream = free_port()
-        server = Controller(collector, hostname="127.0.0.1", port=upstream)
-        server.start()
+        server, collector, upstream = start_smtp("upstream")
         listen = free_port()
         settings = ("[dial]\nsmtpport=%d\n[default]\nsmtpserver=127.0.0.1\nsmtpport=%d\n"
                     % (listen, upstream))
@@ -157,8 +117,8 @@ class InstalledVantelo(unittest.TestCase):
                     self.assertEqual(os.readlink("/proc/%d/exe" % app.pid), installed)
                     self.assertEqual(os.readlink("/proc/%d/cwd" % app.pid),
                                      os.path.realpath(folder))
-                    result = send(listen, subject)
-                    self.assertEqual(result.returncode, 0, result.stderr)
+                    status, errors = send(listen, subject)
+                    self.assertEqual(status, 0, errors)
                     self.assertTrue(wait_until(lambda: subject in collector.subjects))
                 finally:
                     end_process(app, timeout=20)
