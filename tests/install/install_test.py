@@ -10,12 +10,10 @@ import filecmp
 import gzip
 import os
 import shutil
-import socket
 import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
