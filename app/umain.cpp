@@ -42,6 +42,7 @@ QWidget* ButtonWithCaption(QToolButton*& button, const QIcon& icon, const QStrin
   layout->setSpacing(0);
   button = new QToolButton(column);
   button->setAutoRaise(true);
+  button->setFocusPolicy(Qt::NoFocus);  // a speed button: the mouse only
   button->setFixedSize(41, 41);
   button->setIcon(icon);
   button->setIconSize(QSize(32, 32));
@@ -262,11 +263,7 @@ void TFmain::Timer2Timer() {
       Fconfig->refreshentry();
     }
     updatesmtp();
-    if (routing::ReadSetting(routing::kGeneralStartMinimized) == "0") {
-      tray->RestoreMainForm();
-    } else {
-      tray->StartHidden();
-    }
+    ShowAsStartOptionSays();
     if (routing::SettingIsOn(routing::kGeneralTipOfTheDay) && Ftip) Ftip->ShowTip();
   } catch (...) {
     failure = std::current_exception();
@@ -274,7 +271,19 @@ void TFmain::Timer2Timer() {
   Timer2->stop();
   Timer2->deleteLater();
   Timer2 = nullptr;
-  if (failure) ui::WithErrorBox([&] { std::rethrow_exception(failure); });
+  if (!failure) return;
+  ui::WithErrorBox([&] { std::rethrow_exception(failure); });
+  // With the icon the user can still bring the window back; without a
+  // notification area a window left hidden could never be reached.
+  if (isHidden() && !ui::TTrayIcon::TrayAvailable()) ShowAsStartOptionSays();
+}
+
+void TFmain::ShowAsStartOptionSays() {
+  if (routing::ReadSetting(routing::kGeneralStartMinimized) == "0") {
+    tray->RestoreMainForm();
+  } else {
+    tray->StartHidden();
+  }
 }
 
 void TFmain::SpeedButton2Click() { controller_.SpeedButton2Click(); }

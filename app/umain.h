@@ -86,6 +86,8 @@ class TFmain : public QMainWindow {
   void FormCreate();
   void BuildWindow();
   void BuildTray();
+  // The main window shown, or left to the tray icon, as "startminimized" says.
+  void ShowAsStartOptionSays();
   void DialUpActiveConnection(const std::string& entryName, const std::string& statusString);
   void isilventry(const std::string& entryName);
 

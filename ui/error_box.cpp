@@ -12,6 +12,7 @@ QString ErrorBoxText(const QString& message) {
 void ShowApplicationError(const QString& message, QWidget* parent) {
   QMessageBox box(QMessageBox::Critical, QStringLiteral("Vantelo"), ErrorBoxText(message),
                   QMessageBox::Ok, parent);
+  box.setTextFormat(Qt::PlainText);  // names in messages are never markup
   box.exec();
 }
 

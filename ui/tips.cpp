@@ -1,8 +1,8 @@
 #include "ui/tips.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+
+#include "routing/text_file.h"
 
 namespace vantelo::ui {
 
@@ -31,9 +31,10 @@ std::vector<std::string> ParseTips(const std::string& text) {
 }
 
 std::vector<std::string> ReadTipsFile(const std::string& path, const std::string& name) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ETipsFileError("Cannot open file " + name);
-  return ParseTips(std::string(std::istreambuf_iterator<char>(in), {}));
+  // Bounded and never blocking: a folder, a FIFO or a device is no tips file.
+  const routing::TTextFile file = routing::ReadTextFile(path);
+  if (file.state != routing::TTextFile::Read) throw ETipsFileError("Cannot open file " + name);
+  return ParseTips(file.text);
 }
 
 std::uint32_t TTipRandom::Draw(std::uint32_t n) {

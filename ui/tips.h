@@ -26,7 +26,9 @@ class ETipsFileError : public std::exception {
   std::string message_;
 };
 
-// Reads and parses the file at `path`; `name` is how messages call it.
+// Reads and parses the file at `path`; `name` is how messages call it. A file
+// that is missing, unreadable, not a regular file or over 16 MiB raises
+// "Cannot open file NAME".
 std::vector<std::string> ReadTipsFile(const std::string& path, const std::string& name);
 
 // The tips' pseudo-random numbers: 32-bit linear congruential, seed * 134775813

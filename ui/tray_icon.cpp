@@ -127,21 +127,32 @@ void TTrayIcon::Activated(int reason) {
   if (!enabled_) return;
   switch (reason) {
     case QSystemTrayIcon::Trigger:
-      // A click counts once the double-click time has passed without a second.
-      if (!clickTimer_.isActive()) {
+      if (clickTimer_.isActive()) {
+        // A second click within the double-click time is a double click:
+        // panels that speak to the icon over D-Bus report only clicks.
+        if (clickPending_) DoubleClicked();
+      } else {
+        // A click counts once the double-click time has passed without a second.
         clickPending_ = true;
         clickTimer_.start();
       }
       if (LeftPopup) PopupAtCursor();
       break;
     case QSystemTrayIcon::DoubleClick:
-      clickPending_ = false;
-      doubleClickSeen_ = true;
-      if (OnDblClick) OnDblClick();
+      // Reported after the first click, and followed by one more click on
+      // some desktops: one double click, whichever way it arrives.
+      if (!doubleClickSeen_) DoubleClicked();
       break;
     default:
       break;
   }
+}
+
+void TTrayIcon::DoubleClicked() {
+  clickPending_ = false;
+  doubleClickSeen_ = true;
+  if (!clickTimer_.isActive()) clickTimer_.start();  // ends the double click's own clicks
+  if (OnDblClick) OnDblClick();
 }
 
 void TTrayIcon::ClickTimer() {

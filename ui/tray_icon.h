@@ -80,6 +80,7 @@ class TTrayIcon : public QObject {
  private:
   void Activated(int reason);
   void ClickTimer();
+  void DoubleClicked();
 
   QPointer<QWidget> owner_;
   QSystemTrayIcon* icon_;

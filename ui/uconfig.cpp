@@ -192,6 +192,10 @@ void TFconfig::showEvent(QShowEvent* event) {
   const QWidget* over = parentWidget() && parentWidget()->isVisible() ? parentWidget() : nullptr;
   QRect area = over ? over->frameGeometry() : screen()->availableGeometry();
   move(area.center() - QPoint(width() / 2, height() / 2));
+  // The first showing starts where the keyboard order starts; later ones
+  // come back to the field the user left.
+  if (!shownBefore_) CheckBox1->setFocus();
+  shownBefore_ = true;
   FormShow();
 }
 
@@ -282,6 +286,7 @@ void TFconfig::SpeedButton2Click() {
     writesmtp();
     QMessageBox notice(QMessageBox::NoIcon, QStringLiteral("Vantelo"),
                        QString::fromUtf8(routing::kRouteSavedNotice), QMessageBox::Ok);
+    notice.setTextFormat(Qt::PlainText);
     notice.exec();
   } catch (const std::exception& e) {
     // The route was not stored: say so instead of promising it for Refresh.

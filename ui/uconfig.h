@@ -102,6 +102,7 @@ class TFconfig : public QDialog {
   TConfigLinks links_;
   QCheckBox* tipCheckBox_;
   bool tipOfTheDay_ = false;  // kept while there is no tip window
+  bool shownBefore_ = false;
   routing::TADOQuery ADOQuery1;
 };
 

@@ -73,7 +73,8 @@ void TFtip::BuildWindow() {
   Label2->setTextFormat(Qt::PlainText);
   Label2->setWordWrap(true);
   Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  Label2->setMinimumSize(300, 129);
+  // A fixed box: a long tip is cut, it never moves Next or Close away.
+  Label2->setFixedSize(300, 129);
   SpeedButton2 = SpeedButton(QStringLiteral("<< Previous tip"), panel);
   SpeedButton1 = SpeedButton(QStringLiteral("Next tip      >>"), panel);
 

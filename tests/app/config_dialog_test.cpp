@@ -162,6 +162,13 @@ class ConfigDialogTest : public QObject {
   }
 
   void tabVisitsTheFieldsInTheirOrderAndSkipsTheSpeedButtons() {
+    window_->show();
+    QTimer::singleShot(100, [this] {
+      firstFocus_ = QApplication::focusWidget();
+      dialog_->close();
+    });
+    dialog_->exec();
+    QCOMPARE(firstFocus_, static_cast<QWidget*>(dialog_->CheckBox1));  // where the order starts
     dialog_->show();
     QCOMPARE(FocusChain(dialog_.get(), dialog_->CheckBox1),
              (QList<QWidget*>{dialog_->CheckBox1, dialog_->Edit1, dialog_->ComboBox1, dialog_->Edit2,
@@ -282,6 +289,7 @@ class ConfigDialogTest : public QObject {
     QCOMPARE(boxes.shown.size(), 1);
     QCOMPARE(boxes.shown[0].icon, QMessageBox::Critical);
     QCOMPARE(boxes.shown[0].title, QString("Vantelo"));
+    QCOMPARE(boxes.shown[0].format, Qt::PlainText);  // an entry's name is never markup
     QVERIFY2(boxes.shown[0].text.startsWith("The route for \"Work VPN\" was not saved: "),
              qPrintable(boxes.shown[0].text));
     QVERIFY(!boxes.Texts().contains(kSaved));
@@ -398,6 +406,7 @@ class ConfigDialogTest : public QObject {
   std::unique_ptr<NetworkManagerMock> nm_;
   std::unique_ptr<TFmain> window_;
   std::unique_ptr<TFconfig> dialog_;
+  QWidget* firstFocus_ = nullptr;
 };
 
 int main(int argc, char** argv) {

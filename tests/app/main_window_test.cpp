@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <sqlite3.h>
 #include <unistd.h>
@@ -119,6 +120,15 @@ class MainWindowTest : public QObject {
     QCOMPARE(header->text(3), QString("Status"));
     QCOMPARE(window->RouteList()->toolTip(), QString("list of SMTP server"));
     QVERIFY(!window->isVisible());  // hidden until the deferred start
+    // The toolbar's picture buttons work by the mouse only and are named by
+    // the captions under them.
+    QStringList names;
+    for (QToolButton* button : window->findChildren<QToolButton*>()) {
+      if (button->objectName().startsWith("qt_")) continue;  // the menu bar's own
+      QCOMPARE(button->focusPolicy(), Qt::NoFocus);
+      names << button->accessibleName();
+    }
+    QCOMPARE(names, (QStringList{"Refresh", "Config", "Help", "Exit"}));
   }
 
  private:

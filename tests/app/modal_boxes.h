@@ -15,6 +15,7 @@ struct TShownBox {
   QString title;
   QString text;
   QMessageBox::Icon icon;
+  Qt::TextFormat format;
 };
 
 class ModalBoxes {
@@ -41,7 +42,7 @@ class ModalBoxes {
     if (!box || !box->isVisible() || answering_) return;
     answering_ = true;
     if (whileOpen) whileOpen(box);
-    shown.append({box->windowTitle(), box->text(), box->icon()});
+    shown.append({box->windowTitle(), box->text(), box->icon(), box->textFormat()});
     QAbstractButton* ok = box->button(QMessageBox::Ok);
     if (ok) {
       ok->click();

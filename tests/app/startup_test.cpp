@@ -160,6 +160,22 @@ class StartupTest : public QObject {
     emit tray->PlatformIcon()->activated(QSystemTrayIcon::Trigger);
     QTRY_COMPARE(clicks, 1);
 
+    // Panels that speak to the icon over D-Bus report a double click as two
+    // clicks; others report click, double click, click. One double click each.
+    int doubleClicks = 0;
+    tray->OnDblClick = [&] { ++doubleClicks; };
+    for (auto sequence : {std::vector<QSystemTrayIcon::ActivationReason>{
+                              QSystemTrayIcon::Trigger, QSystemTrayIcon::Trigger},
+                          std::vector<QSystemTrayIcon::ActivationReason>{
+                              QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick,
+                              QSystemTrayIcon::Trigger}}) {
+      for (auto reason : sequence) emit tray->PlatformIcon()->activated(reason);
+      QTest::qWait(QApplication::doubleClickInterval() + 100);
+    }
+    QCOMPARE(doubleClicks, 2);
+    QCOMPARE(clicks, 1);
+    tray->OnDblClick = [&main] { main.Tray()->RestoreMainForm(); };
+
     // Restoring a window that is shown changes nothing.
     const QRect where = main.geometry();
     tray->RestoreMainForm();
@@ -185,6 +201,19 @@ class StartupTest : public QObject {
     main.showMinimized();
     QTest::qWait(100);
     QVERIFY(main.isVisible());  // not hidden where nobody could find it
+  }
+
+  void anErrorInTheStartStillLeavesAWayToTheWindowWithoutATray() {
+    trayAvailable_ = false;
+    Settings("startminimized=0\n");
+    std::filesystem::create_directories("xdg/autostart");
+    std::ofstream("xdg/autostart/qovin.desktop") << "[Desktop Entry]\nType=Link\nURL=x\n";
+    testkit::ModalBoxes boxes;
+    auto program = MakeProgram();
+    program->Start();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.shown.size(), 1, 3000);
+    QTRY_VERIFY(program->Fmain().isVisible());
+    QVERIFY(!program->Fmain().isMinimized());
   }
 
   void theTipIsCutTo127Characters() {

@@ -185,6 +185,40 @@ class TipsTest : public QObject {
     QCOMPARE(missing.Label2->text(), QString());
   }
 
+  void aLongTipNeverMovesTheButtons() {
+    std::ofstream("config/tip.cfg") << "short\n#\n" << std::string(3000, 'w') << "\n#\n";
+    std::ofstream tall("config/tip.cfg", std::ios::app);
+    for (int i = 0; i < 200; ++i) tall << "line " << i << "\n";
+    tall << "#\n";
+    tall.close();
+    ui::TFtip tip;
+    tip.FormCreate();
+    QCOMPARE(tip.Tips().size(), 3u);
+    tip.TimeOfDayMs = [] { return 0u; };
+    tip.ShowTip();
+    const QSize size = tip.size();
+    const QRect close = tip.SpeedButton3->geometry();
+    for (int i = 0; i < 3; ++i) {
+      QTest::mouseClick(tip.SpeedButton1, Qt::LeftButton);
+      QCoreApplication::processEvents();
+      QCOMPARE(tip.size(), size);
+      QCOMPARE(tip.SpeedButton3->geometry(), close);
+    }
+  }
+
+  void onlyARegularFileIsATipsFile() {
+    std::filesystem::create_directory("config/tip.cfg");  // a folder
+    QVERIFY_THROWS_EXCEPTION(ui::ETipsFileError, ui::ReadTipsFile("config/tip.cfg", "config\\tip.cfg"));
+    std::filesystem::remove("config/tip.cfg");
+    QCOMPARE(mkfifo("config/tip.cfg", 0600), 0);  // would block a plain open
+    try {
+      ui::ReadTipsFile("config/tip.cfg", "config\\tip.cfg");
+      QFAIL("a FIFO was read");
+    } catch (const ui::ETipsFileError& e) {
+      QCOMPARE(QString(e.what()), QString("Cannot open file config\\tip.cfg"));
+    }
+  }
+
   void tipsAreShownAsUtf8OrElseLatin1() {
     QCOMPARE(ui::TipText("caf\xc3\xa9"), QString::fromUtf8("caf\xc3\xa9"));
     QCOMPARE(ui::TipText("caf\xe9"), QString::fromLatin1("caf\xe9"));
