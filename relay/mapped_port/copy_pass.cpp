@@ -7,6 +7,10 @@
 namespace vantelo::relay {
 namespace {
 
+// Longest single wait while the inbound side goes unwatched (see Watch), so
+// that a wake from the relay's destruction is still seen soon.
+constexpr int kWakeCheckMs = 250;
+
 bool Holds(const TSocketList& list, TSocket s) {
   return std::find(list.begin(), list.end(), s) != list.end();
 }
@@ -30,11 +34,11 @@ TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
   readList_.clear();
   writeList_.clear();
   hangUpList_.clear();
-  Watch(inbound_, toUpstream_, toClient_);
+  const bool inboundWatched = Watch(inbound_, toUpstream_, toClient_);
   Watch(upstream_, toClient_, toUpstream_);
 
-  const int ready =
-      GStack().WaitOnSets(&readList_, &writeList_, TimeLimit(idleLimitMs), &hangUpList_);
+  const int ready = GStack().WaitOnSets(&readList_, &writeList_,
+                                        TimeLimit(idleLimitMs, inboundWatched), &hangUpList_);
   if (inbound_.SocketBinding.Woken()) return TOutcome::Abandoned;
 
   bool moved = false;
@@ -60,33 +64,41 @@ TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
   return TOutcome::Relaying;
 }
 
-void TCopyPass::Watch(TTCPConnection& side, const TRelayDirection& outgoing,
+bool TCopyPass::Watch(TTCPConnection& side, const TRelayDirection& outgoing,
                       const TRelayDirection& incoming) {
   const TSocket s = side.SocketBinding.SocketHandle();
   const bool reading = outgoing.WantsToReceive();
   const bool writing = incoming.UnitPending();
   if (reading) readList_.push_back(s);
   if (writing) writeList_.push_back(s);
-  // Nothing to move on this side: still watch it for a reset or a wake. (It
-  // is never shut both ways here: that takes both directions ended, and the
-  // connection is then over.)
-  if (!reading && !writing) hangUpList_.push_back(s);
+  if (reading || writing) return true;
+  // Nothing to move on this side: watch it for a reset or a wake. Not once it
+  // has been shut down for sending, though: when its peer's end has arrived
+  // too (read or not), it is shut both ways and reads as hung up for good.
+  if (side.SocketBinding.SendingEnded()) return false;
+  hangUpList_.push_back(s);
+  return true;
 }
 
-int TCopyPass::TimeLimit(int idleLimitMs) const {
+int TCopyPass::TimeLimit(int idleLimitMs, bool inboundWatched) const {
   // While both directions go on, nothing times out: wait as long as it takes.
-  if (!halfClosed_) return kInfiniteWait;
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                  lastProgress_ + std::chrono::milliseconds(idleLimitMs) - Clock::now())
-                  .count();
-  return left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
+  int limit = kInfiniteWait;
+  if (halfClosed_) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    lastProgress_ + std::chrono::milliseconds(idleLimitMs) - Clock::now())
+                    .count();
+    limit = left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
+  }
+  if (!inboundWatched) limit = limit == kInfiniteWait ? kWakeCheckMs : std::min(limit, kWakeCheckMs);
+  return limit;
 }
 
 void TCopyPass::CheckHangUps() {
   for (TSocket s : hangUpList_) {
     current_ = s == inbound_.SocketBinding.SocketHandle() ? &inbound_ : &upstream_;
-    // A side that hung up without an error of its own was shut both ways
-    // under us, which only a reset does.
+    // Only sides not yet shut down for sending are watched here, so one that
+    // hung up without an error of its own was shut both ways under us, which
+    // only a reset does.
     const int error = GStack().PendingError(s);
     throw ESocketError(error ? error : kErrConnReset);
   }

@@ -68,10 +68,11 @@ class TCopyPass {
 
  private:
   using Clock = std::chrono::steady_clock;
-  // Puts `side` in the wait list for what it has to do next.
-  void Watch(TTCPConnection& side, const TRelayDirection& outgoing,
+  // Puts `side` in the wait list for what it has to do next; false when it
+  // cannot be watched at all.
+  bool Watch(TTCPConnection& side, const TRelayDirection& outgoing,
              const TRelayDirection& incoming);
-  int TimeLimit(int idleLimitMs) const;
+  int TimeLimit(int idleLimitMs, bool inboundWatched) const;
   void CheckHangUps();
   bool Move(TRelayDirection& d, bool fromReadable, bool toWritable);
   bool Flush(TRelayDirection& d);

@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <random>
 #include <stdexcept>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -61,11 +63,14 @@ int Fd::release() {
   return fd;
 }
 
-Listener::Listener(const std::string& address, int backlog) {
+Listener::Listener(const std::string& address, int backlog, int receiveBuffer) {
   const bool v6 = address.find(':') != std::string::npos;
   fd_ = Fd(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int one = 1;
   setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (receiveBuffer > 0) {
+    setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  }
   sockaddr_storage a{};
   socklen_t len;
   if (v6) {
@@ -121,6 +126,12 @@ void SendAll(int fd, const std::string& data) {
     if (n <= 0) throw std::runtime_error("send failed");
     sent += static_cast<std::size_t>(n);
   }
+}
+
+int UnacknowledgedBytes(int fd) {
+  int queued = -1;
+  ioctl(fd, SIOCOUTQ, &queued);
+  return queued;
 }
 
 std::string ReceiveUpTo(int fd, std::size_t count) {

@@ -36,10 +36,12 @@ class Fd {
 };
 
 // A listening socket with a port of the system's choice, on 127.0.0.1 unless
-// another loopback address is given ("127.0.0.10", "::1").
+// another loopback address is given ("127.0.0.10", "::1"). receiveBuffer > 0
+// shrinks the receive buffer of the connections it accepts.
 class Listener {
  public:
-  explicit Listener(const std::string& address = "127.0.0.1", int backlog = SOMAXCONN);
+  explicit Listener(const std::string& address = "127.0.0.1", int backlog = SOMAXCONN,
+                    int receiveBuffer = 0);
   int Port() const { return port_; }
   // Accepts one connection (receive time-out set), or an empty Fd after timeoutMs.
   Fd Accept(int timeoutMs = 5000);
@@ -54,6 +56,8 @@ Fd ConnectTo(int port, int receiveTimeoutMs = 10000);
 // True when this machine has the IPv6 loopback address ::1.
 bool HasIPv6Loopback();
 void SendAll(int fd, const std::string& data);
+// Bytes sent on `fd` that its peer's system has not acknowledged yet.
+int UnacknowledgedBytes(int fd);
 // Reads until `count` bytes, end of stream or time-out.
 std::string ReceiveUpTo(int fd, std::size_t count);
 // Reads until end of stream or time-out.

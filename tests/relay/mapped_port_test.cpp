@@ -299,6 +299,9 @@ TEST(MappedPortTCP, ClientThatEndsItsSendingStillGetsTheWholeReply) {
   });
   SendAll(p.client.get(), request);
   shutdown(p.client.get(), SHUT_WR);
+  // A slow reader: the server's end arrives while the relay still holds
+  // bytes for the client.
+  std::this_thread::sleep_for(milliseconds(300));
   std::string back;
   EXPECT_EQ(ReadToEnd(p.client.get(), &back), End::Orderly);
   server.join();
@@ -314,7 +317,12 @@ TEST(MappedPortTCP, UpstreamThatEndsFirstStillGetsEverythingTheClientSends) {
   const std::string up = RandomBytes(kFourMiB, 10);
   std::string gotUp;
   std::thread server = Peer([&] {
-    std::thread reader([&] { EXPECT_EQ(ReadToEnd(p.upstream.get(), &gotUp), End::Orderly); });
+    // A slow reader: the client's end arrives while the relay still holds
+    // bytes for the server.
+    std::thread reader([&] {
+      std::this_thread::sleep_for(milliseconds(300));
+      EXPECT_EQ(ReadToEnd(p.upstream.get(), &gotUp), End::Orderly);
+    });
     SendAll(p.upstream.get(), down);
     shutdown(p.upstream.get(), SHUT_WR);  // done sending, still reading
     reader.join();
@@ -331,6 +339,53 @@ TEST(MappedPortTCP, UpstreamThatEndsFirstStillGetsEverythingTheClientSends) {
   EXPECT_TRUE(gotDown == down);
   EXPECT_EQ(gotUp.size(), up.size());
   EXPECT_TRUE(gotUp == up);
+}
+
+// A relayed connection whose server has ended, whose client has sent its last
+// bytes and its end, and whose relay still holds some of those bytes because
+// the server reads nothing (its receive buffer is tiny). Both relay sockets are
+// then shut both ways as far as their kernel is concerned.
+struct BothEndedBytesWaiting {
+  Listener upstream{"127.0.0.1", SOMAXCONN, 4096};
+  std::unique_ptr<RunningRelay> relay =
+      std::make_unique<RunningRelay>("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(*relay, upstream);
+  const std::string data = RandomBytes(3 << 20, 15);
+
+  bool Reach() {
+    SendAll(p.upstream.get(), "221 bye\r\n");
+    shutdown(p.upstream.get(), SHUT_WR);
+    if (ReceiveUpTo(p.client.get(), 9) != "221 bye\r\n" || !ClosesWithoutBytes(p.client.get())) {
+      return false;
+    }
+    std::thread client([&] {
+      SendAll(p.client.get(), data);
+      shutdown(p.client.get(), SHUT_WR);
+    });
+    // Every byte and the end are with the relay's system once the client's
+    // queue is empty.
+    bool queued = Eventually([&] { return UnacknowledgedBytes(p.client.get()) == 0; }, 3000);
+    client.join();
+    std::this_thread::sleep_for(milliseconds(100));
+    return queued;
+  }
+};
+
+TEST(MappedPortTCP, ClientsEndArrivingBeforeASlowServerReadsIsNoReset) {
+  BothEndedBytesWaiting c;
+  ASSERT_TRUE(c.Reach()) << "the relay's system did not take the client's bytes";
+  std::string got;
+  EXPECT_EQ(ReadToEnd(c.p.upstream.get(), &got), End::Orderly);
+  EXPECT_EQ(got.size(), c.data.size());
+  EXPECT_TRUE(got == c.data);
+}
+
+TEST(MappedPortTCP, DestroyingWhileBothSidesHaveEndedAndBytesWaitIsStillBounded) {
+  BothEndedBytesWaiting c;
+  ASSERT_TRUE(c.Reach()) << "the relay's system did not take the client's bytes";
+  auto start = steady_clock::now();
+  c.relay.reset();
+  EXPECT_LT(MillisecondsSince(start), 1500);
 }
 
 TEST(MappedPortTCP, UpstreamResetGivesTheClientAnOrderlyClose) {
