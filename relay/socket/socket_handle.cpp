@@ -40,8 +40,10 @@ void TSocketHandle::EndSending() {
 
 void TSocketHandle::Wake() {
   std::lock_guard<std::mutex> guard(closeLock_);
+  // Marked even when already closed: its owner may still be busy with other
+  // sockets on its behalf (a lingering close of the other side).
+  woken_.store(true, std::memory_order_release);
   if (open_.load(std::memory_order_acquire)) {
-    woken_.store(true, std::memory_order_release);
     GStack().Shutdown(socket_.load(std::memory_order_acquire), SHUT_RDWR);
   }
 }

@@ -67,10 +67,11 @@ class TSocketHandle {
   void EndSending();
   bool SendingEnded() const { return sendingEnded_; }
 
-  // Any thread: shut the socket down both ways if it is still open, and mark
-  // the handle woken.
+  // Any thread: mark the handle woken, and shut its socket down both ways if
+  // it is still open.
   void Wake();
-  // Any thread: Wake() has been called since the socket was opened or accepted.
+  // Any thread: Wake() has been called since the last socket was opened or
+  // accepted (also after that socket was closed).
   bool Woken() const { return woken_.load(std::memory_order_acquire); }
 
  private:

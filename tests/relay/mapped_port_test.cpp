@@ -497,6 +497,21 @@ TEST(MappedPortTCP, DestroyingDoesNotWaitForAnUpstreamThatDoesNotRead) {
   EXPECT_TRUE(SeesEnd(p.upstream.get()));
 }
 
+TEST(MappedPortTCP, DestroyingDoesNotWaitOutALingeringClose) {
+  Listener upstream;
+  auto relay = std::make_unique<RunningRelay>("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(*relay, upstream);
+  // The client resets: its side closes at once, and the relay lingers on the
+  // upstream side, which never ends.
+  Reset(p.client);
+  std::this_thread::sleep_for(milliseconds(200));
+  ASSERT_EQ(relay->relay->WorkerCount(), 1u);
+  auto start = steady_clock::now();
+  relay.reset();
+  EXPECT_LT(MillisecondsSince(start), 1200);
+  EXPECT_TRUE(SeesEnd(p.upstream.get()));
+}
+
 TEST(MappedPortTCP, ErrorThatRepeatsOnEveryPassEndsTheConnection) {
   LogCapture log;
   Listener upstream;
