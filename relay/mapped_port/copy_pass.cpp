@@ -40,6 +40,12 @@ TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
   const int ready = GStack().WaitOnSets(&readList_, &writeList_,
                                         TimeLimit(idleLimitMs, inboundWatched), &hangUpList_);
   if (inbound_.SocketBinding.Woken()) return TOutcome::Abandoned;
+  if (ready < 0) {
+    // A wait that fails would fail again at once: raise it, so that it
+    // counts as a failed pass instead of spinning unseen.
+    current_ = nullptr;
+    throw ESocketError(GStack().LastError());
+  }
 
   bool moved = false;
   if (ready > 0) {

@@ -16,8 +16,9 @@
 // And for the whole connection:
 //  - It is over when both directions have ended, or when one has ended and no
 //    byte has moved either way for the idle limit.
-//  - A failed call raises ESocketError (FailedSide() names the side); the
-//    caller decides (a reset or abort ends the whole connection at once).
+//  - A failed call raises ESocketError (FailedSide() names the side; none for
+//    a failed wait); the caller decides (a reset or abort ends the whole
+//    connection at once).
 //  - A wake of the inbound side (the relay is being destroyed) abandons it.
 //
 // Used only by the relayed connection's worker thread.
@@ -60,7 +61,7 @@ class TCopyPass {
   // One pass. idleLimitMs bounds how long a connection with one side ended
   // may go without a byte moving.
   TOutcome Run(int idleLimitMs);
-  // The side whose call raised in the last Run.
+  // The side whose call raised in the last Run; null for the wait.
   TTCPConnection* FailedSide() const { return current_; }
 
   const TRelayDirection& ToUpstream() const { return toUpstream_; }

@@ -81,10 +81,12 @@ void TMappedPortTCP::EndRelayedConnection(TPeerThread& thread, bool lingering) {
       thread.AttachedData ? DataOf(thread).UpstreamClient.get() : nullptr;
   if (lingering && !inbound.SocketBinding.Woken()) {
     // Inbound first, the upstream side last.
-    if (upstream) {
-      CloseLingering({&inbound, upstream}, LingerTime, &inbound.SocketBinding);
-    } else {
-      CloseLingering({&inbound}, LingerTime, &inbound.SocketBinding);
+    const int error = upstream
+                          ? CloseLingering({&inbound, upstream}, LingerTime, &inbound.SocketBinding)
+                          : CloseLingering({&inbound}, LingerTime, &inbound.SocketBinding);
+    if (error) {
+      RelayLog(TRelayLogLevel::Info,
+               DescribeConnection(thread) + ": while closing: " + OneLine(ErrorText(error)));
     }
     return;
   }

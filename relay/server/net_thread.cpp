@@ -84,32 +84,42 @@ void* TNetThread::Run(void* body) {
 bool TNetThread::IsCurrentThread() const { return tCurrentThread == this; }
 
 void TNetThread::Body() {
+  bool inSetup = false;
+  bool logged = false;
+  // One line per failure, as it happens (before the teardown's closes).
+  auto log = [&](const std::exception* e) {
+    if (logged) return;
+    logged = true;
+    std::string line = e ? DescribeFailure(*e, inSetup)
+                         : std::string("a relay thread ended on an unknown exception");
+    if (!line.empty()) RelayLog(TRelayLogLevel::Warning, line);
+  };
   try {
     while (!Terminated()) {
       if (Stopped()) break;  // stop mode "terminate": a stopped thread never resumes
-      bool inSetup = true;
       try {
+        inSetup = true;
         Setup();
         inSetup = false;
         while (!Stopped()) Step();
       } catch (const std::exception& e) {
-        // Logged as it happens, before the teardown's closes.
-        std::string line = DescribeFailure(e, inSetup);
-        if (!line.empty()) RelayLog(TRelayLogLevel::Warning, line);
+        log(&e);
         Teardown();
         throw;
       } catch (...) {
-        RelayLog(TRelayLogLevel::Warning, "a relay thread ended on an unknown exception");
+        log(nullptr);
         Teardown();
         throw;
       }
       Teardown();
     }
   } catch (const std::exception& e) {
+    log(&e);  // a teardown that failed after a normal end
     FailureText = e.what();
     if (OnFailure) OnFailure(this, e);
     terminated_.store(true, std::memory_order_release);
   } catch (...) {
+    log(nullptr);
     terminated_.store(true, std::memory_order_release);
   }
 }

@@ -96,7 +96,24 @@ void TListenerThread::Step() {
   ReadyList.clear();
   for (auto& binding : server_.Bindings) ReadyList.push_back(binding->SocketHandle());
   int ready = GStack().WaitOnSets(&ReadyList, nullptr, listenPollTime_);
-  if (ready <= 0 || Terminated()) return;
+  if (Terminated()) return;
+  if (ready < 0) {
+    // It would fail again at once: one line for the stretch, and a pause
+    // between attempts instead of a spin.
+    const int error = GStack().LastError();
+    if (!waitFailing_) {
+      waitFailing_ = true;
+      RelayLog(TRelayLogLevel::Warning, Name() + ": waiting for connections failed, trying again every 100 ms: " +
+                                            OneLine(ErrorText(error)));
+    }
+    std::this_thread::sleep_for(kResourceWait);
+    return;
+  }
+  if (waitFailing_) {
+    waitFailing_ = false;
+    RelayLog(TRelayLogLevel::Info, Name() + ": waiting for connections again");
+  }
+  if (ready == 0) return;
   for (TSocket listener : ReadyList) AcceptOne(listener);
 }
 

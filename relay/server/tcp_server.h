@@ -71,7 +71,8 @@ class TListenerThread : public TNetThread {
   TTCPServer& server_;
   int listenPollTime_;
   TSocketList ReadyList;
-  bool waitingForResources_ = false;
+  bool waitingForResources_ = false;  // accepts fail for want of descriptors or memory
+  bool waitFailing_ = false;          // the wait for connections fails
 };
 
 class TTCPServer : public TNetComponent, public std::enable_shared_from_this<TTCPServer> {

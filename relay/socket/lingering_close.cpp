@@ -14,24 +14,27 @@ namespace {
 constexpr int kWakeCheckMs = 250;
 constexpr std::size_t kDiscardSize = 16384;
 
-// Reads and discards what `c` holds now; false once its peer has ended or
-// reset.
-bool DiscardAvailable(TTCPConnection& c, char* buffer) {
+// Reads and discards what `c` holds now; false once nothing more can come
+// (its peer has ended, or it failed: `error` then holds the number).
+bool DiscardAvailable(TTCPConnection& c, char* buffer, int& error) {
   try {
     for (;;) {
       ssize_t n = c.ReceiveSome(buffer, kDiscardSize);
       if (n < 0) return true;    // nothing more for now
       if (n == 0) return false;  // the peer has ended
     }
+  } catch (const ESocketError& e) {
+    error = e.LastError;
   } catch (const ENetException&) {
-    return false;  // reset or closed: nothing more can come
   }
+  return false;
 }
 
 }  // namespace
 
-void CloseLingering(std::initializer_list<TTCPConnection*> connections, int limitMs,
-                    const TSocketHandle* abandonOnWake) {
+int CloseLingering(std::initializer_list<TTCPConnection*> connections, int limitMs,
+                   const TSocketHandle* abandonOnWake) {
+  int firstError = 0;
   using Clock = std::chrono::steady_clock;
   std::array<TTCPConnection*, 4> draining{};
   std::size_t count = 0;
@@ -51,13 +54,17 @@ void CloseLingering(std::initializer_list<TTCPConnection*> connections, int limi
       read.clear();
       for (std::size_t i = 0; i < count; ++i) read.push_back(draining[i]->SocketBinding.SocketHandle());
       if (GStack().WaitOnSets(&read, nullptr, std::min<int>(static_cast<int>(left), kWakeCheckMs)) < 0) {
+        firstError = GStack().LastError();
         break;
       }
       for (std::size_t i = 0; i < count;) {
         TTCPConnection* c = draining[i];
         const bool ready =
             std::find(read.begin(), read.end(), c->SocketBinding.SocketHandle()) != read.end();
-        if (ready && !DiscardAvailable(*c, discard.data())) {
+        int error = 0;
+        const bool more = !ready || DiscardAvailable(*c, discard.data(), error);
+        if (error && !firstError) firstError = error;
+        if (!more) {
           draining[i] = draining[--count];
         } else {
           ++i;
@@ -73,6 +80,7 @@ void CloseLingering(std::initializer_list<TTCPConnection*> connections, int limi
       // A close raises only from an OnDisconnected handler; the socket is closed by then.
     }
   }
+  return firstError;
 }
 
 }  // namespace vantelo::relay

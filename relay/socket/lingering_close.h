@@ -22,8 +22,9 @@ namespace vantelo::relay {
 // sending or reset, for at most limitMs in all, or until `abandonOnWake` (may
 // be null) has been woken by another thread; then each is closed, in the
 // order given. A connection whose peer has already ended (PeerEnded) is
-// closed without a wait. Raises nothing.
-void CloseLingering(std::initializer_list<TTCPConnection*> connections, int limitMs,
-                    const TSocketHandle* abandonOnWake);
+// closed without a wait. Raises nothing: returns the first error number met
+// on the way (a peer that reset instead of ending, a failed wait), else 0.
+int CloseLingering(std::initializer_list<TTCPConnection*> connections, int limitMs,
+                   const TSocketHandle* abandonOnWake);
 
 }  // namespace vantelo::relay

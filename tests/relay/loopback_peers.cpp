@@ -258,6 +258,14 @@ int PeerPortOf(int socket) {
                                        : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
+int LocalPortOf(int socket) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+  return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
+                                       : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
+
 LogCapture::LogCapture()
     : lines_(std::make_shared<std::pair<std::mutex, std::vector<std::string>>>()) {
   relay::SetRelayLogSink([lines = lines_](relay::TRelayLogLevel, const std::string& line) {

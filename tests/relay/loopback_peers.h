@@ -116,8 +116,9 @@ class ScopedFault {
   ScopedFault& operator=(const ScopedFault&) = delete;
 };
 
-// The port a socket is connected to, or 0.
+// The port a socket is connected to, and its own port; 0 when unknown.
 int PeerPortOf(int socket);
+int LocalPortOf(int socket);
 
 // Collects the relay log's lines while it exists.
 class LogCapture {

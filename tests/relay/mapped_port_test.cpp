@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 
@@ -529,6 +530,47 @@ TEST(MappedPortTCP, ErrorThatRepeatsOnEveryPassEndsTheConnection) {
   EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
   EXPECT_EQ(log.LinesWith({"ended: Socket Error # 10060 Connection timed out."}).size(), 1u);
   EXPECT_EQ(log.LinesWith({"a copy pass failed and was skipped"}).size(), 1u);
+}
+
+TEST(MappedPortTCP, WaitThatFailsOnEveryPassEndsTheConnection) {
+  LogCapture log;
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  // Every wait of this connection's worker fails (it watches the client's
+  // side first).
+  const int clientPort = LocalPortOf(p.client.get());
+  ScopedFault failing([clientPort](TSocketCall call, int socket, std::size_t) {
+    return call == TSocketCall::Poll && PeerPortOf(socket) == clientPort ? ENOMEM : 0;
+  });
+  SendAll(p.client.get(), "x");  // ends the wait that began before the fault
+  timeval wait{3, 0};
+  setsockopt(p.client.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  EXPECT_TRUE(SeesEnd(p.client.get())) << "the relay kept passing over a failing wait";
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  EXPECT_EQ(log.LinesWith({"ended: Socket Error # 10055 No buffer space available."}).size(), 1u);
+}
+
+TEST(MappedPortTCP, ResetMetWhileClosingIsLogged) {
+  LogCapture log;
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  // The client leaves bytes unread, so its close is a reset; it comes while
+  // the relay lingers after the upstream's reset.
+  SendAll(p.upstream.get(), "hello");
+  ASSERT_TRUE(Eventually([&] {
+    int queued = 0;
+    return ioctl(p.client.get(), FIONREAD, &queued) == 0 && queued == 5;
+  }));
+  Reset(p.upstream);
+  std::this_thread::sleep_for(milliseconds(200));
+  p.client = Fd();
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:",
+                           ": while closing: Socket Error # 10054 Connection reset by peer."})
+                .size(),
+            1u);
 }
 
 TEST(MappedPortTCP, EachReceiveIsBoundedByItsSidesRecvBufferSize) {

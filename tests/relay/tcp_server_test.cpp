@@ -129,6 +129,31 @@ TEST(TCPServer, ListenerOutOfDescriptorsWaitsInsteadOfSpinning) {
   EXPECT_EQ(log.LinesWith({name, "accepting again"}).size(), 1u);
 }
 
+TEST(TCPServer, ListenerWhoseWaitFailsTriesAgainInsteadOfSpinning) {
+  // The listener's wait fails (as poll() does when memory is short) for 600 ms.
+  auto attempts = std::make_shared<std::atomic<int>>(0);
+  const auto until = steady_clock::now() + milliseconds(600);
+  EchoServer echo;
+  LogCapture log;
+  RunningRelay relay("127.0.0.1", echo.Port());
+  const int listening = relay.relay->Bindings[0].SocketHandle();
+  {
+    ScopedFault failing([attempts, until, listening](TSocketCall call, int socket, std::size_t) {
+      if (call != TSocketCall::Poll || socket != listening || steady_clock::now() > until) return 0;
+      ++*attempts;
+      return ENOMEM;
+    });
+    ExpectRelays(relay.Port(), "served once the wait works again");
+  }
+  EXPECT_GE(*attempts, 3);
+  EXPECT_LE(*attempts, 12);
+  const std::string name = "listener on 127.0.0.1:" + std::to_string(relay.Port());
+  EXPECT_EQ(log.LinesWith({name, "waiting for connections failed", "No buffer space available."})
+                .size(),
+            1u);
+  EXPECT_EQ(log.LinesWith({name, "waiting for connections again"}).size(), 1u);
+}
+
 // Starts a non-blocking connect to 127.0.0.1:port.
 Fd StartConnect(int port) {
   Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
