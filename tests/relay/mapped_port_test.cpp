@@ -344,14 +344,24 @@ TEST(MappedPortTCP, UpstreamThatEndsFirstStillGetsEverythingTheClientSends) {
 
 // A relayed connection whose server has ended, whose client has sent its last
 // bytes and its end, and whose relay still holds some of those bytes because
-// the server reads nothing (its receive buffer is tiny). Both relay sockets are
-// then shut both ways as far as their kernel is concerned.
+// the server reads nothing. Both relay sockets are then shut both ways as far
+// as their kernel is concerned. The relay's send buffer towards the server
+// and the server's receive buffer are made tiny, so that 64 KiB are enough
+// however fast the relay reads.
 struct BothEndedBytesWaiting {
   Listener upstream{"127.0.0.1", SOMAXCONN, 4096};
-  std::unique_ptr<RunningRelay> relay =
-      std::make_unique<RunningRelay>("127.0.0.1", upstream.Port());
+  std::unique_ptr<RunningRelay> relay = std::make_unique<RunningRelay>(
+      "127.0.0.1", upstream.Port(), [](TMappedPortTCP& r) {
+        r.OnBeforeClientConnect = [](TMappedPortTCP*, TPeerThread*, TTCPClient* client) {
+          client->OnConnected = [](TTCPClient* c) {
+            int small = 4096;
+            setsockopt(c->SocketBinding.SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small,
+                       sizeof small);
+          };
+        };
+      });
   Pair p = OpenPair(*relay, upstream);
-  const std::string data = RandomBytes(3 << 20, 15);
+  const std::string data = RandomBytes(64 << 10, 15);
 
   bool Reach() {
     SendAll(p.upstream.get(), "221 bye\r\n");
@@ -359,14 +369,11 @@ struct BothEndedBytesWaiting {
     if (ReceiveUpTo(p.client.get(), 9) != "221 bye\r\n" || !ClosesWithoutBytes(p.client.get())) {
       return false;
     }
-    std::thread client([&] {
-      SendAll(p.client.get(), data);
-      shutdown(p.client.get(), SHUT_WR);
-    });
+    SendAll(p.client.get(), data);
+    shutdown(p.client.get(), SHUT_WR);
     // Every byte and the end are with the relay's system once the client's
     // queue is empty.
     bool queued = Eventually([&] { return UnacknowledgedBytes(p.client.get()) == 0; }, 3000);
-    client.join();
     std::this_thread::sleep_for(milliseconds(100));
     return queued;
   }
