@@ -1,10 +1,14 @@
 // vantelo-relay LISTEN_PORT HOST PORT: runs one relay until SIGINT or SIGTERM.
-// It is how the relay is tried and benchmarked on its own.
+// It is how the relay is tried and benchmarked on its own. It prints
+// "listening on port N" on standard output once it listens; failures and the
+// relay log go to standard error.
 #include <csignal>
 #include <cstdio>
 #include <exception>
 #include <string>
 
+#include "relay/descriptor_limit.h"
+#include "relay/log_sink.h"
 #include "relay/mapped_port/mapped_port_tcp.h"
 
 namespace {
@@ -32,6 +36,14 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // One line per call; stdio locks the stream, so lines from several relay
+  // threads never mix.
+  SetRelayLogSink([](TRelayLogLevel level, const std::string& line) {
+    std::fprintf(stderr, "vantelo-relay: %s%s\n", level == TRelayLogLevel::Warning ? "warning: " : "",
+                 line.c_str());
+  });
+  RaiseDescriptorLimit();
+
   // Block the stop signals before any thread starts, so that only sigwait
   // below receives them.
   sigset_t stopSignals;
@@ -47,7 +59,7 @@ int main(int argc, char** argv) {
   try {
     relay->SetActive(true);
   } catch (const std::exception& e) {
-    std::printf("%s\n", e.what());
+    std::fprintf(stderr, "%s\n", e.what());
     return 1;
   }
   std::printf("listening on port %d\n", relay->Bindings[0].Port);

@@ -1,6 +1,10 @@
-// relay-bench VANTELO_RELAY: measures the relay program against a direct
-// loopback connection, socat and haproxy in one run, and prints each figure
-// with its ratios. Figures, not a pass/fail test.
+// relay-bench VANTELO_RELAY [REFERENCE_RELAY]: measures the relay program
+// against a direct loopback connection, socat and haproxy in one run, and
+// prints each figure with its ratios. With REFERENCE_RELAY (another build of
+// vantelo-relay, e.g. the one before a change) that one is measured in the
+// same run too. Each case runs against every proxy in turn before the next
+// case starts, so that a busy machine disturbs them alike. Figures, not a
+// pass/fail test.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
@@ -346,75 +350,97 @@ double Duplex(int port) {
   return ok ? Seconds(t0, Clock::now()) : -1;
 }
 
-void Run(const Proxy& proxy, pid_t& pid, int listenPort, Figures& f, Upstream& sink,
-         Upstream& source, Upstream& echo, Upstream& smtp, Upstream& batch) {
-  auto via = [&](Upstream& up, const std::function<void(int)>& body) {
-    std::string error;
-    int port = listenPort;
-    pid = proxy.start ? proxy.start(port, up.Port(), error) : 0;
-    if (!proxy.start) port = up.Port();
-    if (pid < 0 || !WaitForPort(port)) {
-      f.failure["start"] = error.empty() ? "did not start" : error;
-      return;
-    }
-    body(port);
+// One case: the upstream it needs and what it measures through a port.
+struct Case {
+  Upstream* upstream;
+  std::function<void(int port, pid_t pid, Figures& f)> measure;
+};
+
+std::vector<Case> Cases(Upstream& sink, Upstream& source, Upstream& echo, Upstream& smtp,
+                        Upstream& batch) {
+  return {
+      {&sink,
+       [&sink](int port, pid_t pid, Figures& f) {
+         double cpu0 = CpuSeconds(pid);
+         f.value["bulk up MiB/s"] = BulkUp(port, sink);
+         f.value["CPU s/GiB up"] = CpuSeconds(pid) - cpu0;
+       }},
+      {&source,
+       [](int port, pid_t pid, Figures& f) {
+         double cpu0 = CpuSeconds(pid);
+         f.value["bulk down MiB/s"] = BulkDown(port);
+         f.value["CPU s/GiB down"] = CpuSeconds(pid) - cpu0;
+       }},
+      {&echo,
+       [](int port, pid_t, Figures& f) {
+         auto [median, p99] = PingPong(port);
+         f.value["round trip median us"] = median;
+         f.value["round trip p99 us"] = p99;
+       }},
+      {&smtp,
+       [](int port, pid_t, Figures& f) {
+         int failures = 0;
+         f.value["conn/s sequential"] = ConnectionsPerSecond(port, 1, 2.0, failures);
+         if (failures) f.failure["sequential connections"] = std::to_string(failures) + " failed";
+         f.value["conn/s 8 clients"] = ConnectionsPerSecond(port, 8, 2.0, failures);
+         if (failures) f.failure["parallel connections"] = std::to_string(failures) + " failed";
+       }},
+      {&echo,
+       [](int port, pid_t, Figures& f) {
+         int failures = 0;
+         f.value["200x1MiB echo s"] = ConcurrentEcho(port, failures);
+         if (failures) f.failure["200 x 1 MiB echo"] = std::to_string(failures) + " failed";
+       }},
+      {&batch,
+       [](int port, pid_t, Figures& f) {
+         double s = Duplex(port);
+         if (s < 0) f.failure["duplex"] = "stalled or corrupted";
+         f.value["duplex 64MiB s"] = s;
+       }},
+  };
+}
+
+// Runs one case through one proxy, started for it and stopped after it.
+void Measure(const Proxy& proxy, const Case& c, Figures& f) {
+  std::string error;
+  int port = proxy.start ? FreePort() : c.upstream->Port();
+  pid_t pid = proxy.start ? proxy.start(port, c.upstream->Port(), error) : 0;
+  if (pid < 0 || !WaitForPort(port)) {
+    f.failure["start"] = error.empty() ? "did not start" : error;
     if (pid > 0) {
       kill(pid, SIGTERM);
       waitpid(pid, nullptr, 0);
-      pid = 0;
     }
-  };
-  via(sink, [&](int port) {
-    double cpu0 = CpuSeconds(pid);
-    f.value["bulk up MiB/s"] = BulkUp(port, sink);
-    f.value["CPU s/GiB up"] = CpuSeconds(pid) - cpu0;
-  });
-  via(source, [&](int port) {
-    double cpu0 = CpuSeconds(pid);
-    f.value["bulk down MiB/s"] = BulkDown(port);
-    f.value["CPU s/GiB down"] = CpuSeconds(pid) - cpu0;
-  });
-  via(echo, [&](int port) {
-    auto [median, p99] = PingPong(port);
-    f.value["round trip median us"] = median;
-    f.value["round trip p99 us"] = p99;
-  });
-  via(smtp, [&](int port) {
-    int failures = 0;
-    f.value["conn/s sequential"] = ConnectionsPerSecond(port, 1, 2.0, failures);
-    if (failures) f.failure["sequential connections"] = std::to_string(failures) + " failed";
-    f.value["conn/s 8 clients"] = ConnectionsPerSecond(port, 8, 2.0, failures);
-    if (failures) f.failure["parallel connections"] = std::to_string(failures) + " failed";
-  });
-  via(echo, [&](int port) {
-    int failures = 0;
-    f.value["200x1MiB echo s"] = ConcurrentEcho(port, failures);
-    if (failures) f.failure["200 x 1 MiB echo"] = std::to_string(failures) + " failed";
-  });
-  via(batch, [&](int port) {
-    double s = Duplex(port);
-    if (s < 0) f.failure["duplex"] = "stalled or corrupted";
-    f.value["duplex 64MiB s"] = s;
-  });
+    return;
+  }
+  c.measure(port, pid, f);
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: relay-bench PATH/TO/vantelo-relay\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: relay-bench PATH/TO/vantelo-relay [PATH/TO/reference-relay]\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
   const std::string relayPath = argv[1];
+  const std::string referencePath = argc == 3 ? argv[2] : "";
   const std::string haproxyConfig = "/tmp/vantelo-bench-haproxy.cfg";
 
+  auto relay = [](const std::string& path) {
+    return [path](int listen, int up, std::string&) {
+      return Spawn({path, std::to_string(listen), "127.0.0.1", std::to_string(up)}, nullptr);
+    };
+  };
   std::vector<Proxy> proxies;
   proxies.push_back({"direct", nullptr});
-  proxies.push_back({"vantelo", [&](int listen, int up, std::string&) {
-                       return Spawn({relayPath, std::to_string(listen), "127.0.0.1",
-                                     std::to_string(up)}, nullptr);
-                     }});
+  proxies.push_back({"vantelo", relay(relayPath)});
+  if (!referencePath.empty()) proxies.push_back({"reference", relay(referencePath)});
   proxies.push_back({"haproxy", [&](int listen, int up, std::string&) {
                        std::ofstream cfg(haproxyConfig);
                        cfg << "global\n  maxconn 4096\n"
@@ -431,32 +457,57 @@ int main(int argc, char** argv) {
                                      "TCP:127.0.0.1:" + std::to_string(up)}, nullptr);
                      }});
 
+  // With a reference, the two builds go in the order vantelo, reference,
+  // reference, vantelo, and each figure is the mean of its two runs: the one
+  // measured first in a case tends to come out slower.
+  std::vector<const Proxy*> order;
+  for (auto& proxy : proxies) order.push_back(&proxy);
+  if (!referencePath.empty()) order.insert(order.begin() + 3, {&proxies[2], &proxies[1]});
+
   Upstream sink(Mode::Sink), source(Mode::Source), echo(Mode::Echo), smtp(Mode::Smtp),
       batch(Mode::Batch);
   std::map<std::string, Figures> results;
-  for (auto& proxy : proxies) {
-    std::fprintf(stderr, "measuring %s...\n", proxy.name.c_str());
-    pid_t pid = 0;
-    Run(proxy, pid, FreePort(), results[proxy.name], sink, source, echo, smtp, batch);
+  std::map<std::string, std::map<std::string, int>> samples;
+  std::vector<Case> cases = Cases(sink, source, echo, smtp, batch);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::fprintf(stderr, "case %zu of %zu...\n", i + 1, cases.size());
+    for (const Proxy* proxy : order) {
+      Figures one;
+      Measure(*proxy, cases[i], one);
+      Figures& all = results[proxy->name];
+      for (auto& [key, value] : one.value) {
+        int n = ++samples[proxy->name][key];
+        all.value[key] += (value - all.value[key]) / n;  // running mean
+      }
+      for (auto& [what, why] : one.failure) all.failure[what] = why;
+    }
   }
 
   const char* keys[] = {"bulk up MiB/s",     "bulk down MiB/s",      "CPU s/GiB up",
                         "CPU s/GiB down",    "round trip median us", "round trip p99 us",
                         "conn/s sequential", "conn/s 8 clients",     "200x1MiB echo s",
                         "duplex 64MiB s"};
-  std::printf("%-22s %10s %10s %10s %10s   %s\n", "figure", "direct", "vantelo", "haproxy",
-              "socat", "vantelo/direct vantelo/haproxy vantelo/socat");
+  std::vector<const char*> names = {"direct", "vantelo", "haproxy", "socat"};
+  std::vector<const char*> against = {"direct", "haproxy", "socat"};
+  if (!referencePath.empty()) {
+    names.insert(names.begin() + 2, "reference");
+    against.push_back("reference");
+  }
+  std::printf("%-22s", "figure");
+  for (const char* name : names) std::printf(" %10s", name);
+  std::printf("  ");
+  for (const char* other : against) std::printf(" %*s", static_cast<int>(std::strlen(other)) + 8, (std::string("vantelo/") + other).c_str());
+  std::printf("\n");
   for (const char* key : keys) {
     std::printf("%-22s", key);
-    for (const char* name : {"direct", "vantelo", "haproxy", "socat"}) {
-      std::printf(" %10.2f", results[name].value[key]);
-    }
+    for (const char* name : names) std::printf(" %10.2f", results[name].value[key]);
+    std::printf("  ");
     double v = results["vantelo"].value[key];
-    auto ratio = [&](const char* other) {
+    for (const char* other : against) {
       double o = results[other].value[key];
-      return o > 0 ? v / o : 0.0;
-    };
-    std::printf("   %14.2f %15.2f %13.2f\n", ratio("direct"), ratio("haproxy"), ratio("socat"));
+      std::printf(" %*.2f", static_cast<int>(std::strlen(other)) + 8, o > 0 ? v / o : 0.0);
+    }
+    std::printf("\n");
   }
   int failures = 0;
   for (auto& [name, f] : results) {

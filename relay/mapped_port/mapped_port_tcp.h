@@ -1,45 +1,37 @@
 // The mapped-port relay: for every connection accepted on its port it opens
 // one upstream connection to MappedHost:MappedPort and copies bytes both ways,
-// unchanged and in order, until either side closes.
+// unchanged and in order, until both sides have ended (copy_pass.h has the
+// rules).
 //
 // Set DefaultPort, MappedHost and MappedPort, then SetActive(true), all on the
 // owner's thread; they never change while the relay is active (a new route is
 // a new relay). Create it with TOwnedServer<TMappedPortTCP>::Make(); dropping
 // that owner closes the listener and every relayed connection, blocking for
 // 0.5 s up to about 11 s.
+//
+// Each relayed connection lives on its worker thread. When one side ends its
+// sending, what it sent still reaches the other side, which is then told the
+// end, and the other direction goes on until that side ends too. A socket is
+// closed only after its peer had the chance to read everything sent to it (a
+// lingering close, lingering_close.h). Failures end only their own relayed
+// connection and are reported as one line each in the relay log.
 #pragma once
 
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "relay/mapped_port/copy_pass.h"
 #include "relay/server/tcp_server.h"
 
 namespace vantelo::relay {
 
-inline constexpr std::size_t kRelayUnitSize = 32768;
-
-// Bytes read from one side and not yet all sent to the other: at most one
-// receive's worth per direction, in a buffer reused for the whole connection.
-struct TRelayUnit {
-  char* data = nullptr;
-  std::size_t begin = 0;
-  std::size_t end = 0;
-  bool Empty() const { return begin == end; }
-};
-
+// What a worker keeps for its relayed connection; destroyed with the worker.
 class TMappedPortTCPData : public TAttachedData {
  public:
-  TMappedPortTCPData();
+  explicit TMappedPortTCPData(TTCPServerConnection& inbound);
   std::unique_ptr<TTCPClient> UpstreamClient;
-  TSocketList WaitList;     // sockets waited on for reading, rebuilt each pass
-  TSocketList WriteList;    // sockets waited on for room to send
-  TSocketList HangUpList;   // sockets with nothing to do but may fail
-  TRelayUnit ToUpstream;
-  TRelayUnit ToClient;
-
- private:
-  std::unique_ptr<char[]> buffers_;
+  TCopyPass Copy;
 };
 
 class TMappedPortTCP : public TTCPServer {
@@ -47,16 +39,30 @@ class TMappedPortTCP : public TTCPServer {
   using TBeforeClientConnectEvent =
       std::function<void(TMappedPortTCP* sender, TPeerThread* thread, TTCPClient* client)>;
 
-  std::string MappedHost;  // passed on as given: a name, "LOCALHOST" or a dotted address
+  std::string MappedHost;  // a name, "LOCALHOST", a dotted address or an IPv6 address
   int MappedPort = 0;      // only the low 16 bits reach the socket address
   TBeforeClientConnectEvent OnBeforeClientConnect;
+  // How long a relayed connection with one side ended may go without a byte
+  // moving either way before it is closed (ms).
+  int HalfClosedIdleTime = 30000;
+  // How long a closing side waits for its peer to end too (ms).
+  int LingerTime = 2000;
 
   // Connects the upstream side (on the new worker).
   void HandleConnect(TPeerThread& thread) override;
-  // One copy pass: waits until either side can move bytes, then moves at most
-  // one unit client-to-server, then one server-to-client. A unit that cannot
-  // be sent whole stays pending while the other direction goes on.
+  // One copy pass; ends the relayed connection when it is over.
   bool HandleExecute(TPeerThread& thread) override;
+  // Closes whatever is still open, the lingering way unless the relay is
+  // being destroyed.
+  void HandleDisconnect(TPeerThread& thread) override;
+
+  std::string DescribeConnection(const TPeerThread& thread) const override;
+  std::string DescribeWorkerEnd(const TPeerThread& thread, bool duringSetup,
+                                const std::exception& reason) const override;
+
+ private:
+  void EndRelayedConnection(TPeerThread& thread, bool lingering);
+  std::string Upstream() const;
 };
 
 }  // namespace vantelo::relay

@@ -1,8 +1,10 @@
 #include "relay/server/net_thread.h"
 
 #include <algorithm>
+#include <pthread.h>
 #include <system_error>
 
+#include "relay/log_sink.h"
 #include "relay/server/tcp_server.h"
 #include "relay/socket/net_exceptions.h"
 
@@ -17,68 +19,113 @@ constexpr std::size_t kThreadStackSize = 0;
 constexpr std::size_t kThreadStackSize = 256 * 1024;
 #endif
 
+thread_local const TNetThread* tCurrentThread = nullptr;
+
 }  // namespace
+
+std::string OneLine(const std::string& text) {
+  std::string line;
+  line.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    line += (c == '\r' || c == '\n') ? ' ' : c;
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
 
 TNetThread::TNetThread(bool createSuspended) : stopFlag_(createSuspended) {}
 
 TNetThread::~TNetThread() {
-  // Destroy the attached data first (for the relay: its upstream connection).
+  // The attached data (for the relay: its upstream connection) goes first.
   AttachedData.reset();
-  if (started_ && !joined_ && !freeOnTerminate_.load()) {
-    if (pthread_equal(thread_, pthread_self())) {
-      pthread_detach(thread_);  // its own body held the last reference
-    } else {
-      pthread_join(thread_, nullptr);
-    }
-  }
 }
 
 void TNetThread::Launch() {
-  std::lock_guard<std::mutex> guard(startLock_);
-  if (started_) return;
+  std::lock_guard<std::mutex> guard(stateLock_);
+  if (launched_) return;
   stopFlag_.store(false, std::memory_order_release);
+  // The body's own reference, handed over to the new thread.
+  auto body = std::make_unique<std::shared_ptr<TNetThread>>(shared_from_this());
   pthread_attr_t attr;
   pthread_attr_init(&attr);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   if (kThreadStackSize) pthread_attr_setstacksize(&attr, kThreadStackSize);
-  auto* self = new std::shared_ptr<TNetThread>(shared_from_this());
-  int result = pthread_create(&thread_, &attr, &TNetThread::Start, self);
+  pthread_t thread;
+  int result = pthread_create(&thread, &attr, &TNetThread::Run, body.get());
   pthread_attr_destroy(&attr);
   if (result != 0) {
-    delete self;
     stopFlag_.store(true, std::memory_order_release);
     throw std::system_error(result, std::generic_category(), "pthread_create");
   }
-  started_ = true;
+  body.release();  // the new thread owns it now
+  launched_ = true;
 }
 
-void* TNetThread::Start(void* arg) {
-  std::shared_ptr<TNetThread> self = std::move(*static_cast<std::shared_ptr<TNetThread>*>(arg));
-  delete static_cast<std::shared_ptr<TNetThread>*>(arg);
+void* TNetThread::Run(void* body) {
+  std::shared_ptr<TNetThread> self;
+  {
+    std::unique_ptr<std::shared_ptr<TNetThread>> handedOver(
+        static_cast<std::shared_ptr<TNetThread>*>(body));
+    self = std::move(*handedOver);
+  }
+  tCurrentThread = self.get();
   self->Body();
-  if (self->freeOnTerminate_.load(std::memory_order_acquire)) pthread_detach(pthread_self());
-  return nullptr;
+  {
+    std::lock_guard<std::mutex> guard(self->stateLock_);
+    self->ended_ = true;
+    self->endedSignal_.notify_all();
+  }
+  tCurrentThread = nullptr;
+  return nullptr;  // `self` goes here: the last reference destroys the object
 }
+
+bool TNetThread::IsCurrentThread() const { return tCurrentThread == this; }
 
 void TNetThread::Body() {
+  bool inSetup = false;
+  bool logged = false;
+  // One line per failure, as it happens (before the teardown's closes).
+  auto log = [&](const std::exception* e) {
+    if (logged) return;
+    logged = true;
+    std::string line = e ? DescribeFailure(*e, inSetup)
+                         : std::string("a relay thread ended on an unknown exception");
+    if (!line.empty()) RelayLog(TRelayLogLevel::Warning, line);
+  };
   try {
     while (!Terminated()) {
       if (Stopped()) break;  // stop mode "terminate": a stopped thread never resumes
       try {
+        inSetup = true;
         Setup();
+        inSetup = false;
         while (!Stopped()) Step();
+      } catch (const std::exception& e) {
+        log(&e);
+        Teardown();
+        throw;
       } catch (...) {
+        log(nullptr);
         Teardown();
         throw;
       }
       Teardown();
     }
   } catch (const std::exception& e) {
+    log(&e);  // a teardown that failed after a normal end
     FailureText = e.what();
     if (OnFailure) OnFailure(this, e);
     terminated_.store(true, std::memory_order_release);
   } catch (...) {
+    log(nullptr);
     terminated_.store(true, std::memory_order_release);
   }
+}
+
+std::string TNetThread::DescribeFailure(const std::exception& e, bool) const {
+  return "a relay thread ended: " + OneLine(e.what());
 }
 
 void TNetThread::RequestStop() {
@@ -88,11 +135,8 @@ void TNetThread::RequestStop() {
 
 void TNetThread::TerminateAndWait() {
   RequestStop();
-  std::lock_guard<std::mutex> guard(startLock_);
-  if (started_ && !joined_ && !freeOnTerminate_.load()) {
-    pthread_join(thread_, nullptr);
-    joined_ = true;
-  }
+  std::unique_lock<std::mutex> lock(stateLock_);
+  endedSignal_.wait(lock, [this] { return !launched_ || ended_; });
 }
 
 void TThreadMgr::SetWorkerClass(TThreadClass workerClass) {
@@ -123,9 +167,9 @@ std::shared_ptr<TPeerThread> TThreadMgrDefault::AcquireThread() {
 }
 
 void TThreadMgrDefault::ReturnThread(TPeerThread& thread) {
-  // Always called by the worker itself from its teardown, so it frees itself
-  // when its body returns.
-  thread.SetFreeOnTerminate();
+  // From its own teardown a worker frees itself when its body returns (see
+  // the header); from anywhere else it is stopped and waited for here.
+  if (!thread.IsCurrentThread()) thread.TerminateAndWait();
   std::lock_guard<std::mutex> guard(lock_);
   auto it = std::find(LiveThreads.begin(), LiveThreads.end(), &thread);
   if (it != LiveThreads.end()) LiveThreads.erase(it);

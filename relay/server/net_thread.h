@@ -1,16 +1,28 @@
 // The run loop shared by the listener thread and the worker threads, and the
 // thread manager that makes one worker thread per accepted connection.
 //
-// A thread object is always held by std::shared_ptr. While its body runs, the
-// body holds a reference of its own, so a worker whose server has already been
-// destroyed keeps everything it uses alive until it ends.
+// Who owns a thread, in one place:
+//  - A thread object is always held by std::shared_ptr. Its owner holds one
+//    reference: a server holds its listener thread while it is active, and
+//    each worker thread in its worker list from launch until the worker's own
+//    teardown takes it off. The running body holds one more, taken in Launch
+//    and let go when the body has returned.
+//  - The platform thread is detached as it starts: nothing ever joins it.
+//    TerminateAndWait waits for the body to report that it has returned.
+//  - So a thread object is destroyed by whoever lets go last: a worker by its
+//    own body, right after its teardown (it "frees itself on terminate"); the
+//    listener by its server, after waiting for it.
+//  - What a worker uses (its server, thread manager and connections) it holds
+//    itself (see TPeerThread), so a worker that outlives the server's bounded
+//    stop still finds all of it alive.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 #include <string>
 #include <vector>
 
@@ -25,7 +37,7 @@ class TAttachedData {
 class TNetThread : public std::enable_shared_from_this<TNetThread> {
  public:
   explicit TNetThread(bool createSuspended = true);
-  virtual ~TNetThread();
+  virtual ~TNetThread();  // destroys AttachedData first
   TNetThread(const TNetThread&) = delete;
   TNetThread& operator=(const TNetThread&) = delete;
 
@@ -36,33 +48,39 @@ class TNetThread : public std::enable_shared_from_this<TNetThread> {
   bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
   bool Stopped() const { return Terminated() || stopFlag_.load(std::memory_order_acquire); }
 
-  // Starts the body (once). Failure to start a thread raises std::system_error.
+  // Starts the body, once. Failure to start a thread raises std::system_error
+  // and leaves the thread stopped.
   void Launch();
   // Sets the terminate flag and the stop flag; the body ends after its step.
   void RequestStop();
-  // Any thread but its own: RequestStop, then wait for the body to return.
+  // Any thread but its own: RequestStop, then wait until the body has
+  // returned (at once for a thread never launched).
   void TerminateAndWait();
-  // Set by the thread manager when the thread returns itself: the body then
-  // lets go of its own reference and the thread is not waited for.
-  void SetFreeOnTerminate() { freeOnTerminate_.store(true, std::memory_order_release); }
+  // True on the thread that runs this object's body.
+  bool IsCurrentThread() const;
 
  protected:
   virtual void Setup() {}
   virtual void Step() = 0;
   virtual void Teardown() {}
+  // The relay log's line for an exception that ended this thread (in Setup
+  // when duringSetup); an empty text logs nothing.
+  virtual std::string DescribeFailure(const std::exception& e, bool duringSetup) const;
 
  private:
-  static void* Start(void* self);
+  static void* Run(void* body);
   void Body();
 
   std::atomic<bool> terminated_{false};
   std::atomic<bool> stopFlag_;
-  std::atomic<bool> freeOnTerminate_{false};
-  std::mutex startLock_;
-  bool started_ = false;
-  bool joined_ = false;
-  pthread_t thread_{};
+  std::mutex stateLock_;  // guards launched_ and ended_
+  std::condition_variable endedSignal_;
+  bool launched_ = false;
+  bool ended_ = false;
 };
+
+// One line of a message for the relay log: line breaks become blanks.
+std::string OneLine(const std::string& text);
 
 class TPeerThread;
 
@@ -79,7 +97,8 @@ class TThreadMgr {
   // A new, not yet launched thread of WorkerClass (EThreadClassNotSpecified).
   std::shared_ptr<TPeerThread> MakeThread();
   virtual std::shared_ptr<TPeerThread> AcquireThread() = 0;
-  // Called by each worker with itself at its end.
+  // Called by each worker with itself at its end; from any other thread it
+  // also stops the thread and waits for it.
   virtual void ReturnThread(TPeerThread& thread) = 0;
   std::size_t LiveThreadCount();
 

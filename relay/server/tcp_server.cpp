@@ -1,12 +1,11 @@
 #include "relay/server/tcp_server.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <sys/socket.h>
 #include <system_error>
 #include <thread>
 
+#include "relay/log_sink.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -16,41 +15,54 @@ constexpr int kStopCheckInterval = 250;  // ms between the stop wait's checks
 // A worker whose passes fail this many times in a row, with an error that is
 // neither a reset nor an abort, gives its connection up rather than spin.
 constexpr int kMaxRepeatedErrors = 3;
+// How long the listener waits before it tries again when it is out of
+// descriptors or memory.
+constexpr auto kResourceWait = std::chrono::milliseconds(100);
 
-// Accept failures that concern only the one connection being accepted: a
-// client that went away before the accept, or a network error that accept(2)
-// says to retry. The listener skips them and goes on.
-bool IsPassingAcceptError(int number) {
+enum class TAcceptFailure { Skip, Wait, Fatal };
+
+// What the listener does when an accept fails.
+TAcceptFailure ClassifyAcceptError(int number) {
   switch (number) {
-    case kErrConnAborted: case 10004 /*EINTR*/: case 10035 /*EAGAIN*/:
-    case 10050 /*ENETDOWN*/: case 10042 /*ENOPROTOOPT*/: case 10064 /*EHOSTDOWN*/:
-    case 10065 /*EHOSTUNREACH*/: case 10045 /*EOPNOTSUPP*/: case 10051 /*ENETUNREACH*/:
-    case EPROTO: case ENONET:
-      return true;
+    // The one connection being accepted went away before the accept, or
+    // accept(2) says to try again: skip it and go on.
+    case kErrConnAborted: case kErrInterrupted: case kErrWouldBlock: case kErrNetDown:
+    case kErrNoProtocolOption: case kErrHostDown: case kErrHostUnreachable:
+    case kErrNotSupported: case kErrNetUnreachable:
+      return TAcceptFailure::Skip;
+    // Out of descriptors or memory: wait briefly, then go on.
+    case kErrTooManyFiles: case kErrNoBuffers:
+      return TAcceptFailure::Wait;
     default:
-      return false;
+      return TAcceptFailure::Fatal;
   }
-}
-
-// Out of descriptors or memory: wait briefly and go on accepting.
-bool IsResourceAcceptError(int number) {
-  return number == 10024 /*EMFILE, ENFILE*/ || number == 10055 /*ENOBUFS, ENOMEM*/;
 }
 
 }  // namespace
 
 // ---- worker thread ------------------------------------------------------
 
-void TPeerThread::Setup() { Server->HandleConnect(*this); }
+void TPeerThread::Setup() {
+  peerIP_ = InboundConnection->SocketBinding.RemoteIP;
+  peerPort_ = InboundConnection->SocketBinding.RemotePort;
+  Server->HandleConnect(*this);
+}
 
 void TPeerThread::Step() {
   try {
     if (!Server->HandleExecute(*this)) throw ENoExecuteSpecified();
     repeatedErrors_ = 0;
   } catch (const ESocketError& e) {
-    if (e.LastError == kErrConnAborted || e.LastError == kErrConnReset ||
-        ++repeatedErrors_ >= kMaxRepeatedErrors) {
-      InboundConnection->CloseConnection();
+    const bool resetOrAborted = e.LastError == kErrConnAborted || e.LastError == kErrConnReset;
+    const bool givenUp = resetOrAborted || ++repeatedErrors_ >= kMaxRepeatedErrors;
+    if (givenUp) InboundConnection->CloseConnection();
+    if (!InboundConnection->IsConnected()) {
+      RelayLog(TRelayLogLevel::Info, Server->DescribeWorkerEnd(*this, false, e));
+    } else if (!skippedErrorLogged_) {
+      skippedErrorLogged_ = true;
+      RelayLog(TRelayLogLevel::Info, Server->DescribeConnection(*this) +
+                                         ": a copy pass failed and was skipped: " +
+                                         OneLine(e.what()));
     }
   } catch (const EClosedSocket&) {
   }
@@ -67,6 +79,12 @@ void TPeerThread::Teardown() {
   Server->RemoveWorker(*this);
 }
 
+std::string TPeerThread::DescribeFailure(const std::exception& e, bool duringSetup) const {
+  // The server being stopped woke the connection: an expected end.
+  if (InboundConnection && InboundConnection->SocketBinding.Woken()) return {};
+  return Server->DescribeWorkerEnd(*this, duringSetup, e);
+}
+
 // ---- listener thread ----------------------------------------------------
 
 TListenerThread::TListenerThread(TTCPServer& server)
@@ -78,7 +96,24 @@ void TListenerThread::Step() {
   ReadyList.clear();
   for (auto& binding : server_.Bindings) ReadyList.push_back(binding->SocketHandle());
   int ready = GStack().WaitOnSets(&ReadyList, nullptr, listenPollTime_);
-  if (ready <= 0 || Terminated()) return;
+  if (Terminated()) return;
+  if (ready < 0) {
+    // It would fail again at once: one line for the stretch, and a pause
+    // between attempts instead of a spin.
+    const int error = GStack().LastError();
+    if (!waitFailing_) {
+      waitFailing_ = true;
+      RelayLog(TRelayLogLevel::Warning, Name() + ": waiting for connections failed, trying again every 100 ms: " +
+                                            OneLine(ErrorText(error)));
+    }
+    std::this_thread::sleep_for(kResourceWait);
+    return;
+  }
+  if (waitFailing_) {
+    waitFailing_ = false;
+    RelayLog(TRelayLogLevel::Info, Name() + ": waiting for connections again");
+  }
+  if (ready == 0) return;
   for (TSocket listener : ReadyList) AcceptOne(listener);
 }
 
@@ -87,12 +122,27 @@ void TListenerThread::AcceptOne(TSocket listener) {
   try {
     connection->SocketBinding.AcceptFrom(listener);
   } catch (const ESocketError& e) {
-    if (IsPassingAcceptError(e.LastError)) return;
-    if (IsResourceAcceptError(e.LastError)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      return;
+    switch (ClassifyAcceptError(e.LastError)) {
+      case TAcceptFailure::Skip:
+        RelayLog(TRelayLogLevel::Info, Name() + ": a connection was lost before it was accepted: " +
+                                           OneLine(e.what()));
+        return;
+      case TAcceptFailure::Wait:
+        // One line for the whole stretch, not one per attempt.
+        if (!waitingForResources_) {
+          waitingForResources_ = true;
+          RelayLog(TRelayLogLevel::Warning, Name() + ": cannot accept for now, trying again every 100 ms: " +
+                                                OneLine(e.what()));
+        }
+        std::this_thread::sleep_for(kResourceWait);
+        return;
+      case TAcceptFailure::Fatal:
+        throw;
     }
-    throw;
+  }
+  if (waitingForResources_) {
+    waitingForResources_ = false;
+    RelayLog(TRelayLogLevel::Info, Name() + ": accepting again");
   }
   std::shared_ptr<TPeerThread> worker = server_.ThreadMgr->AcquireThread();
   worker->Server = server_.shared_from_this();
@@ -101,8 +151,13 @@ void TListenerThread::AcceptOne(TSocket listener) {
   server_.AddWorker(worker);
   try {
     worker->Launch();
-  } catch (const std::system_error&) {
+  } catch (const std::system_error& e) {
     // No thread for this one connection: close it and keep accepting.
+    RelayLog(TRelayLogLevel::Warning,
+             Name() + ": no thread for the connection from " +
+                 worker->InboundConnection->SocketBinding.RemoteIP + ":" +
+                 std::to_string(worker->InboundConnection->SocketBinding.RemotePort) +
+                 ", closed: " + e.what());
     server_.RemoveWorker(*worker);
     worker->Manager->ReturnThread(*worker);
     worker->InboundConnection->CloseConnection();
@@ -110,12 +165,26 @@ void TListenerThread::AcceptOne(TSocket listener) {
 }
 
 void TListenerThread::Teardown() {
-  // After a deactivation the owner closes the sockets; only a listener that
-  // ended by itself closes them here, so that nothing waits on a dead port.
+  // After a deactivation the owner closes the sockets. A listener that failed
+  // on its own stops them listening, so that clients are refused instead of
+  // waiting for an accept that never comes; the owner still closes them, and
+  // the bindings keep their address and port.
   if (Terminated()) return;
-  for (std::size_t i = server_.Bindings.Count(); i-- > 0;) {
-    server_.Bindings[i].CloseSocketHandle(true);
+  for (auto& binding : server_.Bindings) binding->Wake();
+}
+
+std::string TListenerThread::DescribeFailure(const std::exception& e, bool) const {
+  return Name() + " failed and accepts no more connections: " + OneLine(e.what());
+}
+
+std::string TListenerThread::Name() const {
+  std::string name = "listener on ";
+  for (std::size_t i = 0; i < server_.Bindings.Count(); ++i) {
+    auto& binding = server_.Bindings[i];
+    if (i > 0) name += ", ";
+    name += (binding.IP.empty() ? "*" : binding.IP) + ":" + std::to_string(binding.Port);
   }
+  return name;
 }
 
 // ---- server -------------------------------------------------------------
@@ -136,6 +205,16 @@ bool TTCPServer::HandleExecute(TPeerThread& thread) {
   if (!OnExecute) return false;
   OnExecute(&thread);
   return true;
+}
+
+std::string TTCPServer::DescribeConnection(const TPeerThread& thread) const {
+  return "connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort());
+}
+
+std::string TTCPServer::DescribeWorkerEnd(const TPeerThread& thread, bool duringSetup,
+                                          const std::exception& reason) const {
+  return DescribeConnection(thread) + (duringSetup ? " could not start: " : " ended: ") +
+         OneLine(reason.what());
 }
 
 void TTCPServer::SetActive(bool value) {

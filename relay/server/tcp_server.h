@@ -23,21 +23,39 @@ namespace vantelo::relay {
 
 class TTCPServer;
 
+// A worker thread: serves one accepted connection through its server's hooks.
+// It holds everything it uses: its server and thread manager by shared_ptr,
+// its inbound connection (and, in AttachedData, whatever its server attaches)
+// by unique_ptr.
 class TPeerThread : public TNetThread {
  public:
   std::shared_ptr<TTCPServer> Server;
   std::shared_ptr<TThreadMgr> Manager;  // the manager that made it
   std::unique_ptr<TTCPServerConnection> InboundConnection;
 
+  // The client's address and port, kept for the log after the inbound
+  // connection has been closed.
+  const std::string& PeerIP() const { return peerIP_; }
+  int PeerPort() const { return peerPort_; }
+
  protected:
   void Setup() override;
   void Step() override;
   void Teardown() override;
+  std::string DescribeFailure(const std::exception& e, bool duringSetup) const override;
 
  private:
   int repeatedErrors_ = 0;
+  bool skippedErrorLogged_ = false;
+  std::string peerIP_;
+  int peerPort_ = 0;
 };
 
+// Accepts on every binding of its server and starts a worker for each
+// connection. It refers to its server without owning it: the server waits for
+// it before it lets go of it (Deactivate). It never changes a binding: when it
+// fails on its own it only wakes the listening sockets, which stops them
+// listening; the owner closes them.
 class TListenerThread : public TNetThread {
  public:
   explicit TListenerThread(TTCPServer& server);
@@ -45,12 +63,16 @@ class TListenerThread : public TNetThread {
  protected:
   void Step() override;
   void Teardown() override;
+  std::string DescribeFailure(const std::exception& e, bool duringSetup) const override;
 
  private:
   void AcceptOne(TSocket listener);
+  std::string Name() const;
   TTCPServer& server_;
   int listenPollTime_;
   TSocketList ReadyList;
+  bool waitingForResources_ = false;  // accepts fail for want of descriptors or memory
+  bool waitFailing_ = false;          // the wait for connections fails
 };
 
 class TTCPServer : public TNetComponent, public std::enable_shared_from_this<TTCPServer> {
@@ -81,6 +103,12 @@ class TTCPServer : public TNetComponent, public std::enable_shared_from_this<TTC
   virtual void HandleConnect(TPeerThread& thread);
   virtual void HandleDisconnect(TPeerThread& thread);
   virtual bool HandleExecute(TPeerThread& thread);
+  // For the relay log, on the worker's thread: its connection ("connection
+  // from 127.0.0.1:40000"), and the line for its end, which `reason` caused
+  // (during the worker's setup when duringSetup).
+  virtual std::string DescribeConnection(const TPeerThread& thread) const;
+  virtual std::string DescribeWorkerEnd(const TPeerThread& thread, bool duringSetup,
+                                        const std::exception& reason) const;
 
   // Wakes every worker's inbound connection, then waits, checking every
   // 250 ms, at most TerminateWaitTime for every worker to end.

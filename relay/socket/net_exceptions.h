@@ -6,21 +6,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "relay/socket/socket_errors.h"
+
 namespace vantelo::relay {
-
-// Socket error numbers that steer the relay. They keep the numbers of the
-// original Windows Sockets platform so that messages and rules stay the same.
-inline constexpr int kErrConnAborted = 10053;
-inline constexpr int kErrConnReset = 10054;
-inline constexpr int kErrShutdown = 10058;  // send or receive after shut-down
-inline constexpr int kErrAddrInUse = 10048;
-
-// "Socket Error # N\r\nTEXT", TEXT from the error table (empty when unknown).
-std::string ErrorText(int errorNumber);
-
-// The error number for a POSIX errno value; 0 stays 0, unknown values pass
-// through unchanged (their text is then empty).
-int SocketErrorFromErrno(int errnoValue);
 
 class ENetException : public std::runtime_error {
  public:

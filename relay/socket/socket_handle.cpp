@@ -1,7 +1,5 @@
 #include "relay/socket/socket_handle.h"
 
-#include <sys/socket.h>
-
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -12,11 +10,16 @@ TSocketHandle::TSocketHandle(TSocketHandles* collection) {
 
 TSocketHandle::~TSocketHandle() { CloseSocketHandle(true); }
 
-void TSocketHandle::OpenSocket(int type, int protocol) {
-  CloseSocketHandle(true);
-  TSocket s = GStack().CreateSocketHandle(type, protocol);
+void TSocketHandle::Adopt(TSocket s) {
+  woken_.store(false, std::memory_order_release);
+  sendingEnded_ = false;
   socket_.store(s, std::memory_order_release);
   open_.store(true, std::memory_order_release);
+}
+
+void TSocketHandle::OpenSocket(int type, int protocol, int family) {
+  CloseSocketHandle(true);
+  Adopt(GStack().CreateSocketHandle(type, protocol, family));
 }
 
 void TSocketHandle::CloseSocketHandle(bool resetLocal) {
@@ -24,13 +27,22 @@ void TSocketHandle::CloseSocketHandle(bool resetLocal) {
   if (!open_.load(std::memory_order_acquire)) return;
   open_.store(false, std::memory_order_release);
   TSocket s = socket_.load(std::memory_order_acquire);
-  GStack().Shutdown(s, SHUT_WR);
+  if (!sendingEnded_) GStack().Shutdown(s, SHUT_WR);
   GStack().CloseSocket(s);
   Reset(resetLocal);
 }
 
+void TSocketHandle::EndSending() {
+  if (sendingEnded_ || !SocketOpen()) return;
+  sendingEnded_ = true;
+  GStack().Shutdown(SocketHandle(), SHUT_WR);
+}
+
 void TSocketHandle::Wake() {
   std::lock_guard<std::mutex> guard(closeLock_);
+  // Marked even when already closed: its owner may still be busy with other
+  // sockets on its behalf (a lingering close of the other side).
+  woken_.store(true, std::memory_order_release);
   if (open_.load(std::memory_order_acquire)) {
     GStack().Shutdown(socket_.load(std::memory_order_acquire), SHUT_RDWR);
   }
@@ -63,8 +75,7 @@ void TSocketHandle::Listen(int backlog) {
 void TSocketHandle::AcceptFrom(TSocket listener) {
   TSocket s = GStack().Accept(listener);
   GStack().CheckForSocketError(s);
-  socket_.store(s, std::memory_order_release);
-  open_.store(true, std::memory_order_release);
+  Adopt(s);
   RefreshLocal();
   RefreshRemote();
 }

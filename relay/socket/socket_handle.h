@@ -3,15 +3,17 @@
 //
 // A handle is used by one thread at a time (its owner), with one exception:
 // any thread may call Wake(), which shuts the socket down both ways so that
-// the owner's waits and receives end. Only the owner closes the descriptor, and
-// Wake() and CloseSocketHandle() are serialised, so a wake never reaches a
-// descriptor number that has been closed and handed out again.
+// the owner's waits and receives end, and marks the handle woken. Only the
+// owner closes the descriptor, and Wake() and CloseSocketHandle() are
+// serialised, so a wake never reaches a descriptor number that has been closed
+// and handed out again.
 #pragma once
 
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/socket.h>
 #include <vector>
 
 #include "relay/socket/socket_stack.h"
@@ -35,9 +37,10 @@ class TSocketHandle {
   TSocket SocketHandle() const { return socket_.load(std::memory_order_acquire); }
   bool SocketOpen() const { return open_.load(std::memory_order_acquire); }
 
-  // Closes any open socket, then creates an IPv4 socket (EInvalidSocket).
-  void OpenSocket(int type, int protocol = 0);
-  // If open: mark closed, shut down sending, close, Reset. Twice is harmless.
+  // Closes any open socket, then creates one of `family` (EInvalidSocket).
+  void OpenSocket(int type, int protocol = 0, int family = AF_INET);
+  // If open: mark closed, shut down sending (unless EndSending did), close,
+  // Reset. Twice is harmless.
   void CloseSocketHandle(bool resetLocal = true);
   // Binds to IP and Port (0: the system chooses) and reads the result back.
   // Address in use raises ECouldNotBindSocket, others ESocketError.
@@ -59,13 +62,26 @@ class TSocketHandle {
   void RefreshLocal();
   void RefreshRemote();
 
-  // Any thread: shut the socket down both ways if it is still open.
+  // Shuts the socket down for sending, once: the peer reads everything sent
+  // before, then the end, while bytes can still come the other way.
+  void EndSending();
+  bool SendingEnded() const { return sendingEnded_; }
+
+  // Any thread: mark the handle woken, and shut its socket down both ways if
+  // it is still open.
   void Wake();
+  // Any thread: Wake() has been called since the last socket was opened or
+  // accepted (also after that socket was closed).
+  bool Woken() const { return woken_.load(std::memory_order_acquire); }
 
  private:
+  void Adopt(TSocket s);
+
   std::mutex closeLock_;
   std::atomic<TSocket> socket_{kInvalidSocket};
   std::atomic<bool> open_{false};
+  std::atomic<bool> woken_{false};
+  bool sendingEnded_ = false;  // owner only
 };
 
 // The listening sockets of a server. Items are added with DefaultPort.

@@ -1,5 +1,6 @@
 #include "relay/socket/tcp_connection.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,9 +13,6 @@ namespace vantelo::relay {
 namespace {
 
 std::atomic<int> gSocketLayerUsers{0};
-
-constexpr int kErrWouldBlock = 10035;
-constexpr int kErrInProgress = 10036;
 
 std::string FormatStatus(TNetComponent::TStatus status, const std::string& argument) {
   switch (status) {
@@ -135,11 +133,11 @@ void TTCPConnection::WriteBytes(const char* data, std::size_t count) {
 }
 
 ssize_t TTCPConnection::ReceiveSome(char* buffer, std::size_t capacity) {
-  ssize_t received = SocketBinding.Receive(buffer, capacity);
+  const std::size_t limit = RecvBufferSize > 0 ? static_cast<std::size_t>(RecvBufferSize) : 1;
+  ssize_t received = SocketBinding.Receive(buffer, std::min(capacity, limit));
   if (received > 0) return received;
   if (received == 0) {
-    peerClosed_ = true;
-    CloseConnection();
+    peerEnded_ = true;
     return 0;
   }
   int number = GStack().LastError();
@@ -162,13 +160,18 @@ void TTCPConnection::ResetState() {
   SocketBinding.Reset(true);
   pending_.clear();
   peerClosed_ = false;
+  peerEnded_ = false;
 }
 
-void TTCPClient::Connect() {
+void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
   if (SocketBinding.SocketOpen()) throw EAlreadyConnected();
   ResetState();
-  SocketBinding.OpenSocket(SOCK_STREAM, 0);
   try {
+    // The address decides the family of the socket, so the name is resolved
+    // before the socket is opened.
+    if (!TSocketStack::IsDottedAddress(Host)) DoStatus(hsResolving, Host);
+    const std::string remote = GStack().ResolveHost(Host);
+    SocketBinding.OpenSocket(SOCK_STREAM, 0, TSocketStack::FamilyOf(remote));
     // Without a local address the connect itself takes the wildcard address
     // and an ephemeral port, as an explicit bind would, one call cheaper.
     if (!BoundIP.empty()) {
@@ -176,29 +179,28 @@ void TTCPClient::Connect() {
       SocketBinding.Port = 0;
       SocketBinding.Bind();
     }
-    if (!TSocketStack::IsDottedAddress(Host)) DoStatus(hsResolving, Host);
-    SocketBinding.RemoteIP = GStack().ResolveHost(Host);
+    SocketBinding.RemoteIP = remote;
     SocketBinding.RemotePort = Port & 0xFFFF;
     if (!UseNagle) SocketBinding.SetOption(IPPROTO_TCP, TCP_NODELAY, 1);
     DoStatus(hsConnecting, SocketBinding.RemoteIP);
 
-    // A non-blocking connect, so that the wait can also watch for the
-    // abandon signal; without one it waits as long as the platform tries.
+    // A non-blocking connect, so that the wait can also watch the socket
+    // whose hang-up abandons it; without one it waits as long as the
+    // platform tries.
     SocketBinding.SetNonBlocking(true);
-    if (SocketBinding.Connect() == -1) {
-      if (GStack().CheckForSocketError(-1, {kErrInProgress}) == kErrInProgress) {
-        TSocket s = SocketBinding.SocketHandle();
-        TSocketList write{s};
-        TSocketList hungUp;
-        if (AbandonWhenHungUp && AbandonWhenHungUp->SocketOpen()) {
-          hungUp.push_back(AbandonWhenHungUp->SocketHandle());
-        }
-        GStack().WaitOnSets(nullptr, &write, kInfiniteWait, &hungUp);
-        if (!hungUp.empty() && write.empty()) throw ESocketError(kErrConnAborted);
-        if (int error = GStack().PendingError(s)) throw ESocketError(error);
-        SocketBinding.RefreshLocal();
-        SocketBinding.RefreshRemote();
+    if (SocketBinding.Connect() == -1 &&
+        GStack().CheckForSocketError(-1, {kErrInProgress}) == kErrInProgress) {
+      const TSocket s = SocketBinding.SocketHandle();
+      TSocketList write{s};
+      TSocketList hungUp;
+      if (abandonOnHangUp && abandonOnHangUp->SocketOpen()) {
+        hungUp.push_back(abandonOnHangUp->SocketHandle());
       }
+      GStack().CheckForSocketError(GStack().WaitOnSets(nullptr, &write, kInfiniteWait, &hungUp));
+      if (!hungUp.empty() && write.empty()) throw ESocketError(kErrConnAborted);
+      if (int error = GStack().PendingError(s)) throw ESocketError(error);
+      SocketBinding.RefreshLocal();
+      SocketBinding.RefreshRemote();
     }
   } catch (...) {
     try {

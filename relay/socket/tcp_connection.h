@@ -75,19 +75,25 @@ class TTCPConnection : public TNetComponent {
   void ResetState();
 
   // Non-blocking steps for the relay's copy pass, which waits by itself.
-  // ReceiveSome: one receive of at most `capacity` bytes into `buffer`; the
-  // count, 0 when the peer has closed (the socket is then closed), -1 when
-  // nothing is there yet. SendSome: one send; the count taken, 0 when the
-  // send buffer is full. Both raise ESocketError on failure (10058 closes the
-  // connection first); SendSome on a closed connection raises
-  // EConnClosedGracefully.
+  // ReceiveSome: one receive of at most `capacity` bytes, and never more than
+  // RecvBufferSize, into `buffer`: the count; 0 when the peer has ended its
+  // sending (PeerEnded() is then true and the socket stays open, so that bytes
+  // can still go the other way); -1 when nothing is there yet. SendSome: one
+  // send; the count taken, 0 when the send buffer is full. Both raise
+  // ESocketError on failure (10058 closes the connection first); SendSome on a
+  // closed connection raises EConnClosedGracefully.
   ssize_t ReceiveSome(char* buffer, std::size_t capacity);
   std::size_t SendSome(const char* data, std::size_t count);
+  // The peer has ended its sending: a ReceiveSome returned 0.
+  bool PeerEnded() const { return peerEnded_; }
+  // Shuts this side down for sending, once (see TSocketHandle::EndSending).
+  void EndSending() { SocketBinding.EndSending(); }
 
  private:
   std::string pending_;
   std::vector<char> receiveBlock_;  // allocated on first use, then reused
   bool peerClosed_ = false;
+  bool peerEnded_ = false;
 };
 
 // The inbound side of a relayed connection, accepted by a server's listener.
@@ -101,15 +107,17 @@ class TTCPClient : public TTCPConnection {
   bool UseNagle = true;
   std::function<void(TTCPClient*)> OnConnected;
 
-  // Another connection whose hang-up (a reset, or a Wake from another thread)
-  // abandons a connect in progress, so that a relay being destroyed does not
-  // wait for the platform's connect time-out. Not owned; may be null.
-  TSocketHandle* AbandonWhenHungUp = nullptr;
-
-  // Opens, binds to BoundIP, resolves Host and connects to it, with no time
-  // limit of its own. A failure closes the socket and raises; an open socket
-  // raises EAlreadyConnected and stays open.
-  void Connect();
+  // Resolves Host, then opens a socket of the address's family, binds it to
+  // BoundIP when set, and connects, with no time limit of its own. A failure
+  // closes the socket and raises; an open socket raises EAlreadyConnected and
+  // stays open.
+  //
+  // With `abandonOnHangUp`, the connect is also abandoned (ESocketError
+  // 10053) as soon as that other socket hangs up: its peer resets it, or
+  // another thread wakes it. The relay passes its inbound side, so that a
+  // relay being destroyed does not wait out the platform's connect time-out.
+  // The handle is only read during this call; it must outlive the call.
+  void Connect(const TSocketHandle* abandonOnHangUp = nullptr);
 };
 
 }  // namespace vantelo::relay

@@ -1,6 +1,7 @@
-"""A real SMTP dialogue through vantelo-relay: swaks sends a message with a
-5 MiB attachment to an aiosmtpd server behind the relay, and the server must
-receive exactly the bytes swaks sent.
+"""Real SMTP dialogues through vantelo-relay to an aiosmtpd server: swaks sends a
+message with a 5 MiB attachment, which must arrive byte for byte, and a client
+sends a whole dialogue at once and ends its sending, which must still get every
+reply. Also the command line's messages.
 
 Usage: /usr/bin/python3 smtp_relay_test.py PATH/TO/vantelo-relay
 """
@@ -30,9 +31,9 @@ class Collector:
         return "250 OK"
 
 
-def start_relay(upstream_port):
+def start_relay(upstream_port, stderr=None):
     proc = subprocess.Popen([RELAY, "0", "127.0.0.1", str(upstream_port)],
-                            stdout=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=stderr, text=True)
     line = proc.stdout.readline().strip()
     if not line.startswith("listening on port "):
         proc.kill()
@@ -84,6 +85,54 @@ class SmtpThroughRelay(unittest.TestCase):
             controller.stop()
 
 
+PIPELINED = (b"HELO client.example.test\r\n"
+             b"MAIL FROM:<sender@example.test>\r\n"
+             b"RCPT TO:<rcpt@example.test>\r\n"
+             b"DATA\r\n"
+             b"Subject: pipelined\r\n\r\nSent in one go.\r\n.\r\n"
+             b"QUIT\r\n")
+
+
+def pipelined_dialogue(port):
+    """Sends the whole dialogue at once, ends the sending (as `socat -t 5`
+    does when its input ends) and returns the reply codes until the end."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.sendall(PIPELINED)
+        s.shutdown(socket.SHUT_WR)
+        replies = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            replies += chunk
+    return [line[:3] for line in replies.decode().split("\r\n")
+            if line[:3].isdigit() and line[3:4] == " "]
+
+
+class PipelinedDialogue(unittest.TestCase):
+    def test_every_reply_and_the_mail_arrive_after_the_client_ends_sending(self):
+        collector = Collector()
+        port = free_port()
+        controller = Controller(collector, hostname="127.0.0.1", port=port)
+        controller.start()
+        relay, relay_port = start_relay(port)
+        try:
+            expected = ["220", "250", "250", "250", "354", "250", "221"]
+            # Straight to the server first: what the relay must not change.
+            self.assertEqual(pipelined_dialogue(port), expected)
+            self.assertEqual(pipelined_dialogue(relay_port), expected)
+            self.assertEqual(len(collector.messages), 2)
+            for envelope in collector.messages:
+                self.assertEqual(envelope.mail_from, "sender@example.test")
+                self.assertEqual(envelope.rcpt_tos, ["rcpt@example.test"])
+                self.assertIn(b"Sent in one go.", envelope.original_content or envelope.content)
+        finally:
+            relay.send_signal(signal.SIGTERM)
+            self.assertEqual(relay.wait(timeout=15), 0)
+            relay.stdout.close()
+            controller.stop()
+
+
 class RelayCommandLine(unittest.TestCase):
     def test_bad_arguments_print_usage_and_exit_2(self):
         for args in ([], ["25"], ["x", "host", "25"], ["25", "host", "70000"]):
@@ -99,8 +148,25 @@ class RelayCommandLine(unittest.TestCase):
                 [RELAY, str(taken.getsockname()[1]), "127.0.0.1", "25"],
                 capture_output=True, text=True, timeout=10)
         self.assertEqual(result.returncode, 1)
-        self.assertEqual(result.stdout.strip(),
-                         "Could not bind socket. Address and port are already in use.")
+        self.assertEqual(result.stdout, "")
+        self.assertIn("Could not bind socket. Address and port are already in use.",
+                      result.stderr.splitlines())
+
+    def test_a_failure_inside_the_relay_is_one_line_on_standard_error(self):
+        closed = free_port()
+        relay, relay_port = start_relay(closed, stderr=subprocess.PIPE)
+        try:
+            with socket.create_connection(("127.0.0.1", relay_port), timeout=10) as s:
+                self.assertEqual(s.recv(1), b"")  # closed without a byte
+        finally:
+            relay.send_signal(signal.SIGTERM)
+            _, err = relay.communicate(timeout=15)
+            relay.stdout.close()
+        lines = [line for line in err.splitlines() if "cannot be reached" in line]
+        self.assertEqual(len(lines), 1, err)
+        self.assertRegex(lines[0], r"^vantelo-relay: warning: relayed connection from "
+                         r"127\.0\.0\.1:\d+: upstream server 127\.0\.0\.1:%d cannot be "
+                         r"reached: Socket Error # 10061 Connection refused\.$" % closed)
 
 
 if __name__ == "__main__":

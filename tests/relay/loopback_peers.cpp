@@ -7,8 +7,13 @@
 #include <poll.h>
 #include <random>
 #include <stdexcept>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "relay/descriptor_limit.h"
 
 namespace vantelo::testkit {
 namespace {
@@ -58,17 +63,35 @@ int Fd::release() {
   return fd;
 }
 
-Listener::Listener() : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+Listener::Listener(const std::string& address, int backlog, int receiveBuffer) {
+  const bool v6 = address.find(':') != std::string::npos;
+  fd_ = Fd(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int one = 1;
   setsockopt(fd_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a = Loopback(0);
-  if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      listen(fd_.get(), SOMAXCONN) != 0) {
-    throw std::runtime_error("test listener");
+  if (receiveBuffer > 0) {
+    setsockopt(fd_.get(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   }
-  socklen_t len = sizeof a;
+  sockaddr_storage a{};
+  socklen_t len;
+  if (v6) {
+    auto* a6 = reinterpret_cast<sockaddr_in6*>(&a);
+    a6->sin6_family = AF_INET6;
+    inet_pton(AF_INET6, address.c_str(), &a6->sin6_addr);
+    len = sizeof *a6;
+  } else {
+    auto* a4 = reinterpret_cast<sockaddr_in*>(&a);
+    a4->sin_family = AF_INET;
+    inet_pton(AF_INET, address.c_str(), &a4->sin_addr);
+    len = sizeof *a4;
+  }
+  if (bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), len) != 0 ||
+      listen(fd_.get(), backlog) != 0) {
+    throw std::runtime_error("test listener on " + address);
+  }
+  len = sizeof a;
   getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
+                   : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
 }
 
 Fd Listener::Accept(int timeoutMs) {
@@ -87,6 +110,15 @@ Fd ConnectTo(int port, int receiveTimeoutMs) {
   return fd;
 }
 
+bool HasIPv6Loopback() {
+  Fd fd(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) return false;
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_addr = in6addr_loopback;
+  return bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+}
+
 void SendAll(int fd, const std::string& data) {
   std::size_t sent = 0;
   while (sent < data.size()) {
@@ -94,6 +126,12 @@ void SendAll(int fd, const std::string& data) {
     if (n <= 0) throw std::runtime_error("send failed");
     sent += static_cast<std::size_t>(n);
   }
+}
+
+int UnacknowledgedBytes(int fd) {
+  int queued = -1;
+  ioctl(fd, SIOCOUTQ, &queued);
+  return queued;
 }
 
 std::string ReceiveUpTo(int fd, std::size_t count) {
@@ -148,6 +186,111 @@ bool Eventually(const std::function<bool()>& condition, int timeoutMs) {
   return true;
 }
 
+long long MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+bool EnsureDescriptors(long needed, std::string& why) {
+  relay::RaiseDescriptorLimit();
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur != RLIM_INFINITY && static_cast<long>(limit.rlim_cur) < needed) {
+    why = "this test needs " + std::to_string(needed) +
+          " descriptors, but the hard limit (ulimit -Hn) is " + std::to_string(limit.rlim_max);
+    return false;
+  }
+  return true;
+}
+
+InjectedFaults& InjectedFaults::Get() {
+  // Never destroyed: relay threads of an earlier test may still be ending.
+  static InjectedFaults* faults = [] {
+    auto* f = new InjectedFaults;
+    relay::SetSocketFaults(f);
+    return f;
+  }();
+  return *faults;
+}
+
+void InjectedFaults::SetRule(Rule rule) {
+  std::lock_guard<std::mutex> guard(lock_);
+  rule_ = rule ? std::make_shared<Rule>(std::move(rule)) : nullptr;
+  hasRule_ = rule_ != nullptr;
+}
+
+void InjectedFaults::SetName(const std::string& name, std::vector<std::string> ipv4,
+                             std::vector<std::string> ipv6) {
+  std::lock_guard<std::mutex> guard(lock_);
+  names_[name] = {std::move(ipv4), std::move(ipv6)};
+}
+
+void InjectedFaults::ClearNames() {
+  std::lock_guard<std::mutex> guard(lock_);
+  names_.clear();
+}
+
+int InjectedFaults::Inject(relay::TSocketCall call, int socket, std::size_t length) {
+  if (!hasRule_) return 0;
+  std::shared_ptr<Rule> rule;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    rule = rule_;
+  }
+  return rule ? (*rule)(call, socket, length) : 0;
+}
+
+bool InjectedFaults::LookUp(const std::string& name, int family,
+                            std::vector<std::string>& addresses) {
+  std::lock_guard<std::mutex> guard(lock_);
+  auto it = names_.find(name);
+  if (it == names_.end()) return false;
+  addresses = family == AF_INET6 ? it->second.second : it->second.first;
+  return true;
+}
+
+int PeerPortOf(int socket) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (getpeername(socket, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+  return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
+                                       : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
+
+int LocalPortOf(int socket) {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+  return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
+                                       : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
+}
+
+LogCapture::LogCapture()
+    : lines_(std::make_shared<std::pair<std::mutex, std::vector<std::string>>>()) {
+  relay::SetRelayLogSink([lines = lines_](relay::TRelayLogLevel, const std::string& line) {
+    std::lock_guard<std::mutex> guard(lines->first);
+    lines->second.push_back(line);
+  });
+}
+
+LogCapture::~LogCapture() { relay::SetRelayLogSink(nullptr); }
+
+std::vector<std::string> LogCapture::Lines() {
+  std::lock_guard<std::mutex> guard(lines_->first);
+  return lines_->second;
+}
+
+std::vector<std::string> LogCapture::LinesWith(std::initializer_list<std::string> parts) {
+  std::vector<std::string> found;
+  for (const std::string& line : Lines()) {
+    bool all = true;
+    for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
+    if (all) found.push_back(line);
+  }
+  return found;
+}
+
 EchoServer::EchoServer(std::size_t batch) : batch_(batch) {
   acceptor_ = std::thread([this] {
     while (!stop_) {
@@ -188,11 +331,13 @@ void EchoServer::Serve(Fd connection) {
   }
 }
 
-RunningRelay::RunningRelay(const std::string& host, int port)
+RunningRelay::RunningRelay(const std::string& host, int port,
+                           const std::function<void(relay::TMappedPortTCP&)>& prepare)
     : relay(relay::TOwnedServer<relay::TMappedPortTCP>::Make()) {
   relay->Bindings.Add().IP = "127.0.0.1";
   relay->MappedHost = host;
   relay->MappedPort = port;
+  if (prepare) prepare(*relay);
   relay->SetActive(true);
 }
 

@@ -3,12 +3,19 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <sys/socket.h>
 #include <vector>
 
+#include "relay/log_sink.h"
 #include "relay/mapped_port/mapped_port_tcp.h"
+#include "relay/socket/socket_faults.h"
 
 namespace vantelo::testkit {
 
@@ -28,10 +35,13 @@ class Fd {
   int fd_ = -1;
 };
 
-// A listening socket on 127.0.0.1 with a port of the system's choice.
+// A listening socket with a port of the system's choice, on 127.0.0.1 unless
+// another loopback address is given ("127.0.0.10", "::1"). receiveBuffer > 0
+// shrinks the receive buffer of the connections it accepts.
 class Listener {
  public:
-  Listener();
+  explicit Listener(const std::string& address = "127.0.0.1", int backlog = SOMAXCONN,
+                    int receiveBuffer = 0);
   int Port() const { return port_; }
   // Accepts one connection (receive time-out set), or an empty Fd after timeoutMs.
   Fd Accept(int timeoutMs = 5000);
@@ -43,7 +53,11 @@ class Listener {
 };
 
 Fd ConnectTo(int port, int receiveTimeoutMs = 10000);
+// True when this machine has the IPv6 loopback address ::1.
+bool HasIPv6Loopback();
 void SendAll(int fd, const std::string& data);
+// Bytes sent on `fd` that its peer's system has not acknowledged yet.
+int UnacknowledgedBytes(int fd);
 // Reads until `count` bytes, end of stream or time-out.
 std::string ReceiveUpTo(int fd, std::size_t count);
 // Reads until end of stream or time-out.
@@ -60,6 +74,64 @@ int CountOpenDescriptors();
 int CountThreads();
 // Polls `condition` every 20 ms for at most timeoutMs.
 bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000);
+long long MillisecondsSince(std::chrono::steady_clock::time_point start);
+
+// Raises this process's soft descriptor limit to its hard limit; false, with
+// the reason in `why`, when even the hard limit is below `needed`.
+bool EnsureDescriptors(long needed, std::string& why);
+
+// Errors injected under the relay's system calls, and names answered without
+// a resolver. Installed once per test program and never removed, so that a
+// relay thread still ending after its test never meets a dangling seam; with
+// no rule set it changes nothing.
+class InjectedFaults : public relay::TSocketFaults {
+ public:
+  using Rule = std::function<int(relay::TSocketCall call, int socket, std::size_t length)>;
+  static InjectedFaults& Get();
+
+  // The rule each wrapped call asks (0: make the call; else fail with that
+  // errno). An empty rule removes it.
+  void SetRule(Rule rule);
+  // Look-ups of `name` answer these addresses (per family) instead.
+  void SetName(const std::string& name, std::vector<std::string> ipv4,
+               std::vector<std::string> ipv6);
+  void ClearNames();
+
+  int Inject(relay::TSocketCall call, int socket, std::size_t length) override;
+  bool LookUp(const std::string& name, int family, std::vector<std::string>& addresses) override;
+
+ private:
+  std::atomic<bool> hasRule_{false};
+  std::mutex lock_;
+  std::shared_ptr<Rule> rule_;
+  std::map<std::string, std::pair<std::vector<std::string>, std::vector<std::string>>> names_;
+};
+
+// Sets a rule for its own lifetime.
+class ScopedFault {
+ public:
+  explicit ScopedFault(InjectedFaults::Rule rule) { InjectedFaults::Get().SetRule(std::move(rule)); }
+  ~ScopedFault() { InjectedFaults::Get().SetRule(nullptr); }
+  ScopedFault(const ScopedFault&) = delete;
+  ScopedFault& operator=(const ScopedFault&) = delete;
+};
+
+// The port a socket is connected to, and its own port; 0 when unknown.
+int PeerPortOf(int socket);
+int LocalPortOf(int socket);
+
+// Collects the relay log's lines while it exists.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  std::vector<std::string> Lines();
+  // Lines that contain every one of `parts`.
+  std::vector<std::string> LinesWith(std::initializer_list<std::string> parts);
+
+ private:
+  std::shared_ptr<std::pair<std::mutex, std::vector<std::string>>> lines_;
+};
 
 // An upstream server that echoes every byte back on each connection, each on
 // its own thread. With batch > 0 it reads `batch` bytes, then writes them back
@@ -82,8 +154,10 @@ class EchoServer {
 };
 
 // A relay on a free port of 127.0.0.1 towards host:port, already active.
+// `prepare` may set more before the activation.
 struct RunningRelay {
-  RunningRelay(const std::string& host, int port);
+  RunningRelay(const std::string& host, int port,
+               const std::function<void(relay::TMappedPortTCP&)>& prepare = nullptr);
   relay::TOwnedServer<relay::TMappedPortTCP> relay;
   int Port() const { return relay->Bindings[0].Port; }
 };

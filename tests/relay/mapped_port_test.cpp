@@ -2,12 +2,17 @@
 // either end of a relayed connection see.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <functional>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 
 #include "tests/relay/loopback_peers.h"
 
+using namespace vantelo::relay;
 using namespace vantelo::testkit;
 using namespace std::chrono;
 
@@ -91,6 +96,7 @@ TEST(MappedPortTCP, UnreachableOrUnknownUpstreamClosesTheClientWithoutAByte) {
     Listener gone;
     closedPort = gone.Port();
   }
+  LogCapture log;
   RunningRelay refused("127.0.0.1", closedPort);
   RunningRelay unknown("no-such-host.invalid", 25);
   Listener upstream;
@@ -105,6 +111,52 @@ TEST(MappedPortTCP, UnreachableOrUnknownUpstreamClosesTheClientWithoutAByte) {
 
   SendAll(healthy.client.get(), "still here");
   EXPECT_EQ(ReceiveUpTo(healthy.upstream.get(), 10), "still here");
+
+  // One line each, naming the upstream server.
+  const std::string refusedLine = ": upstream server 127.0.0.1:" + std::to_string(closedPort) +
+                                  " cannot be reached: Socket Error # 10061 Connection refused.";
+  const std::string unknownLine =
+      ": upstream server no-such-host.invalid:25 cannot be resolved: Socket Error # 11001";
+  EXPECT_TRUE(Eventually([&] { return log.LinesWith({refusedLine}).size() == 1; }));
+  EXPECT_TRUE(Eventually([&] { return log.LinesWith({unknownLine}).size() == 1; }));
+  EXPECT_EQ(log.LinesWith({refusedLine, "relayed connection from 127.0.0.1:"}).size(), 1u);
+}
+
+TEST(MappedPortTCP, DottedAddressPartsWithLeadingZerosAreDecimal) {
+  // Read as octal, 0010 would be 8: the relay would try 127.0.0.8.
+  Listener upstream("127.0.0.10");
+  RunningRelay relay("127.0.0.0010", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  ASSERT_TRUE(p.upstream) << "the relay did not reach 127.0.0.10";
+  SendAll(p.client.get(), "decimal");
+  EXPECT_EQ(ReceiveUpTo(p.upstream.get(), 7), "decimal");
+}
+
+TEST(MappedPortTCP, NameWithIPv4AddressesUsesTheFirstOne) {
+  Listener upstream;
+  InjectedFaults::Get().SetName("mail.vantelo.test", {"127.0.0.1", "127.0.0.2"}, {"::1"});
+  RunningRelay relay("mail.vantelo.test", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  ASSERT_TRUE(p.upstream);
+  SendAll(p.client.get(), "by name");
+  EXPECT_EQ(ReceiveUpTo(p.upstream.get(), 7), "by name");
+  InjectedFaults::Get().ClearNames();
+}
+
+TEST(MappedPortTCP, IPv6UpstreamsByLiteralAndByNameWithOnlyIPv6Addresses) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback (::1) on this machine";
+  InjectedFaults::Get().SetName("six.vantelo.test", {}, {"::1", "2001:db8::25"});
+  for (const char* host : {"::1", "[::1]", "six.vantelo.test"}) {
+    Listener upstream("::1");
+    RunningRelay relay(host, upstream.Port());
+    Pair p = OpenPair(relay, upstream);
+    ASSERT_TRUE(p.upstream) << host;
+    SendAll(p.client.get(), "over six");
+    EXPECT_EQ(ReceiveUpTo(p.upstream.get(), 8), "over six") << host;
+    SendAll(p.upstream.get(), "and back");
+    EXPECT_EQ(ReceiveUpTo(p.client.get(), 8), "and back") << host;
+  }
+  InjectedFaults::Get().ClearNames();
 }
 
 TEST(MappedPortTCP, MappedPortAboveTheLastPortWrapsToItsLow16Bits) {
@@ -153,8 +205,9 @@ TEST(MappedPortTCP, DestroyingClosesEveryClientAndUpstreamWithinItsBounds) {
   // One client that never reads while the server floods it: its worker is
   // blocked on a full send buffer when the relay goes.
   const int flooder = pairs[0].upstream.get();
-  std::thread flood([flooder] {
-    try { SendAll(flooder, RandomBytes(8 << 20, 5)); } catch (...) {}
+  const std::string data = RandomBytes(8 << 20, 5);
+  std::thread flood([flooder, &data] {
+    try { SendAll(flooder, data); } catch (...) {}
   });
   std::this_thread::sleep_for(milliseconds(200));
 
@@ -171,6 +224,390 @@ TEST(MappedPortTCP, DestroyingClosesEveryClientAndUpstreamWithinItsBounds) {
       EXPECT_TRUE(SeesEnd(pairs[i].upstream.get())) << "upstream " << i;
     }
   }
+}
+
+// ---- the end of a relayed connection --------------------------------------
+
+// How a receiver saw the end of its stream.
+enum class End { Orderly, Reset, TimedOut };
+
+End ReadToEnd(int fd, std::string* received = nullptr) {
+  char buf[65536];
+  for (;;) {
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      if (received) received->append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return End::Orderly;
+    return errno == ECONNRESET ? End::Reset : End::TimedOut;
+  }
+}
+
+constexpr std::size_t kFourMiB = 4 << 20;
+
+// Runs `body` on a thread of its own; a failed send there fails the test
+// instead of ending the program.
+std::thread Peer(std::function<void()> body) {
+  return std::thread([body = std::move(body)] {
+    try {
+      body();
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "peer: " << e.what();
+    }
+  });
+}
+
+TEST(MappedPortTCP, ClientsLastBytesReachASlowUpstreamAfterTheClientHasClosed) {
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  const std::string data = RandomBytes(kFourMiB, 6) + "QUIT\r\n";
+  std::thread client = Peer([&] {
+    SendAll(p.client.get(), data);
+    p.client = Fd();  // a full close right after the last command
+  });
+  // The upstream is slow to read, and answers as it goes, as an SMTP server
+  // does; its answers reach a relay whose client has already gone.
+  std::this_thread::sleep_for(milliseconds(300));
+  std::string got;
+  char buf[65536];
+  ssize_t n;
+  while ((n = recv(p.upstream.get(), buf, sizeof buf, 0)) > 0) {
+    got.append(buf, static_cast<std::size_t>(n));
+    if (got.size() / (1 << 20) != (got.size() - n) / (1 << 20)) {
+      send(p.upstream.get(), "250 more\r\n", 10, MSG_NOSIGNAL);
+    }
+  }
+  EXPECT_EQ(n, 0) << "the upstream's stream ended with: " << strerror(errno);
+  client.join();
+  EXPECT_EQ(got.size(), data.size());
+  EXPECT_TRUE(got == data);
+}
+
+TEST(MappedPortTCP, ClientThatEndsItsSendingStillGetsTheWholeReply) {
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  const std::string request = RandomBytes(kFourMiB, 7);
+  const std::string reply = RandomBytes(kFourMiB, 8);
+  std::thread server = Peer([&] {
+    std::string got;
+    EXPECT_EQ(ReadToEnd(p.upstream.get(), &got), End::Orderly);  // the end was passed on
+    EXPECT_TRUE(got == request);
+    SendAll(p.upstream.get(), reply);
+    p.upstream = Fd();
+  });
+  SendAll(p.client.get(), request);
+  shutdown(p.client.get(), SHUT_WR);
+  // A slow reader: the server's end arrives while the relay still holds
+  // bytes for the client.
+  std::this_thread::sleep_for(milliseconds(300));
+  std::string back;
+  EXPECT_EQ(ReadToEnd(p.client.get(), &back), End::Orderly);
+  server.join();
+  EXPECT_EQ(back.size(), reply.size());
+  EXPECT_TRUE(back == reply);
+}
+
+TEST(MappedPortTCP, UpstreamThatEndsFirstStillGetsEverythingTheClientSends) {
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  const std::string down = RandomBytes(kFourMiB, 9);
+  const std::string up = RandomBytes(kFourMiB, 10);
+  std::string gotUp;
+  std::thread server = Peer([&] {
+    // A slow reader: the client's end arrives while the relay still holds
+    // bytes for the server.
+    std::thread reader([&] {
+      std::this_thread::sleep_for(milliseconds(300));
+      EXPECT_EQ(ReadToEnd(p.upstream.get(), &gotUp), End::Orderly);
+    });
+    SendAll(p.upstream.get(), down);
+    shutdown(p.upstream.get(), SHUT_WR);  // done sending, still reading
+    reader.join();
+  });
+  std::thread client = Peer([&] {
+    SendAll(p.client.get(), up);  // keeps sending after the server's end
+    shutdown(p.client.get(), SHUT_WR);
+  });
+  std::string gotDown;
+  EXPECT_EQ(ReadToEnd(p.client.get(), &gotDown), End::Orderly);
+  client.join();
+  server.join();
+  EXPECT_EQ(gotDown.size(), down.size());
+  EXPECT_TRUE(gotDown == down);
+  EXPECT_EQ(gotUp.size(), up.size());
+  EXPECT_TRUE(gotUp == up);
+}
+
+// A relayed connection whose server has ended, whose client has sent its last
+// bytes and its end, and whose relay still holds some of those bytes because
+// the server reads nothing. Both relay sockets are then shut both ways as far
+// as their kernel is concerned. The relay's send buffer towards the server
+// and the server's receive buffer are made tiny, so that 64 KiB are enough
+// however fast the relay reads.
+struct BothEndedBytesWaiting {
+  Listener upstream{"127.0.0.1", SOMAXCONN, 4096};
+  std::unique_ptr<RunningRelay> relay = std::make_unique<RunningRelay>(
+      "127.0.0.1", upstream.Port(), [](TMappedPortTCP& r) {
+        r.OnBeforeClientConnect = [](TMappedPortTCP*, TPeerThread*, TTCPClient* client) {
+          client->OnConnected = [](TTCPClient* c) {
+            int small = 4096;
+            setsockopt(c->SocketBinding.SocketHandle(), SOL_SOCKET, SO_SNDBUF, &small,
+                       sizeof small);
+          };
+        };
+      });
+  Pair p = OpenPair(*relay, upstream);
+  const std::string data = RandomBytes(64 << 10, 15);
+
+  bool Reach() {
+    SendAll(p.upstream.get(), "221 bye\r\n");
+    shutdown(p.upstream.get(), SHUT_WR);
+    if (ReceiveUpTo(p.client.get(), 9) != "221 bye\r\n" || !ClosesWithoutBytes(p.client.get())) {
+      return false;
+    }
+    SendAll(p.client.get(), data);
+    shutdown(p.client.get(), SHUT_WR);
+    // Every byte and the end are with the relay's system once the client's
+    // queue is empty.
+    bool queued = Eventually([&] { return UnacknowledgedBytes(p.client.get()) == 0; }, 3000);
+    std::this_thread::sleep_for(milliseconds(100));
+    return queued;
+  }
+};
+
+TEST(MappedPortTCP, ClientsEndArrivingBeforeASlowServerReadsIsNoReset) {
+  BothEndedBytesWaiting c;
+  ASSERT_TRUE(c.Reach()) << "the relay's system did not take the client's bytes";
+  std::string got;
+  EXPECT_EQ(ReadToEnd(c.p.upstream.get(), &got), End::Orderly);
+  EXPECT_EQ(got.size(), c.data.size());
+  EXPECT_TRUE(got == c.data);
+}
+
+TEST(MappedPortTCP, DestroyingWhileBothSidesHaveEndedAndBytesWaitIsStillBounded) {
+  BothEndedBytesWaiting c;
+  ASSERT_TRUE(c.Reach()) << "the relay's system did not take the client's bytes";
+  auto start = steady_clock::now();
+  c.relay.reset();
+  EXPECT_LT(MillisecondsSince(start), 1500);
+}
+
+TEST(MappedPortTCP, UpstreamResetGivesTheClientAnOrderlyClose) {
+  LogCapture log;
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  // The client is still sending when the upstream resets: the relay holds
+  // bytes from it that nobody will read.
+  const int client = p.client.get();
+  const std::string data = RandomBytes(8 << 20, 11);
+  std::atomic<bool> sentAll{false};
+  std::thread sender([&] {
+    try {
+      SendAll(client, data);
+      sentAll = true;
+    } catch (...) {
+    }
+  });
+  std::this_thread::sleep_for(milliseconds(200));
+  Reset(p.upstream);
+  EXPECT_EQ(ReadToEnd(client), End::Orderly);
+  sender.join();
+  // The relay took (and dropped) what the client still sent until the client
+  // ended, rather than refusing it with a reset.
+  EXPECT_TRUE(sentAll);
+  shutdown(client, SHUT_WR);
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  int error = 0;
+  socklen_t length = sizeof error;
+  getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &length);
+  EXPECT_EQ(error, 0) << strerror(error);
+  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:", " to 127.0.0.1:" +
+                           std::to_string(upstream.Port()) +
+                           " ended: Socket Error # 10054 Connection reset by peer."}).size(),
+            1u);
+}
+
+TEST(MappedPortTCP, HalfClosedConnectionEndsOnlyWhenNothingMovesForItsIdleTime) {
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port(), [](TMappedPortTCP& r) {
+    r.HalfClosedIdleTime = 300;
+    r.LingerTime = 300;
+  });
+
+  // Still moving: the upstream answers a byte every 100 ms for a second after
+  // the client ended its sending; every byte arrives.
+  {
+    Pair p = OpenPair(relay, upstream);
+    shutdown(p.client.get(), SHUT_WR);
+    EXPECT_EQ(ReadToEnd(p.upstream.get()), End::Orderly);
+    std::thread drip = Peer([&] {
+      for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(milliseconds(100));
+        SendAll(p.upstream.get(), std::string(1, static_cast<char>('0' + i)));
+      }
+      p.upstream = Fd();
+    });
+    std::string got;
+    EXPECT_EQ(ReadToEnd(p.client.get(), &got), End::Orderly);
+    drip.join();
+    EXPECT_EQ(got, "0123456789");
+  }
+
+  // Silent: the client ended, the upstream neither answers nor closes, and
+  // neither peer ever closes its socket. The relay gives up after its idle
+  // time, and its lingering close after its own bound.
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  Pair p = OpenPair(relay, upstream);
+  shutdown(p.client.get(), SHUT_WR);
+  auto start = steady_clock::now();
+  EXPECT_EQ(ReadToEnd(p.upstream.get()), End::Orderly);
+  EXPECT_EQ(ReadToEnd(p.client.get()), End::Orderly);
+  EXPECT_GE(MillisecondsSince(start), 250);
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }, 3000));
+  EXPECT_LT(MillisecondsSince(start), 2500);
+}
+
+TEST(MappedPortTCP, DestroyingAbandonsAConnectStillWaitingForTheUpstream) {
+  // An upstream whose accept queue is full: the relay's connect waits.
+  Listener full("127.0.0.1", 0);
+  Fd filler = ConnectTo(full.Port());
+  auto relay = std::make_unique<RunningRelay>("127.0.0.1", full.Port());
+  Fd client = ConnectTo(relay->Port());
+  std::this_thread::sleep_for(milliseconds(200));
+  auto start = steady_clock::now();
+  relay.reset();
+  EXPECT_LT(MillisecondsSince(start), 1500);
+  EXPECT_TRUE(SeesEnd(client.get()));
+}
+
+TEST(MappedPortTCP, DestroyingDoesNotWaitForAnUpstreamThatDoesNotRead) {
+  Listener upstream;
+  auto relay = std::make_unique<RunningRelay>("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(*relay, upstream);
+  // The upstream never reads: the relay holds a unit for it and has nothing
+  // to do on the client's side but watch it.
+  const int client = p.client.get();
+  const std::string data = RandomBytes(32 << 20, 12);
+  std::thread flood([client, &data] {
+    try { SendAll(client, data); } catch (...) {}
+  });
+  std::this_thread::sleep_for(milliseconds(300));
+  auto start = steady_clock::now();
+  relay.reset();
+  EXPECT_LT(MillisecondsSince(start), 1500);
+  shutdown(client, SHUT_RDWR);
+  flood.join();
+  EXPECT_TRUE(SeesEnd(p.upstream.get()));
+}
+
+TEST(MappedPortTCP, DestroyingDoesNotWaitOutALingeringClose) {
+  Listener upstream;
+  auto relay = std::make_unique<RunningRelay>("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(*relay, upstream);
+  // The client resets: its side closes at once, and the relay lingers on the
+  // upstream side, which never ends.
+  Reset(p.client);
+  std::this_thread::sleep_for(milliseconds(200));
+  ASSERT_EQ(relay->relay->WorkerCount(), 1u);
+  auto start = steady_clock::now();
+  relay.reset();
+  EXPECT_LT(MillisecondsSince(start), 1200);
+  EXPECT_TRUE(SeesEnd(p.upstream.get()));
+}
+
+TEST(MappedPortTCP, ErrorThatRepeatsOnEveryPassEndsTheConnection) {
+  LogCapture log;
+  Listener upstream;
+  const int upstreamPort = upstream.Port();
+  RunningRelay relay("127.0.0.1", upstreamPort);
+  Pair p = OpenPair(relay, upstream);
+  // Every receive from the upstream fails, as on a dead network.
+  ScopedFault dead([upstreamPort](TSocketCall call, int socket, std::size_t) {
+    return call == TSocketCall::Recv && PeerPortOf(socket) == upstreamPort ? ETIMEDOUT : 0;
+  });
+  SendAll(p.upstream.get(), "220 hello\r\n");
+  timeval wait{3, 0};
+  setsockopt(p.client.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  EXPECT_TRUE(SeesEnd(p.client.get())) << "the relay kept passing over a failing socket";
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  EXPECT_EQ(log.LinesWith({"ended: Socket Error # 10060 Connection timed out."}).size(), 1u);
+  EXPECT_EQ(log.LinesWith({"a copy pass failed and was skipped"}).size(), 1u);
+}
+
+TEST(MappedPortTCP, WaitThatFailsOnEveryPassEndsTheConnection) {
+  LogCapture log;
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  // Every wait of this connection's worker fails (it watches the client's
+  // side first).
+  const int clientPort = LocalPortOf(p.client.get());
+  ScopedFault failing([clientPort](TSocketCall call, int socket, std::size_t) {
+    return call == TSocketCall::Poll && PeerPortOf(socket) == clientPort ? ENOMEM : 0;
+  });
+  SendAll(p.client.get(), "x");  // ends the wait that began before the fault
+  timeval wait{3, 0};
+  setsockopt(p.client.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  EXPECT_TRUE(SeesEnd(p.client.get())) << "the relay kept passing over a failing wait";
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  EXPECT_EQ(log.LinesWith({"ended: Socket Error # 10055 No buffer space available."}).size(), 1u);
+}
+
+TEST(MappedPortTCP, ResetMetWhileClosingIsLogged) {
+  LogCapture log;
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  Pair p = OpenPair(relay, upstream);
+  // The client leaves bytes unread, so its close is a reset; it comes while
+  // the relay lingers after the upstream's reset.
+  SendAll(p.upstream.get(), "hello");
+  ASSERT_TRUE(Eventually([&] {
+    int queued = 0;
+    return ioctl(p.client.get(), FIONREAD, &queued) == 0 && queued == 5;
+  }));
+  Reset(p.upstream);
+  std::this_thread::sleep_for(milliseconds(200));
+  p.client = Fd();
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:",
+                           ": while closing: Socket Error # 10054 Connection reset by peer."})
+                .size(),
+            1u);
+}
+
+TEST(MappedPortTCP, EachReceiveIsBoundedByItsSidesRecvBufferSize) {
+  Listener upstream;
+  const int upstreamPort = upstream.Port();
+  auto largestIn = std::make_shared<std::atomic<std::size_t>>(0);
+  auto largestUp = std::make_shared<std::atomic<std::size_t>>(0);
+  RunningRelay relay("127.0.0.1", upstreamPort, [](TMappedPortTCP& r) {
+    r.OnBeforeClientConnect = [](TMappedPortTCP*, TPeerThread* thread, TTCPClient* client) {
+      thread->InboundConnection->RecvBufferSize = 1000;
+      client->RecvBufferSize = 700;
+    };
+  });
+  Pair p = OpenPair(relay, upstream);
+  ScopedFault watch([=](TSocketCall call, int socket, std::size_t length) {
+    if (call != TSocketCall::Recv) return 0;
+    auto& largest = PeerPortOf(socket) == upstreamPort ? *largestUp : *largestIn;
+    std::size_t seen = largest;
+    while (length > seen && !largest.compare_exchange_weak(seen, length)) {}
+    return 0;
+  });
+  const std::string up = RandomBytes(100000, 13), down = RandomBytes(100000, 14);
+  SendAll(p.client.get(), up);
+  EXPECT_TRUE(ReceiveUpTo(p.upstream.get(), up.size()) == up);
+  SendAll(p.upstream.get(), down);
+  EXPECT_TRUE(ReceiveUpTo(p.client.get(), down.size()) == down);
+  EXPECT_GT(*largestIn, 0u);
+  EXPECT_LE(*largestIn, 1000u);
+  EXPECT_GT(*largestUp, 0u);
+  EXPECT_LE(*largestUp, 700u);
 }
 
 }  // namespace

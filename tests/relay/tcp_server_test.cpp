@@ -2,7 +2,12 @@
 // bounded stop.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include "relay/socket/net_exceptions.h"
@@ -17,7 +22,15 @@ namespace {
 long long MillisecondsToDestroy(TOwnedServer<TMappedPortTCP>& server) {
   auto start = steady_clock::now();
   server.reset();
-  return duration_cast<milliseconds>(steady_clock::now() - start).count();
+  return MillisecondsSince(start);
+}
+
+// Sends `text` through `relay` to an echo server and expects it back.
+void ExpectRelays(int relayPort, const std::string& text) {
+  Fd c = ConnectTo(relayPort, 5000);
+  ASSERT_TRUE(c);
+  SendAll(c.get(), text);
+  EXPECT_EQ(ReceiveUpTo(c.get(), text.size()), text);
 }
 
 TEST(TCPServer, TakenPortFailsWithTheBindMessageAndStaysInactive) {
@@ -68,25 +81,174 @@ TEST(TCPServer, DestroyingTakesItsStopChecksButNoMore) {
   EXPECT_LT(active, 1500);  // the listener is woken, not waited out
 }
 
-TEST(TCPServer, ClientsThatResetBeforeTheAcceptDoNotStopTheListener) {
+TEST(TCPServer, AcceptErrorsOfOneConnectionAreSkipped) {
+  // Every error accept(2) reports for the one connection being accepted, or
+  // asks to retry, once each: the listener skips it and serves the client.
+  const std::vector<int> errors = {ECONNABORTED, EPROTO, EINTR, EAGAIN, ENETDOWN, ENONET,
+                                   ENOPROTOOPT, EHOSTDOWN, EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH};
+  auto next = std::make_shared<std::atomic<std::size_t>>(0);
+  EchoServer echo;
+  LogCapture log;
+  RunningRelay relay("127.0.0.1", echo.Port());
+  {
+    ScopedFault faults([&errors, next](TSocketCall call, int, std::size_t) {
+      if (call != TSocketCall::Accept) return 0;
+      std::size_t i = (*next)++;
+      return i < errors.size() ? errors[i] : 0;
+    });
+    ExpectRelays(relay.Port(), "served after every skipped error");
+  }
+  EXPECT_GT(*next, errors.size());
+  EXPECT_EQ(log.LinesWith({"listener on 127.0.0.1:" + std::to_string(relay.Port()),
+                           "lost before it was accepted"})
+                .size(),
+            errors.size());
+}
+
+TEST(TCPServer, ListenerOutOfDescriptorsWaitsInsteadOfSpinning) {
+  // accept() fails with EMFILE (then ENFILE, ENOBUFS, ENOMEM) for 600 ms.
+  auto attempts = std::make_shared<std::atomic<int>>(0);
+  const auto until = steady_clock::now() + milliseconds(600);
+  EchoServer echo;
+  LogCapture log;
+  RunningRelay relay("127.0.0.1", echo.Port());
+  {
+    ScopedFault exhausted([attempts, until](TSocketCall call, int, std::size_t) {
+      if (call != TSocketCall::Accept || steady_clock::now() > until) return 0;
+      static const int kErrors[] = {EMFILE, ENFILE, ENOBUFS, ENOMEM};
+      return kErrors[(*attempts)++ % 4];
+    });
+    ExpectRelays(relay.Port(), "served once descriptors are back");
+  }
+  // About one attempt per 100 ms wait; a listener that does not wait makes
+  // thousands.
+  EXPECT_GE(*attempts, 3);
+  EXPECT_LE(*attempts, 12);
+  const std::string name = "listener on 127.0.0.1:" + std::to_string(relay.Port());
+  EXPECT_EQ(log.LinesWith({name, "cannot accept for now", "Too many open files"}).size(), 1u);
+  EXPECT_EQ(log.LinesWith({name, "accepting again"}).size(), 1u);
+}
+
+TEST(TCPServer, ListenerWhoseWaitFailsTriesAgainInsteadOfSpinning) {
+  // The listener's wait fails (as poll() does when memory is short) for 600 ms.
+  auto attempts = std::make_shared<std::atomic<int>>(0);
+  const auto until = steady_clock::now() + milliseconds(600);
+  EchoServer echo;
+  LogCapture log;
+  RunningRelay relay("127.0.0.1", echo.Port());
+  const int listening = relay.relay->Bindings[0].SocketHandle();
+  {
+    ScopedFault failing([attempts, until, listening](TSocketCall call, int socket, std::size_t) {
+      if (call != TSocketCall::Poll || socket != listening || steady_clock::now() > until) return 0;
+      ++*attempts;
+      return ENOMEM;
+    });
+    ExpectRelays(relay.Port(), "ends the wait that began before the fault");
+    std::this_thread::sleep_until(until + milliseconds(100));
+  }
+  ExpectRelays(relay.Port(), "served once the wait works again");
+  EXPECT_GE(*attempts, 3);
+  EXPECT_LE(*attempts, 12);
+  const std::string name = "listener on 127.0.0.1:" + std::to_string(relay.Port());
+  EXPECT_EQ(log.LinesWith({name, "waiting for connections failed", "No buffer space available."})
+                .size(),
+            1u);
+  EXPECT_EQ(log.LinesWith({name, "waiting for connections again"}).size(), 1u);
+}
+
+// Starts a non-blocking connect to 127.0.0.1:port.
+Fd StartConnect(int port) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+  return fd;
+}
+
+bool Established(int fd) {
+  pollfd p{fd, POLLOUT, 0};
+  int error = 0;
+  socklen_t len = sizeof error;
+  return poll(&p, 1, 0) == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 &&
+         error == 0;
+}
+
+TEST(TCPServer, ABurstOfConnectsQueuesWhileTheListenerIsBusy) {
+  std::string why;
+  if (!EnsureDescriptors(1200, why)) GTEST_SKIP() << why;
+  constexpr int kBurst = 200;
+  EchoServer echo;
+  RunningRelay relay("127.0.0.1", echo.Port());
+  // The listener is held inside its next accept until the burst is in.
+  auto released = std::make_shared<std::atomic<bool>>(false);
+  ScopedFault busy([released](TSocketCall call, int, std::size_t) {
+    for (int i = 0; call == TSocketCall::Accept && !*released && i < 500; ++i) {
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    return 0;
+  });
+  Fd first = ConnectTo(relay.Port());  // wakes the listener into the held accept
+  std::this_thread::sleep_for(milliseconds(50));
+
+  std::vector<Fd> clients;
+  for (int i = 0; i < kBurst; ++i) clients.push_back(StartConnect(relay.Port()));
+  auto all = [&] {
+    for (auto& c : clients) {
+      if (!Established(c.get())) return false;
+    }
+    return true;
+  };
+  // The system completes every handshake while the connections wait in the
+  // accept queue; a short queue drops the rest until the clients retry.
+  EXPECT_TRUE(Eventually(all, 700));
+  *released = true;
+
+  for (int i = 0; i < kBurst; ++i) {
+    int flags = fcntl(clients[i].get(), F_GETFL);
+    fcntl(clients[i].get(), F_SETFL, flags & ~O_NONBLOCK);
+    timeval tv{10, 0};
+    setsockopt(clients[i].get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    SendAll(clients[i].get(), "#" + std::to_string(1000 + i));
+  }
+  for (int i = 0; i < kBurst; ++i) {
+    EXPECT_EQ(ReceiveUpTo(clients[i].get(), 5), "#" + std::to_string(1000 + i)) << i;
+  }
+}
+
+TEST(TCPServer, ListenerThatFailsStopsListeningKeepsItsAddressAndStaysDestroyable) {
+  LogCapture log;
   Listener upstream;
   RunningRelay relay("127.0.0.1", upstream.Port());
-  for (int i = 0; i < 100; ++i) {
-    Fd c = ConnectTo(relay.Port());
-    Reset(c);
+  const int port = relay.Port();
+  // The owner reads the binding while the listener fails on its thread.
+  std::atomic<bool> reading{true};
+  std::thread reader([&] {
+    while (reading) {
+      EXPECT_EQ(relay.relay->Bindings[0].Port, port);
+      EXPECT_EQ(relay.relay->Bindings[0].IP, "127.0.0.1");
+    }
+  });
+  {
+    ScopedFault fatal([](TSocketCall call, int, std::size_t) {
+      return call == TSocketCall::Accept ? EINVAL : 0;
+    });
+    Fd victim = ConnectTo(port);
+    const std::string failed = "listener on 127.0.0.1:" + std::to_string(port) +
+                               " failed and accepts no more connections: Socket Error # 10022 "
+                               "Invalid argument.";
+    EXPECT_TRUE(Eventually([&] { return log.LinesWith({failed}).size() == 1; }));
   }
-  Fd client = ConnectTo(relay.Port());
-  Fd server;
-  // The reset connections may reach the upstream first; find ours by its bytes.
-  SendAll(client.get(), "alive");
-  std::string got;
-  for (int i = 0; i < 200 && got != "alive"; ++i) {
-    server = upstream.Accept();
-    ASSERT_TRUE(server) << "listener stopped accepting";
-    got = ReceiveUpTo(server.get(), 5);
-  }
-  EXPECT_EQ(got, "alive");
+  // New clients are refused at once rather than left waiting in a queue.
+  EXPECT_TRUE(Eventually([&] { return !ConnectTo(port); }, 2000));
+  reading = false;
+  reader.join();
   EXPECT_TRUE(relay.relay->Active());
+  EXPECT_EQ(relay.relay->Bindings[0].Port, port);
+  long long took = MillisecondsToDestroy(relay.relay);
+  EXPECT_GE(took, 490);
+  EXPECT_LT(took, 1500);
 }
 
 TEST(TCPServer, ServerWithoutExecuteHandlerEndsEachWorker) {

@@ -1,4 +1,4 @@
-#include "relay/socket/net_exceptions.h"
+#include "relay/socket/socket_errors.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -61,43 +61,45 @@ std::string ErrorText(int errorNumber) {
 int SocketErrorFromErrno(int e) {
   switch (e) {
     case 0: return 0;
-    case EINTR: return 10004;
+    case EINTR: return kErrInterrupted;
     case EBADF: return 10009;
     case EACCES: case EPERM: return 10013;
     case EFAULT: return 10014;
     case EINVAL: return 10022;
-    case EMFILE: case ENFILE: return 10024;
-    case EAGAIN: return 10035;
-    case EINPROGRESS: return 10036;
+    case EMFILE: case ENFILE: return kErrTooManyFiles;
+    case EAGAIN: return kErrWouldBlock;
+    case EINPROGRESS: return kErrInProgress;
     case EALREADY: return 10037;
     case ENOTSOCK: return 10038;
     case EDESTADDRREQ: return 10039;
     case EMSGSIZE: return 10040;
     case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
+    case ENOPROTOOPT: return kErrNoProtocolOption;
     case EPROTONOSUPPORT: return 10043;
     case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
+    case EOPNOTSUPP: return kErrNotSupported;
     case EPFNOSUPPORT: return 10046;
     case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
+    case EADDRINUSE: return kErrAddrInUse;
     case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
+    // A host that left the network is, for the relay, a network that is down.
+    case ENETDOWN: case ENONET: return kErrNetDown;
+    case ENETUNREACH: return kErrNetUnreachable;
     case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
-    case ENOBUFS: case ENOMEM: return 10055;
+    // A protocol error on a connection being accepted aborts that connection.
+    case ECONNABORTED: case EPROTO: return kErrConnAborted;
+    case ECONNRESET: return kErrConnReset;
+    case ENOBUFS: case ENOMEM: return kErrNoBuffers;
     case EISCONN: return 10056;
     case ENOTCONN: return 10057;
-    case EPIPE: case ESHUTDOWN: return 10058;
+    case EPIPE: case ESHUTDOWN: return kErrShutdown;
     case ETOOMANYREFS: return 10059;
     case ETIMEDOUT: return 10060;
     case ECONNREFUSED: return 10061;
     case ELOOP: return 10062;
     case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
+    case EHOSTDOWN: return kErrHostDown;
+    case EHOSTUNREACH: return kErrHostUnreachable;
     case ENOTEMPTY: return 10066;
     default: return e;
   }

@@ -1,0 +1,149 @@
+#include "relay/mapped_port/copy_pass.h"
+
+#include <algorithm>
+
+#include "relay/socket/net_exceptions.h"
+
+namespace vantelo::relay {
+namespace {
+
+// Longest single wait while the inbound side goes unwatched (see Watch), so
+// that a wake from the relay's destruction is still seen soon.
+constexpr int kWakeCheckMs = 250;
+
+bool Holds(const TSocketList& list, TSocket s) {
+  return std::find(list.begin(), list.end(), s) != list.end();
+}
+
+}  // namespace
+
+TCopyPass::TCopyPass(TTCPConnection& inbound, TTCPConnection& upstream)
+    : inbound_(inbound), upstream_(upstream), buffers_(new char[2 * kRelayUnitSize]) {
+  toUpstream_.from = &inbound;
+  toUpstream_.to = &upstream;
+  toUpstream_.buffer = buffers_.get();
+  toClient_.from = &upstream;
+  toClient_.to = &inbound;
+  toClient_.buffer = buffers_.get() + kRelayUnitSize;
+  readList_.reserve(2);
+  writeList_.reserve(2);
+  hangUpList_.reserve(2);
+}
+
+TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
+  readList_.clear();
+  writeList_.clear();
+  hangUpList_.clear();
+  const bool inboundWatched = Watch(inbound_, toUpstream_, toClient_);
+  Watch(upstream_, toClient_, toUpstream_);
+
+  const int ready = GStack().WaitOnSets(&readList_, &writeList_,
+                                        TimeLimit(idleLimitMs, inboundWatched), &hangUpList_);
+  if (inbound_.SocketBinding.Woken()) return TOutcome::Abandoned;
+  if (ready < 0) {
+    // A wait that fails would fail again at once: raise it, so that it
+    // counts as a failed pass instead of spinning unseen.
+    current_ = nullptr;
+    throw ESocketError(GStack().LastError());
+  }
+
+  bool moved = false;
+  if (ready > 0) {
+    CheckHangUps();
+    const TSocket in = inbound_.SocketBinding.SocketHandle();
+    const TSocket up = upstream_.SocketBinding.SocketHandle();
+    // Client to server first, then server to client.
+    moved |= Move(toUpstream_, Holds(readList_, in), Holds(writeList_, up));
+    moved |= Move(toClient_, Holds(readList_, up), Holds(writeList_, in));
+  }
+  if (toUpstream_.ended && toClient_.ended) return TOutcome::Ended;
+
+  if (toUpstream_.ended || toClient_.ended) {
+    const Clock::time_point now = Clock::now();
+    if (!halfClosed_ || moved) {
+      halfClosed_ = true;
+      lastProgress_ = now;
+    } else if (now - lastProgress_ >= std::chrono::milliseconds(idleLimitMs)) {
+      return TOutcome::Idle;
+    }
+  }
+  return TOutcome::Relaying;
+}
+
+bool TCopyPass::Watch(TTCPConnection& side, const TRelayDirection& outgoing,
+                      const TRelayDirection& incoming) {
+  const TSocket s = side.SocketBinding.SocketHandle();
+  const bool reading = outgoing.WantsToReceive();
+  const bool writing = incoming.UnitPending();
+  if (reading) readList_.push_back(s);
+  if (writing) writeList_.push_back(s);
+  if (reading || writing) return true;
+  // Nothing to move on this side: watch it for a reset or a wake. Not once it
+  // has been shut down for sending, though: when its peer's end has arrived
+  // too (read or not), it is shut both ways and reads as hung up for good.
+  if (side.SocketBinding.SendingEnded()) return false;
+  hangUpList_.push_back(s);
+  return true;
+}
+
+int TCopyPass::TimeLimit(int idleLimitMs, bool inboundWatched) const {
+  // While both directions go on, nothing times out: wait as long as it takes.
+  int limit = kInfiniteWait;
+  if (halfClosed_) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                    lastProgress_ + std::chrono::milliseconds(idleLimitMs) - Clock::now())
+                    .count();
+    limit = left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
+  }
+  if (!inboundWatched) limit = limit == kInfiniteWait ? kWakeCheckMs : std::min(limit, kWakeCheckMs);
+  return limit;
+}
+
+void TCopyPass::CheckHangUps() {
+  for (TSocket s : hangUpList_) {
+    current_ = s == inbound_.SocketBinding.SocketHandle() ? &inbound_ : &upstream_;
+    // Only sides not yet shut down for sending are watched here, so one that
+    // hung up without an error of its own was shut both ways under us, which
+    // only a reset does.
+    const int error = GStack().PendingError(s);
+    throw ESocketError(error ? error : kErrConnReset);
+  }
+}
+
+bool TCopyPass::Move(TRelayDirection& d, bool fromReadable, bool toWritable) {
+  bool received = false;
+  if (fromReadable && d.WantsToReceive()) {
+    current_ = d.from;
+    const ssize_t n = d.from->ReceiveSome(d.buffer, kRelayUnitSize);
+    if (n > 0) {
+      d.begin = 0;
+      d.end = static_cast<std::size_t>(n);
+      received = true;
+    } else if (n == 0) {
+      // The source has ended; nothing is pending, so the end goes on at once.
+      current_ = d.to;
+      d.to->EndSending();
+      d.ended = true;
+      return false;
+    }
+  }
+  bool sent = false;
+  if (d.UnitPending() && (received || toWritable)) {
+    current_ = d.to;
+    sent = Flush(d);
+  }
+  return received || sent;
+}
+
+bool TCopyPass::Flush(TRelayDirection& d) {
+  bool sent = false;
+  while (d.UnitPending()) {
+    const std::size_t n = d.to->SendSome(d.buffer + d.begin, d.end - d.begin);
+    if (n == 0) break;  // the destination's send buffer is full
+    d.begin += n;
+    sent = true;
+  }
+  return sent;
+}
+
+}  // namespace vantelo::relay
