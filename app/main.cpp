@@ -4,10 +4,13 @@
 #include "app/logging.h"
 #include "app/program.h"
 #include "app/stop_signals.h"
+#include "relay/descriptor_limit.h"
 
 int main(int argc, char** argv) {
   vantelo::app::TApplication application(argc, argv);
   vantelo::app::ConnectLogs();
+  // Two descriptors per relayed connection: allow as many as the system does.
+  vantelo::relay::RaiseDescriptorLimit();
   vantelo::app::TProgram program;  // every window, none shown yet
   // A logout, `systemctl --user stop` or Ctrl+C ends it as Exit does.
   vantelo::app::TStopSignals stopSignals([&program] { program.Fmain().close(); });

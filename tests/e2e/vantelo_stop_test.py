@@ -6,6 +6,7 @@ order rather than cut.
 Usage: /usr/bin/python3 vantelo_stop_test.py BUILD_FOLDER
 """
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -63,12 +64,17 @@ class VanteloEndsOnStopSignals(unittest.TestCase):
         self.smtp.stop()
         subprocess.run(["rm", "-rf", self.folder])
 
-    def start(self):
+    def start(self, soft_descriptors=None):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.folder,
                    HOME=self.folder, XDG_CONFIG_HOME=os.path.join(self.folder, "xdg"),
                    DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+        def limit():
+            if soft_descriptors:
+                hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+                resource.setrlimit(resource.RLIMIT_NOFILE, (soft_descriptors, hard))
         app = subprocess.Popen([os.path.join(BUILD, "vantelo")], cwd=self.folder, env=env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                               preexec_fn=limit)
         deadline = time.time() + 15
         while time.time() < deadline and not greeting(self.listen).startswith(b"220 upstream"):
             time.sleep(0.1)
@@ -100,6 +106,20 @@ class VanteloEndsOnStopSignals(unittest.TestCase):
                     if app.poll() is None:
                         end_process(app)
                     app.stderr.close()
+
+    def test_it_allows_itself_as_many_descriptors_as_the_system_does(self):
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        if hard <= 1024:
+            self.skipTest("the hard limit on open files is only %d" % hard)
+        app = self.start(soft_descriptors=1024)
+        try:
+            with open("/proc/%d/limits" % app.pid) as f:
+                line = next(l for l in f if l.startswith("Max open files"))
+            soft = line.split()[3]
+            self.assertEqual(int(soft), hard)
+        finally:
+            end_process(app)
+            app.stderr.close()
 
 
 if __name__ == "__main__":
