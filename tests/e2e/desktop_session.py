@@ -2,12 +2,21 @@
 (Xvfb), a session D-Bus, and optionally the accessibility bus that screen
 readers use (at-spi-bus-launcher). Nothing of the machine's own session is
 touched; stop() ends every process it started."""
+import ctypes
 import os
+import signal
 import subprocess
 import tempfile
 import time
 
 from loopback import end_process
+
+
+def _end_with_parent():
+    """In the child: ends it when the test that started it dies, so a test
+    killed on a time-out leaves no X server or bus behind."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 class DesktopSession:
@@ -32,7 +41,8 @@ class DesktopSession:
     def _start(self, argv, **kwargs):
         kwargs.setdefault("stdout", subprocess.DEVNULL)
         kwargs.setdefault("stderr", subprocess.DEVNULL)
-        proc = subprocess.Popen(argv, start_new_session=True, **kwargs)
+        proc = subprocess.Popen(argv, start_new_session=True, preexec_fn=_end_with_parent,
+                                **kwargs)
         self.processes.append(proc)
         return proc
 
