@@ -118,7 +118,9 @@ void TFmain::FormCreate() {
   try {
     instanceLock_ = std::make_unique<TInstanceLock>();
     controller_.EntryList.clear();
-  } catch (...) {
+  } catch (const std::exception& e) {
+    // Like the lock's own result, a failure here does not stop the start.
+    qCWarning(lcApp, "start goes on without its lock: %s", e.what());
   }
 }
 

@@ -64,7 +64,13 @@ void TPeerThread::Step() {
                                          ": a copy pass failed and was skipped: " +
                                          OneLine(e.what()));
     }
-  } catch (const EClosedSocket&) {
+  } catch (const EClosedSocket& e) {
+    // The client's socket was closed under the copy pass: by the relay's
+    // destruction (not worth a line), or by an earlier failure.
+    if (!InboundConnection->SocketBinding.Woken()) {
+      RelayLog(TRelayLogLevel::Info,
+               Server->DescribeConnection(*this) + ": ended on a closed socket: " + OneLine(e.what()));
+    }
   }
   if (!InboundConnection->IsConnected()) RequestStop();
 }

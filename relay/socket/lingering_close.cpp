@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 
+#include "relay/log_sink.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -25,7 +26,9 @@ bool DiscardAvailable(TTCPConnection& c, char* buffer, int& error) {
     }
   } catch (const ESocketError& e) {
     error = e.LastError;
-  } catch (const ENetException&) {
+  } catch (const ENetException& e) {
+    // Not a socket error (the socket was closed meanwhile): stop draining it.
+    RelayLog(TRelayLogLevel::Info, std::string("closing: draining stopped: ") + e.what());
   }
   return false;
 }
@@ -76,8 +79,9 @@ int CloseLingering(std::initializer_list<TTCPConnection*> connections, int limit
   for (TTCPConnection* c : connections) {
     try {
       c->CloseConnection();
-    } catch (...) {
+    } catch (const std::exception& e) {
       // A close raises only from an OnDisconnected handler; the socket is closed by then.
+      RelayLog(TRelayLogLevel::Warning, std::string("closing: ") + e.what());
     }
   }
   return firstError;

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <utility>
 
+#include "relay/log_sink.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -205,7 +206,9 @@ void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
   } catch (...) {
     try {
       CloseConnection();
-    } catch (...) {
+    } catch (const std::exception& e) {
+      // The connect's own failure goes on to the caller, who reports it.
+      RelayLog(TRelayLogLevel::Warning, std::string("closing a failed connect: ") + e.what());
     }
     throw;
   }
