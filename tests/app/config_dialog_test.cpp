@@ -21,6 +21,7 @@
 #include "dialup/network_manager_source.h"
 #include "routing/route_store.h"
 #include "tests/app/modal_boxes.h"
+#include "tests/app/widget_test_main.h"
 #include "tests/dialup/nm_mock.h"
 #include "ui/uconfig.h"
 
@@ -410,16 +411,10 @@ class ConfigDialogTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   // The private bus comes before anything opens the system bus.
-  NetworkManagerMock::StartBus();
-  int result;
-  {
-    QApplication app(argc, argv);
-    ConfigDialogTest test;
-    result = QTest::qExec(&test, argc, argv);
-  }
-  NetworkManagerMock::StopBus();
+  vantelo::testkit::NetworkManagerMock::StartBus();
+  const int result = vantelo::testkit::RunWidgetTest<ConfigDialogTest>(argc, argv);
+  vantelo::testkit::NetworkManagerMock::StopBus();
   return result;
 }
 

@@ -19,6 +19,7 @@
 #include "dialup/network_manager_source.h"
 #include "routing/route_store.h"
 #include "tests/app/modal_boxes.h"
+#include "tests/app/widget_test_main.h"
 #include "tests/dialup/nm_mock.h"
 #include "tests/relay/loopback_peers.h"
 #include "ui/uconfig.h"
@@ -149,15 +150,10 @@ class ConfigFlowTest : public QObject {
 };
 
 int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  NetworkManagerMock::StartBus();
-  int result;
-  {
-    QApplication app(argc, argv);
-    ConfigFlowTest test;
-    result = QTest::qExec(&test, argc, argv);
-  }
-  NetworkManagerMock::StopBus();
+  // The private bus comes before anything opens the system bus.
+  vantelo::testkit::NetworkManagerMock::StartBus();
+  const int result = vantelo::testkit::RunWidgetTest<ConfigFlowTest>(argc, argv);
+  vantelo::testkit::NetworkManagerMock::StopBus();
   return result;
 }
 

@@ -12,6 +12,7 @@
 
 #include "app/program.h"
 #include "tests/app/modal_boxes.h"
+#include "tests/app/widget_test_main.h"
 #include "ui/help_router.h"
 #include "ui/link_label.h"
 #include "ui/tray_icon.h"
@@ -192,11 +193,6 @@ class HelpAboutTest : public QObject {
   QList<QUrl> opened_;
 };
 
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  HelpAboutTest test;
-  return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char** argv) { return vantelo::testkit::RunWidgetTest<HelpAboutTest>(argc, argv); }
 
 #include "help_about_test.moc"

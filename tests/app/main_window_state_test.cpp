@@ -10,6 +10,7 @@
 #include "app/program.h"
 #include "app/umain.h"
 #include "routing/route_store.h"
+#include "tests/app/widget_test_main.h"
 
 using vantelo::app::TFmain;
 using namespace vantelo::dialup;
@@ -75,10 +76,5 @@ class MainWindowStateTest : public QObject {
   std::unique_ptr<QTemporaryDir> folder_;
 };
 
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  MainWindowStateTest test;
-  return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char** argv) { return vantelo::testkit::RunWidgetTest<MainWindowStateTest>(argc, argv); }
 #include "main_window_state_test.moc"

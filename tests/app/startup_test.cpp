@@ -13,6 +13,7 @@
 
 #include "app/program.h"
 #include "tests/app/modal_boxes.h"
+#include "tests/app/widget_test_main.h"
 #include "ui/tray_icon.h"
 #include "ui/uabout.h"
 #include "ui/uconfig.h"
@@ -252,11 +253,6 @@ class StartupTest : public QObject {
   bool trayAvailable_ = true;
 };
 
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  StartupTest test;
-  return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char** argv) { return vantelo::testkit::RunWidgetTest<StartupTest>(argc, argv); }
 
 #include "startup_test.moc"

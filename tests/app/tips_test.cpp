@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "tests/app/modal_boxes.h"
+#include "tests/app/widget_test_main.h"
 #include "ui/tips.h"
 #include "ui/utip.h"
 
@@ -263,11 +264,6 @@ class TipsTest : public QObject {
   std::unique_ptr<QTemporaryDir> folder_;
 };
 
-int main(int argc, char** argv) {
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  TipsTest test;
-  return QTest::qExec(&test, argc, argv);
-}
+int main(int argc, char** argv) { return vantelo::testkit::RunWidgetTest<TipsTest>(argc, argv); }
 
 #include "tips_test.moc"
