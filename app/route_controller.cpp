@@ -3,21 +3,14 @@
 #include <stdexcept>
 
 #include "app/logging.h"
+#include "relay/log_sink.h"
 #include "routing/settings.h"
 #include "routing/text_rules.h"
 
 namespace vantelo::app {
 namespace {
 
-// Relay messages may span lines ("Socket Error # 10013\r\nPermission denied.");
-// a log entry is one line.
-std::string OneLine(std::string text) {
-  for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;) text.replace(at, 2, " ");
-  for (char& c : text) {
-    if (c == '\n' || c == '\r') c = ' ';
-  }
-  return text;
-}
+using relay::OneLine;
 
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 

@@ -23,4 +23,8 @@ void SetRelayLogSink(TRelayLogSink sink);
 // One line, without a trailing line break.
 void RelayLog(TRelayLogLevel level, const std::string& line);
 
+// A message made fit for one log line: line breaks (the socket errors'
+// "Socket Error # N\r\nTEXT") become blanks.
+std::string OneLine(const std::string& text);
+
 }  // namespace vantelo::relay

@@ -23,18 +23,6 @@ thread_local const TNetThread* tCurrentThread = nullptr;
 
 }  // namespace
 
-std::string OneLine(const std::string& text) {
-  std::string line;
-  line.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    line += (c == '\r' || c == '\n') ? ' ' : c;
-  }
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
-}
-
 TNetThread::TNetThread(bool createSuspended) : stopFlag_(createSuspended) {}
 
 TNetThread::~TNetThread() {

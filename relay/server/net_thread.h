@@ -79,9 +79,6 @@ class TNetThread : public std::enable_shared_from_this<TNetThread> {
   bool ended_ = false;
 };
 
-// One line of a message for the relay log: line breaks become blanks.
-std::string OneLine(const std::string& text);
-
 class TPeerThread;
 
 // Hands out worker threads. One manager may serve several servers, in turn or

@@ -28,7 +28,7 @@ bool DiscardAvailable(TTCPConnection& c, char* buffer, int& error) {
     error = e.LastError;
   } catch (const ENetException& e) {
     // Not a socket error (the socket was closed meanwhile): stop draining it.
-    RelayLog(TRelayLogLevel::Info, std::string("closing: draining stopped: ") + e.what());
+    RelayLog(TRelayLogLevel::Info, "closing: draining stopped: " + OneLine(e.what()));
   }
   return false;
 }
@@ -81,7 +81,7 @@ int CloseLingering(std::initializer_list<TTCPConnection*> connections, int limit
       c->CloseConnection();
     } catch (const std::exception& e) {
       // A close raises only from an OnDisconnected handler; the socket is closed by then.
-      RelayLog(TRelayLogLevel::Warning, std::string("closing: ") + e.what());
+      RelayLog(TRelayLogLevel::Warning, "closing: " + OneLine(e.what()));
     }
   }
   return firstError;

@@ -208,7 +208,7 @@ void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
       CloseConnection();
     } catch (const std::exception& e) {
       // The connect's own failure goes on to the caller, who reports it.
-      RelayLog(TRelayLogLevel::Warning, std::string("closing a failed connect: ") + e.what());
+      RelayLog(TRelayLogLevel::Warning, "closing a failed connect: " + OneLine(e.what()));
     }
     throw;
   }
