@@ -59,7 +59,6 @@ class TFmain : public QMainWindow {
   ui::TTrayIcon* Tray() const { return tray; }
   QTreeWidget* RouteList() const { return LVsmtp; }
   QLabel* ConfigNotice() const { return Label7; }
-  relay::TMappedPortTCP* CurrentRelay() const { return MappedPortTCP1.get(); }
 
  public slots:
   void Timer3Timer();
