@@ -8,6 +8,7 @@
 // GUI thread only.
 #pragma once
 
+#include <exception>
 #include <memory>
 
 #include "app/umain.h"
@@ -26,15 +27,18 @@ namespace vantelo::app {
 class TProgram {
  public:
   // `dialUp` may be given for tests; by default the machine's sources. A tips
-  // file that cannot be read is reported in the error box and the start goes
-  // on without tips.
+  // file that cannot be read is reported in the error box once the loop runs
+  // (see Start) and the start goes on without tips.
   explicit TProgram(std::unique_ptr<dialup::TDialUp> dialUp = nullptr);
   ~TProgram();
   TProgram(const TProgram&) = delete;
   TProgram& operator=(const TProgram&) = delete;
 
   // Starts the main window's timers: the tick, and a second later the
-  // deferred start. Call once, right before the message loop runs.
+  // deferred start; then, as the loop's first work, shows the error of a
+  // tips file that could not be read. The tick goes on while that box is
+  // open, so the relay listens whatever the user does with it. Call once,
+  // right before the message loop runs.
   void Start();
 
   TFmain& Fmain() { return *Fmain_; }
@@ -47,6 +51,7 @@ class TProgram {
   std::unique_ptr<ui::TFabout> Fabout_;
   std::unique_ptr<ui::TFtip> Ftip_;
   std::unique_ptr<ui::TFconfig> Fconfig_;
+  std::exception_ptr tipsFailure_;
 };
 
 }  // namespace vantelo::app

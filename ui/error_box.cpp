@@ -2,6 +2,8 @@
 
 #include <QMessageBox>
 
+#include "app/logging.h"
+
 namespace vantelo::ui {
 
 QString ErrorBoxText(const QString& message) {
@@ -10,6 +12,8 @@ QString ErrorBoxText(const QString& message) {
 }
 
 void ShowApplicationError(const QString& message, QWidget* parent) {
+  // The box may go unread at an unattended start: the log keeps the text.
+  qCWarning(app::lcApp, "%s", qUtf8Printable(ErrorBoxText(message)));
   QMessageBox box(QMessageBox::Critical, QStringLiteral("Vantelo"), ErrorBoxText(message),
                   QMessageBox::Ok, parent);
   box.setTextFormat(Qt::PlainText);  // names in messages are never markup
