@@ -6,8 +6,14 @@
 
 namespace vantelo::app {
 
+// Without a desktop session Qt would abort with "could not connect to
+// display". Call before the application object exists: where no display can
+// be had, it says what Vantelo needs and ends the process with status 1.
+void RequireDesktopSession();
+
 class TApplication : public QApplication {
  public:
+  // Ends the watch that RequireDesktopSession started, once Qt has its display.
   TApplication(int& argc, char** argv);
   bool notify(QObject* receiver, QEvent* event) override;
 };

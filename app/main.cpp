@@ -7,6 +7,7 @@
 #include "relay/descriptor_limit.h"
 
 int main(int argc, char** argv) {
+  vantelo::app::RequireDesktopSession();
   vantelo::app::TApplication application(argc, argv);
   vantelo::app::ConnectLogs();
   // Two descriptors per relayed connection: allow as many as the system does.

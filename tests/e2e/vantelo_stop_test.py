@@ -1,7 +1,9 @@
 """The real vantelo program ends as Exit ends it when it gets SIGTERM, SIGINT
 or SIGHUP (a logout, `systemctl --user stop`, Ctrl+C): status 0 within two
 seconds, the listening port free at once, a relayed connection closed in
-order rather than cut.
+order rather than cut. An error box at the start (no tips file) neither
+keeps the relay from listening nor the program from ending; without a
+display it says so and ends with status 1.
 
 Usage: /usr/bin/python3 vantelo_stop_test.py BUILD_FOLDER
 """
@@ -46,6 +48,13 @@ def port_is_free(port):
             return False
 
 
+def absent_display():
+    """The number of an X display that no server serves."""
+    return next(n for n in range(917, 999)
+                if not os.path.exists("/tmp/.X11-unix/X%d" % n)
+                and not os.path.exists("/tmp/.X%d-lock" % n))
+
+
 class VanteloEndsOnStopSignals(unittest.TestCase):
     def setUp(self):
         self.smtp_port = free_port()
@@ -64,10 +73,15 @@ class VanteloEndsOnStopSignals(unittest.TestCase):
         self.smtp.stop()
         subprocess.run(["rm", "-rf", self.folder])
 
-    def start(self, soft_descriptors=None):
+    def environment(self, **changes):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.folder,
                    HOME=self.folder, XDG_CONFIG_HOME=os.path.join(self.folder, "xdg"),
                    DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent")
+        env.update(changes)
+        return {key: value for key, value in env.items() if value is not None}
+
+    def start(self, soft_descriptors=None):
+        env = self.environment()
         def limit():
             if soft_descriptors:
                 hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
@@ -106,6 +120,39 @@ class VanteloEndsOnStopSignals(unittest.TestCase):
                     if app.poll() is None:
                         end_process(app)
                     app.stderr.close()
+
+    def test_a_start_up_error_box_neither_stops_the_mail_nor_the_end(self):
+        os.remove(os.path.join(self.folder, "config", "tip.cfg"))
+        started = time.monotonic()
+        app = self.start()
+        try:
+            # The box is open (nobody answers it) and the relay listens all the same.
+            self.assertTrue(greeting(self.listen).startswith(b"220 upstream"))
+            self.assertLess(time.monotonic() - started, 5.0)
+            app.send_signal(signal.SIGTERM)
+            status = app.wait(timeout=5)
+            log = app.stderr.read().decode(errors="replace")
+            self.assertEqual(status, 0, log)
+            self.assertTrue(port_is_free(self.listen), "the port is still taken")
+            self.assertIn("Cannot open file config\\tip.cfg.", log)
+        finally:
+            if app.poll() is None:
+                end_process(app)
+            app.stderr.close()
+
+    def test_without_a_display_it_says_what_it_needs(self):
+        for name, env in (
+                ("no display at all", self.environment(QT_QPA_PLATFORM=None, DISPLAY=None,
+                                                       WAYLAND_DISPLAY=None)),
+                ("an X server that is not there", self.environment(
+                    QT_QPA_PLATFORM="xcb", DISPLAY=":%d" % absent_display(),
+                    WAYLAND_DISPLAY=None))):
+            with self.subTest(name):
+                done = subprocess.run([os.path.join(BUILD, "vantelo")], cwd=self.folder,
+                                      env=env, capture_output=True, text=True, timeout=30)
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertIn("needs a desktop session", done.stderr)
+                self.assertIn("vantelo-relay", done.stderr)
 
     def test_it_allows_itself_as_many_descriptors_as_the_system_does(self):
         hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
