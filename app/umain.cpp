@@ -228,6 +228,7 @@ void TFmain::BuildTray() {
   tray->StartMinimized = true;
   tray->MinimizeToTray = true;
   tray->OnDblClick = [this] { trayDblClick(); };
+  tray->OnActivate = [this] { trayDblClick(); };
   tray->Loaded();
 }
 

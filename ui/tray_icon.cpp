@@ -2,15 +2,32 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
 #include <QEvent>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <QWidget>
 
+#include "app/logging.h"
+
 namespace vantelo::ui {
 
 std::function<bool()> TTrayIcon::TrayAvailable = [] {
   return QSystemTrayIcon::isSystemTrayAvailable();
+};
+
+std::function<bool()> TTrayIcon::OnStatusNotifierPanel = [] {
+  // The question Qt asks when it picks the panel's protocol for the icon.
+  QDBusMessage ask = QDBusMessage::createMethodCall(
+      QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
+      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+  ask << QStringLiteral("org.kde.StatusNotifierWatcher")
+      << QStringLiteral("IsStatusNotifierHostRegistered");
+  const QDBusMessage reply = QDBusConnection::sessionBus().call(ask, QDBus::Block, 500);
+  return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty() &&
+         qvariant_cast<QDBusVariant>(reply.arguments().first()).variant().toBool();
 };
 
 TTrayIcon::TTrayIcon(QWidget* owner) : QObject(owner), owner_(owner), icon_(new QSystemTrayIcon(this)) {
@@ -19,6 +36,8 @@ TTrayIcon::TTrayIcon(QWidget* owner) : QObject(owner), owner_(owner), icon_(new 
   clickTimer_.setSingleShot(true);
   clickTimer_.setInterval(QApplication::doubleClickInterval());
   connect(&clickTimer_, &QTimer::timeout, this, &TTrayIcon::ClickTimer);
+  trayWatch_.setInterval(5000);
+  connect(&trayWatch_, &QTimer::timeout, this, &TTrayIcon::WatchTray);
   if (owner_) owner_->installEventFilter(this);
 }
 
@@ -70,11 +89,28 @@ bool TTrayIcon::ShowIcon() {
   iconVisible_ = true;
   ModifyIcon();
   icon_->show();
-  return TrayAvailable();
+  WatchTray();
+  return !trayMissingLogged_;
+}
+
+void TTrayIcon::WatchTray() {
+  const bool available = iconVisible_ && TrayAvailable();
+  if (!available && iconVisible_ && !trayMissingLogged_) {
+    trayMissingLogged_ = true;
+    qCWarning(app::lcApp, "the icon could not be added: the desktop has no notification area; "
+                          "the main window stays in the task bar");
+    trayWatch_.start();
+  } else if (available && trayMissingLogged_) {
+    trayMissingLogged_ = false;
+    qCInfo(app::lcApp, "the icon is in the notification area again");
+    trayWatch_.stop();
+  }
 }
 
 bool TTrayIcon::HideIcon() {
   iconVisible_ = false;
+  trayWatch_.stop();
+  trayMissingLogged_ = false;
   icon_->hide();
   return true;
 }
@@ -127,6 +163,7 @@ void TTrayIcon::Activated(int reason) {
   if (!enabled_) return;
   switch (reason) {
     case QSystemTrayIcon::Trigger:
+      if (OnActivate && OnStatusNotifierPanel()) OnActivate();
       if (clickTimer_.isActive()) {
         // A second click within the double-click time is a double click:
         // panels that speak to the icon over D-Bus report only clicks.

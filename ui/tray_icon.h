@@ -1,5 +1,7 @@
 // The program's icon in the notification area, with its tip, its menu on the
-// right button and a double click that restores the main window. It hides
+// right button and a double click that restores the main window (on a
+// StatusNotifierItem panel a single click does too, as there it is the way
+// to open a program). It hides
 // the main window there when the window is minimised, and the icon stays for
 // the whole run. Qt registers the icon again when the desktop's tray comes
 // back, so the icon survives a restart of the panel.
@@ -51,6 +53,8 @@ class TTrayIcon : public QObject {
 
   std::function<void()> OnClick;
   std::function<void()> OnDblClick;
+  // A click on a StatusNotifierItem panel (its Activate), at once.
+  std::function<void()> OnActivate;
 
   // Puts the icon in the notification area with the current settings; the
   // owner calls it once it has set them.
@@ -71,6 +75,9 @@ class TTrayIcon : public QObject {
   QString ShownTip() const;
   // Whether the desktop offers a notification area; tests may replace it.
   static std::function<bool()> TrayAvailable;
+  // Whether that area is a StatusNotifierItem panel on the session bus;
+  // tests may replace it.
+  static std::function<bool()> OnStatusNotifierPanel;
 
   QSystemTrayIcon* PlatformIcon() const { return icon_; }
 
@@ -81,6 +88,8 @@ class TTrayIcon : public QObject {
   void Activated(int reason);
   void ClickTimer();
   void DoubleClicked();
+  // Logs the notification area going and coming back, once each way.
+  void WatchTray();
 
   QPointer<QWidget> owner_;
   QSystemTrayIcon* icon_;
@@ -92,6 +101,8 @@ class TTrayIcon : public QObject {
   QTimer clickTimer_;
   bool clickPending_ = false;
   bool doubleClickSeen_ = false;
+  QTimer trayWatch_;
+  bool trayMissingLogged_ = false;
 };
 
 }  // namespace vantelo::ui
