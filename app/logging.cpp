@@ -5,13 +5,6 @@
 
 namespace vantelo::app {
 
-Q_LOGGING_CATEGORY(lcRoute, "vantelo.route")
-Q_LOGGING_CATEGORY(lcStore, "vantelo.store")
-Q_LOGGING_CATEGORY(lcSettings, "vantelo.settings")
-Q_LOGGING_CATEGORY(lcRelay, "vantelo.relay")
-Q_LOGGING_CATEGORY(lcHelp, "vantelo.help")
-Q_LOGGING_CATEGORY(lcApp, "vantelo.app")
-
 void ConnectLogs() {
   qSetMessagePattern(QStringLiteral("%{category}: %{message}"));
   // Called on the relay's own threads; Qt's logging is thread-safe.

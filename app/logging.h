@@ -1,28 +1,13 @@
-// The program's log: one line per failure it swallows and per route change,
-// on standard error as "CATEGORY: MESSAGE", in five categories:
-//   vantelo.route     the route controller: route changes, relays not started
-//   vantelo.store     the route file
-//   vantelo.settings  the settings file and the autostart entry
-//   vantelo.dialup    the dial-up monitor
-//   vantelo.relay     the relay's own threads
-//   vantelo.help      help pages, web links and the mail program
-//   vantelo.app       the program's start and end
-// Qt's logging rules (QT_LOGGING_RULES) can silence any of them.
+// Where the program's log lines go: standard error, one line each as
+// "CATEGORY: MESSAGE", in the categories of logging/log_categories.h. The
+// relay and the settings code, which link no Qt, report through sinks of
+// their own; ConnectLogs passes their lines to "vantelo.relay" and
+// "vantelo.settings".
 #pragma once
 
-#include <QLoggingCategory>
-
-#include "dialup/dialup_log.h"
+#include "logging/log_categories.h"
 
 namespace vantelo::app {
-
-Q_DECLARE_LOGGING_CATEGORY(lcRoute)
-Q_DECLARE_LOGGING_CATEGORY(lcStore)
-Q_DECLARE_LOGGING_CATEGORY(lcSettings)
-Q_DECLARE_LOGGING_CATEGORY(lcRelay)
-Q_DECLARE_LOGGING_CATEGORY(lcHelp)
-Q_DECLARE_LOGGING_CATEGORY(lcApp)
-using dialup::lcDialup;
 
 // Sets the line format and connects the relay's and the settings code's log
 // sinks to their categories. Called once at start, before the first relay

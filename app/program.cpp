@@ -3,7 +3,7 @@
 #include <QTimer>
 #include <utility>
 
-#include "app/logging.h"
+#include "logging/log_categories.h"
 #include "dialup/dial_up.h"
 #include "ui/error_box.h"
 #include "ui/uabout.h"

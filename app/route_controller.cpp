@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "app/logging.h"
+#include "logging/log_categories.h"
 #include "relay/log_sink.h"
 #include "routing/settings.h"
 #include "routing/text_rules.h"

@@ -14,7 +14,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include "app/logging.h"
+#include "logging/log_categories.h"
 #include "routing/settings.h"
 #include "ui/error_box.h"
 #include "ui/help_router.h"

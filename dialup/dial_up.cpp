@@ -2,7 +2,7 @@
 
 #include <set>
 
-#include "dialup/dialup_log.h"
+#include "logging/log_categories.h"
 #include "dialup/network_manager_source.h"
 #include "dialup/pppd_source.h"
 

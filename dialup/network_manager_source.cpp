@@ -10,7 +10,7 @@
 #include <QMap>
 #include <optional>
 
-#include "dialup/dialup_log.h"
+#include "logging/log_categories.h"
 #include "dialup/status_text.h"
 
 using TConnectionSettings = QMap<QString, QVariantMap>;

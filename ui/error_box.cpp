@@ -2,7 +2,7 @@
 
 #include <QMessageBox>
 
-#include "app/logging.h"
+#include "logging/log_categories.h"
 
 namespace vantelo::ui {
 
@@ -13,7 +13,7 @@ QString ErrorBoxText(const QString& message) {
 
 void ShowApplicationError(const QString& message, QWidget* parent) {
   // The box may go unread at an unattended start: the log keeps the text.
-  qCWarning(app::lcApp, "%s", qUtf8Printable(ErrorBoxText(message)));
+  qCWarning(lcApp, "%s", qUtf8Printable(ErrorBoxText(message)));
   QMessageBox box(QMessageBox::Critical, QStringLiteral("Vantelo"), ErrorBoxText(message),
                   QMessageBox::Ok, parent);
   box.setTextFormat(Qt::PlainText);  // names in messages are never markup

@@ -4,14 +4,11 @@
 #include <QFileInfo>
 #include <QUrl>
 
-#include "app/logging.h"
+#include "logging/log_categories.h"
 #include "ui/web_links.h"
 
 namespace vantelo::ui {
 
-using app::lcDialup;
-using app::lcHelp;
-using app::lcStore;
 namespace {
 
 THelpRouter* currentRouter = nullptr;

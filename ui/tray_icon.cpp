@@ -10,7 +10,7 @@
 #include <QSystemTrayIcon>
 #include <QWidget>
 
-#include "app/logging.h"
+#include "logging/log_categories.h"
 
 namespace vantelo::ui {
 
@@ -97,12 +97,12 @@ void TTrayIcon::WatchTray() {
   const bool available = iconVisible_ && TrayAvailable();
   if (!available && iconVisible_ && !trayMissingLogged_) {
     trayMissingLogged_ = true;
-    qCWarning(app::lcApp, "the icon could not be added: the desktop has no notification area; "
+    qCWarning(lcApp, "the icon could not be added: the desktop has no notification area; "
                           "the main window stays in the task bar");
     trayWatch_.start();
   } else if (available && trayMissingLogged_) {
     trayMissingLogged_ = false;
-    qCInfo(app::lcApp, "the icon is in the notification area again");
+    qCInfo(lcApp, "the icon is in the notification area again");
     trayWatch_.stop();
   }
 }

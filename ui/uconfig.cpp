@@ -18,13 +18,10 @@
 #include "dialup/dial_up.h"
 #include "routing/route_store.h"
 #include "ui/error_box.h"
-#include "app/logging.h"
+#include "logging/log_categories.h"
 
 namespace vantelo::ui {
 
-using app::lcDialup;
-using app::lcHelp;
-using app::lcStore;
 namespace {
 
 const QColor kTeal(0, 128, 128);

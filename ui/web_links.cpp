@@ -2,13 +2,10 @@
 
 #include <QDesktopServices>
 
-#include "app/logging.h"
+#include "logging/log_categories.h"
 
 namespace vantelo::ui {
 
-using app::lcDialup;
-using app::lcHelp;
-using app::lcStore;
 namespace {
 
 TUrlOpener& Opener() {

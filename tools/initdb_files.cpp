@@ -1,4 +1,4 @@
-#include "app/initdb_files.h"
+#include "tools/initdb_files.h"
 
 #include <cerrno>
 #include <cstring>

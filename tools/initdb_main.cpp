@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/initdb_files.h"
+#include "tools/initdb_files.h"
 #include "routing/route_store.h"
 
 namespace fs = std::filesystem;

@@ -1,0 +1,13 @@
+#include "logging/log_categories.h"
+
+namespace vantelo {
+
+Q_LOGGING_CATEGORY(lcRoute, "vantelo.route")
+Q_LOGGING_CATEGORY(lcStore, "vantelo.store")
+Q_LOGGING_CATEGORY(lcSettings, "vantelo.settings")
+Q_LOGGING_CATEGORY(lcDialup, "vantelo.dialup")
+Q_LOGGING_CATEGORY(lcRelay, "vantelo.relay")
+Q_LOGGING_CATEGORY(lcHelp, "vantelo.help")
+Q_LOGGING_CATEGORY(lcApp, "vantelo.app")
+
+}  // namespace vantelo
