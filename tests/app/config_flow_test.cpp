@@ -18,10 +18,10 @@
 #include "app/program.h"
 #include "dialup/network_manager_source.h"
 #include "routing/route_store.h"
-#include "tests/app/modal_boxes.h"
-#include "tests/app/widget_test_main.h"
-#include "tests/dialup/nm_mock.h"
-#include "tests/relay/loopback_peers.h"
+#include "tests/testkit/modal_boxes.h"
+#include "tests/testkit/widget_test_main.h"
+#include "tests/testkit/nm_mock.h"
+#include "tests/testkit/loopback_peers.h"
 #include "ui/uconfig.h"
 
 using namespace vantelo;

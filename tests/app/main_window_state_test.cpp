@@ -10,7 +10,8 @@
 #include "app/program.h"
 #include "app/umain.h"
 #include "routing/route_store.h"
-#include "tests/app/widget_test_main.h"
+#include "tests/testkit/widget_test_main.h"
+#include "tests/testkit/working_folder.h"
 
 using vantelo::app::TFmain;
 using namespace vantelo::dialup;
@@ -35,13 +36,11 @@ class MainWindowStateTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(chdir(folder_->path().toLocal8Bit().constData()) == 0);
+    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
     vantelo::routing::CreateRouteDatabase(".");
     std::ofstream("config/tip.cfg") << "A tip\n#\n";
   }
   void cleanup() {
-    (void)chdir("/");
     folder_.reset();
   }
 
@@ -73,7 +72,7 @@ class MainWindowStateTest : public QObject {
   }
 
  private:
-  std::unique_ptr<QTemporaryDir> folder_;
+  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
 };
 
 int main(int argc, char** argv) { return vantelo::testkit::RunWidgetTest<MainWindowStateTest>(argc, argv); }

@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include "tests/testkit/working_folder.h"
 #include "app/umain.h"
 #include "routing/route_store.h"
 
@@ -45,11 +46,9 @@ class MainWindowTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(chdir(folder_->path().toLocal8Bit().constData()) == 0);
+    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
   }
   void cleanup() {
-    (void)chdir("/");
     folder_.reset();
   }
 
@@ -132,7 +131,7 @@ class MainWindowTest : public QObject {
   }
 
  private:
-  std::unique_ptr<QTemporaryDir> folder_;
+  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
 };
 
 QTEST_MAIN(MainWindowTest)

@@ -18,10 +18,10 @@
 #include "dialup/network_manager_source.h"
 #include "relay/log_sink.h"
 #include "routing/settings_log.h"
-#include "tests/app/log_capture.h"
-#include "tests/dialup/nm_mock.h"
-#include "tests/relay/loopback_peers.h"
-#include "tests/routing/temp_folder.h"
+#include "tests/testkit/log_capture.h"
+#include "tests/testkit/nm_mock.h"
+#include "tests/testkit/loopback_peers.h"
+#include "tests/testkit/temp_folder.h"
 
 using namespace vantelo;
 using namespace vantelo::testkit;

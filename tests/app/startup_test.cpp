@@ -12,8 +12,9 @@
 #include <unistd.h>
 
 #include "app/program.h"
-#include "tests/app/modal_boxes.h"
-#include "tests/app/widget_test_main.h"
+#include "tests/testkit/modal_boxes.h"
+#include "tests/testkit/widget_test_main.h"
+#include "tests/testkit/working_folder.h"
 #include "ui/tray_icon.h"
 #include "ui/uabout.h"
 #include "ui/uconfig.h"
@@ -47,8 +48,7 @@ class StartupTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(chdir(folder_->path().toLocal8Bit().constData()) == 0);
+    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
     qputenv("XDG_CONFIG_HOME", (folder_->path() + "/xdg").toLocal8Bit());
     std::filesystem::create_directories("config");
     std::filesystem::create_directories("xdg");
@@ -59,7 +59,6 @@ class StartupTest : public QObject {
     statusNotifierPanel_ = false;
   }
   void cleanup() {
-    (void)chdir("/");
     folder_.reset();
   }
 
@@ -268,7 +267,7 @@ class StartupTest : public QObject {
   }
 
  private:
-  std::unique_ptr<QTemporaryDir> folder_;
+  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
   bool trayAvailable_ = true;
   bool statusNotifierPanel_ = false;
 };

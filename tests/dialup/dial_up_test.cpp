@@ -12,7 +12,7 @@
 #include "dialup/dial_up.h"
 #include "dialup/network_manager_source.h"
 #include "dialup/pppd_source.h"
-#include "tests/dialup/nm_mock.h"
+#include "tests/testkit/nm_mock.h"
 
 using namespace vantelo::dialup;
 using vantelo::testkit::NetworkManagerMock;

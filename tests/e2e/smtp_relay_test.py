@@ -16,8 +16,8 @@ import unittest
 
 from aiosmtpd.controller import Controller
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from loopback import free_port  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testkit"))
+from vantelo_testkit.loopback import free_port  # noqa: E402
 
 RELAY = None
 

@@ -14,11 +14,11 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_session import DesktopSession  # noqa: E402
-from loopback import end_process, free_port  # noqa: E402
-from private_bus import NetworkManagerOnPrivateBus  # noqa: E402
-from smtp_peers import greeted_by, send, start_smtp, wait_until  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testkit"))
+from vantelo_testkit.desktop_session import DesktopSession  # noqa: E402
+from vantelo_testkit.loopback import end_process, free_port  # noqa: E402
+from vantelo_testkit.private_bus import NetworkManagerOnPrivateBus  # noqa: E402
+from vantelo_testkit.smtp_peers import greeted_by, send, start_smtp, wait_until  # noqa: E402
 
 BUILD = None
 NAMED_ROLES = ("push button", "text", "combo box", "check box")

@@ -19,8 +19,8 @@ import unittest
 
 from aiosmtpd.controller import Controller
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from loopback import end_process, free_port  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testkit"))
+from vantelo_testkit.loopback import end_process, free_port  # noqa: E402
 
 BUILD = None
 

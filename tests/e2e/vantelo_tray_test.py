@@ -14,10 +14,11 @@ import unittest
 
 import dbus
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop_session import DesktopSession  # noqa: E402
-from loopback import end_process, free_port  # noqa: E402
-from smtp_peers import wait_until  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testkit"))
+from vantelo_testkit import SNI_WATCHER  # noqa: E402
+from vantelo_testkit.desktop_session import DesktopSession  # noqa: E402
+from vantelo_testkit.loopback import end_process, free_port  # noqa: E402
+from vantelo_testkit.smtp_peers import wait_until  # noqa: E402
 
 BUILD = None
 ITEM = "org.kde.StatusNotifierItem"
@@ -76,7 +77,7 @@ class TrayIconOnThePanel(unittest.TestCase):
 
     def test_the_icon_its_tip_and_its_menu(self):
         self.watcher = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(os.path.dirname(__file__), "sni_watcher.py")],
+            ["/usr/bin/python3", SNI_WATCHER],
             env=self.env, stdout=subprocess.PIPE, text=True)
         self.assertEqual(self.watcher.stdout.readline().strip(), "ready")
         self.start_vantelo(minimized=True)
@@ -111,7 +112,7 @@ class TrayIconOnThePanel(unittest.TestCase):
 
     def test_a_click_on_the_icon_restores_the_window(self):
         self.watcher = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(os.path.dirname(__file__), "sni_watcher.py")],
+            ["/usr/bin/python3", SNI_WATCHER],
             env=self.env, stdout=subprocess.PIPE, text=True)
         self.assertEqual(self.watcher.stdout.readline().strip(), "ready")
         self.start_vantelo(minimized=True)

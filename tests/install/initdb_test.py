@@ -13,8 +13,8 @@ import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from loopback import end_process  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testkit"))
+from vantelo_testkit.loopback import end_process  # noqa: E402
 
 BUILD = DATA = None
 

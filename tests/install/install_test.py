@@ -16,9 +16,9 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from loopback import end_process, free_port  # noqa: E402
-from smtp_peers import listening, send, start_smtp, wait_until  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testkit"))
+from vantelo_testkit.loopback import end_process, free_port  # noqa: E402
+from vantelo_testkit.smtp_peers import listening, send, start_smtp, wait_until  # noqa: E402
 
 BUILD = SOURCE = HOME_PAGE = None
 PROGRAMS = ("vantelo", "vantelo-relay", "vantelo-dialup", "vantelo-initdb", "vantelo-start")

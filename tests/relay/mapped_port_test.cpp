@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <thread>
 
-#include "tests/relay/loopback_peers.h"
+#include "tests/testkit/loopback_peers.h"
 
 using namespace vantelo::relay;
 using namespace vantelo::testkit;

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "tests/relay/loopback_peers.h"
+#include "tests/testkit/loopback_peers.h"
 
 using namespace vantelo::testkit;
 

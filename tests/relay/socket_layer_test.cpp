@@ -13,7 +13,7 @@
 #include "relay/descriptor_limit.h"
 #include "relay/socket/net_exceptions.h"
 #include "relay/socket/tcp_connection.h"
-#include "tests/relay/loopback_peers.h"
+#include "tests/testkit/loopback_peers.h"
 
 using namespace vantelo::relay;
 using namespace vantelo::testkit;

@@ -11,7 +11,7 @@
 #include <sys/socket.h>
 
 #include "relay/socket/net_exceptions.h"
-#include "tests/relay/loopback_peers.h"
+#include "tests/testkit/loopback_peers.h"
 
 using namespace vantelo::relay;
 using namespace vantelo::testkit;

@@ -7,7 +7,7 @@
 #include <sqlite3.h>
 
 #include "routing/route_store.h"
-#include "tests/routing/temp_folder.h"
+#include "tests/testkit/temp_folder.h"
 
 using namespace vantelo::routing;
 

@@ -13,7 +13,7 @@
 #include "routing/autostart.h"
 #include "routing/settings.h"
 #include "routing/settings_log.h"
-#include "tests/routing/temp_folder.h"
+#include "tests/testkit/temp_folder.h"
 
 using namespace vantelo::routing;
 namespace fs = std::filesystem;

@@ -7,7 +7,7 @@ import time
 
 from aiosmtpd.controller import Controller
 
-from loopback import free_port
+from .loopback import free_port
 
 
 class Collector:

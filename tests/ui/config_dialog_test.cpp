@@ -20,9 +20,10 @@
 #include "app/umain.h"
 #include "dialup/network_manager_source.h"
 #include "routing/route_store.h"
-#include "tests/app/modal_boxes.h"
-#include "tests/app/widget_test_main.h"
-#include "tests/dialup/nm_mock.h"
+#include "tests/testkit/modal_boxes.h"
+#include "tests/testkit/widget_test_main.h"
+#include "tests/testkit/nm_mock.h"
+#include "tests/testkit/working_folder.h"
 #include "ui/uconfig.h"
 
 using vantelo::app::TFmain;
@@ -114,8 +115,7 @@ class ConfigDialogTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(chdir(folder_->path().toLocal8Bit().constData()) == 0);
+    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
     qputenv("XDG_CONFIG_HOME", (folder_->path() + "/xdg").toLocal8Bit());
     QDir().mkpath("xdg");
     nm_ = std::make_unique<NetworkManagerMock>();
@@ -136,7 +136,6 @@ class ConfigDialogTest : public QObject {
     dialog_.reset();
     window_.reset();
     nm_.reset();
-    (void)chdir("/");
     folder_.reset();
   }
 
@@ -403,7 +402,7 @@ class ConfigDialogTest : public QObject {
   }
 
  private:
-  std::unique_ptr<QTemporaryDir> folder_;
+  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
   std::unique_ptr<NetworkManagerMock> nm_;
   std::unique_ptr<TFmain> window_;
   std::unique_ptr<TFconfig> dialog_;

@@ -11,8 +11,9 @@
 #include <unistd.h>
 
 #include "app/program.h"
-#include "tests/app/modal_boxes.h"
-#include "tests/app/widget_test_main.h"
+#include "tests/testkit/modal_boxes.h"
+#include "tests/testkit/widget_test_main.h"
+#include "tests/testkit/working_folder.h"
 #include "ui/help_router.h"
 #include "ui/link_label.h"
 #include "ui/tray_icon.h"
@@ -45,8 +46,7 @@ class HelpAboutTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(chdir(folder_->path().toLocal8Bit().constData()) == 0);
+    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
     opened_.clear();
     ui::SetUrlOpener([this](const QUrl& url) {
       opened_ << url;
@@ -58,7 +58,6 @@ class HelpAboutTest : public QObject {
   }
   void cleanup() {
     ui::SetUrlOpener({});
-    (void)chdir("/");
     folder_.reset();
   }
 
@@ -189,7 +188,7 @@ class HelpAboutTest : public QObject {
   }
 
  private:
-  std::unique_ptr<QTemporaryDir> folder_;
+  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
   QList<QUrl> opened_;
 };
 

@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <gtest/gtest.h>
 
-#include "tests/dialup/nm_mock.h"
+#include "tests/testkit/nm_mock.h"
 
 int main(int argc, char** argv) {
   // The private bus is started before Qt opens any system-bus connection.

@@ -1,4 +1,4 @@
-#include "tests/dialup/nm_mock.h"
+#include "tests/testkit/nm_mock.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

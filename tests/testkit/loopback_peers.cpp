@@ -1,4 +1,4 @@
-#include "tests/relay/loopback_peers.h"
+#include "tests/testkit/loopback_peers.h"
 
 #include <arpa/inet.h>
 #include <chrono>

@@ -7,7 +7,7 @@ import time
 
 import dbus
 
-from loopback import end_process
+from .loopback import end_process
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">

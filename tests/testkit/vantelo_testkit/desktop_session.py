@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import time
 
-from loopback import end_process
+from .loopback import end_process
 
 
 def _end_with_parent():

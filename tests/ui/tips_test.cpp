@@ -11,8 +11,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/app/modal_boxes.h"
-#include "tests/app/widget_test_main.h"
+#include "tests/testkit/modal_boxes.h"
+#include "tests/testkit/widget_test_main.h"
+#include "tests/testkit/working_folder.h"
 #include "ui/tips.h"
 #include "ui/utip.h"
 
@@ -75,12 +76,10 @@ class TipsTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<QTemporaryDir>();
-    QVERIFY(chdir(folder_->path().toLocal8Bit().constData()) == 0);
+    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
     std::filesystem::create_directory("config");
   }
   void cleanup() {
-    (void)chdir("/");
     folder_.reset();
   }
 
@@ -261,7 +260,7 @@ class TipsTest : public QObject {
   }
 
  private:
-  std::unique_ptr<QTemporaryDir> folder_;
+  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
 };
 
 int main(int argc, char** argv) { return vantelo::testkit::RunWidgetTest<TipsTest>(argc, argv); }
