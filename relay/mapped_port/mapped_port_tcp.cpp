@@ -1,6 +1,7 @@
 #include "relay/mapped_port/mapped_port_tcp.h"
 
 #include "relay/log_sink.h"
+#include "relay/socket/error_words.h"
 #include "relay/socket/lingering_close.h"
 #include "relay/socket/net_exceptions.h"
 
@@ -31,7 +32,26 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   if (OnBeforeClientConnect) OnBeforeClientConnect(this, &thread, &client);
   // A relay being destroyed wakes the inbound side; that also ends a connect
   // that is still waiting for the upstream server.
-  client.Connect(&thread.InboundConnection->SocketBinding);
+  try {
+    client.Connect(&thread.InboundConnection->SocketBinding);
+  } catch (const ESocketError& e) {
+    // The mail program learns why, and that it may try again later; the
+    // teardown then closes its connection in order.
+    AnswerClient(thread, "421 4.4.0 " + Upstream() + " cannot be reached: " +
+                             ErrorInWords(e.LastError) + "\r\n");
+    throw;
+  }
+}
+
+void TMappedPortTCP::AnswerClient(TPeerThread& thread, const std::string& reply) {
+  TTCPServerConnection& inbound = *thread.InboundConnection;
+  if (inbound.SocketBinding.Woken()) return;  // the relay is being destroyed
+  try {
+    inbound.WriteText(reply);
+  } catch (const ENetException& e) {
+    RelayLog(TRelayLogLevel::Info,
+             DescribeConnection(thread) + ": the client did not take the reply: " + OneLine(e.what()));
+  }
 }
 
 bool TMappedPortTCP::HandleExecute(TPeerThread& thread) {

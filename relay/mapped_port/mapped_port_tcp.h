@@ -1,7 +1,9 @@
 // The mapped-port relay: for every connection accepted on its port it opens
 // one upstream connection to MappedHost:MappedPort and copies bytes both ways,
 // unchanged and in order, until both sides have ended (copy_pass.h has the
-// rules).
+// rules). When the upstream server cannot be reached, the client gets one
+// reply of the relay's own, "421 4.4.0 HOST:PORT cannot be reached: REASON",
+// and an orderly close.
 //
 // Set DefaultPort, MappedHost and MappedPort, then SetActive(true), all on the
 // owner's thread; they never change while the relay is active (a new route is
@@ -62,6 +64,9 @@ class TMappedPortTCP : public TTCPServer {
 
  private:
   void EndRelayedConnection(TPeerThread& thread, bool lingering);
+  // Sends the client one reply of the relay's own (an SMTP 421 when no
+  // session with the upstream server could start).
+  void AnswerClient(TPeerThread& thread, const std::string& reply);
   std::string Upstream() const;
 };
 

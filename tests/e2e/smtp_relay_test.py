@@ -8,6 +8,7 @@ Usage: /usr/bin/python3 smtp_relay_test.py PATH/TO/vantelo-relay
 import base64
 import os
 import signal
+import smtplib
 import socket
 import subprocess
 import sys
@@ -32,13 +33,35 @@ class Collector:
 
 
 def start_relay(upstream_port, stderr=None):
-    proc = subprocess.Popen([RELAY, "0", "127.0.0.1", str(upstream_port)],
-                            stdout=subprocess.PIPE, stderr=stderr, text=True)
+    return start_relay_to("127.0.0.1", upstream_port, stderr)
+
+
+def start_relay_to(host, upstream_port, stderr=None, env=None):
+    proc = subprocess.Popen([RELAY, "0", host, str(upstream_port)],
+                            stdout=subprocess.PIPE, stderr=stderr, text=True, env=env)
     line = proc.stdout.readline().strip()
     if not line.startswith("listening on port "):
         proc.kill()
         raise AssertionError("relay did not start: %r" % line)
     return proc, int(line.rsplit(" ", 1)[1])
+
+
+def stop_relay(proc):
+    """Ends a relay with SIGTERM; its standard error, when piped."""
+    proc.send_signal(signal.SIGTERM)
+    _, err = proc.communicate(timeout=15)
+    proc.stdout.close()
+    assert proc.returncode == 0, proc.returncode
+    return err
+
+
+def receive_all(s):
+    data = b""
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
 
 
 def make_message(path, attachment):
@@ -156,14 +179,28 @@ class RelayCommandLine(unittest.TestCase):
         closed = free_port()
         relay, relay_port = start_relay(closed, stderr=subprocess.PIPE)
         try:
+            # The mail program is told why, in a reply it shows to its user.
+            with self.assertRaises(smtplib.SMTPConnectError) as refused:
+                smtplib.SMTP("127.0.0.1", relay_port, timeout=10)
+            self.assertEqual(refused.exception.smtp_code, 421)
+            self.assertEqual(refused.exception.smtp_error.decode(),
+                             "4.4.0 127.0.0.1:%d cannot be reached: connection refused" % closed)
+            # An unknown name alike, and the relay goes on serving.
+            unknown, unknown_port = start_relay_to("nonexistent.invalid", 25)
+            try:
+                with socket.create_connection(("127.0.0.1", unknown_port), timeout=10) as s:
+                    self.assertEqual(receive_all(s), b"421 4.4.0 nonexistent.invalid:25 cannot be "
+                                     b"reached: name or service not known\r\n")
+            finally:
+                stop_relay(unknown)
             with socket.create_connection(("127.0.0.1", relay_port), timeout=10) as s:
-                self.assertEqual(s.recv(1), b"")  # closed without a byte
+                self.assertTrue(receive_all(s).startswith(b"421 4.4.0 "))
         finally:
             relay.send_signal(signal.SIGTERM)
             _, err = relay.communicate(timeout=15)
             relay.stdout.close()
         lines = [line for line in err.splitlines() if "cannot be reached" in line]
-        self.assertEqual(len(lines), 1, err)
+        self.assertEqual(len(lines), 2, err)
         self.assertRegex(lines[0], r"^vantelo-relay: warning: relayed connection from "
                          r"127\.0\.0\.1:\d+: upstream server 127\.0\.0\.1:%d cannot be "
                          r"reached: Socket Error # 10061 Connection refused\.$" % closed)
