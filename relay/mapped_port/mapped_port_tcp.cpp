@@ -1,6 +1,8 @@
 #include "relay/mapped_port/mapped_port_tcp.h"
 
 #include "relay/log_sink.h"
+#include "relay/mapped_port/secure_prelude.h"
+#include "relay/mapped_port/upstream_route.h"
 #include "relay/socket/error_words.h"
 #include "relay/socket/lingering_close.h"
 #include "relay/socket/net_exceptions.h"
@@ -27,20 +29,38 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   TTCPServer::HandleConnect(thread);
   thread.AttachedData = std::make_unique<TMappedPortTCPData>(*thread.InboundConnection);
   TTCPClient& client = *DataOf(thread).UpstreamClient;
+  const TUpstreamRoute route = ParseServerText(MappedHost);
+  const bool secure = route.security != TUpstreamSecurity::Plain;
   client.Port = MappedPort;
-  client.Host = MappedHost;
+  client.Host = route.host;
   if (OnBeforeClientConnect) OnBeforeClientConnect(this, &thread, &client);
-  // A relay being destroyed wakes the inbound side; that also ends a connect
-  // that is still waiting for the upstream server.
+  const TSocketHandle& inbound = thread.InboundConnection->SocketBinding;
+  // Until the session is handed over, the mail program learns why it could
+  // not start, and that it may try again later; the teardown then closes its
+  // connection in order. A secure route never falls back to plain.
+  auto refuse = [&](const std::string& reason) {
+    const std::string to = route.host + ":" + std::to_string(MappedPort & 0xFFFF);
+    AnswerClient(thread, (secure ? "421 4.7.0 No secure connection to " + to + ": "
+                                 : "421 4.4.0 " + to + " cannot be reached: ") +
+                             reason + "\r\n");
+  };
+  std::string greeting;
   try {
-    client.Connect(&thread.InboundConnection->SocketBinding);
+    if (!route.error.empty()) throw ESessionError(route.error);
+    // A relay being destroyed wakes the inbound side; that also ends a
+    // connect, or a secure start, still waiting for the upstream server.
+    client.Connect(&inbound);
+    if (secure) greeting = StartSecureSession(client, route, SecurePreludeTime, &inbound);
   } catch (const ESocketError& e) {
-    // The mail program learns why, and that it may try again later; the
-    // teardown then closes its connection in order.
-    AnswerClient(thread, "421 4.4.0 " + Upstream() + " cannot be reached: " +
-                             ErrorInWords(e.LastError) + "\r\n");
+    refuse(ErrorInWords(e.LastError));
+    throw;
+  } catch (const ESessionError& e) {
+    refuse(e.what());
     throw;
   }
+  // The greeting that the STARTTLS server sent first, now that the client's
+  // part can only go inside TLS.
+  thread.InboundConnection->WriteText(greeting);
 }
 
 void TMappedPortTCP::AnswerClient(TPeerThread& thread, const std::string& reply) {
@@ -126,11 +146,18 @@ std::string TMappedPortTCP::DescribeConnection(const TPeerThread& thread) const 
 std::string TMappedPortTCP::DescribeWorkerEnd(const TPeerThread& thread, bool duringSetup,
                                               const std::exception& reason) const {
   if (!duringSetup) return TTCPServer::DescribeWorkerEnd(thread, false, reason);
-  // The setup is the upstream connect.
+  // The setup is the upstream connect, and for a secure route its start.
+  const std::string from =
+      "relayed connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort()) + ": ";
+  if (dynamic_cast<const ESessionError*>(&reason)) {
+    return from + (ParseServerText(MappedHost).security == TUpstreamSecurity::Plain
+                       ? "upstream server " + Upstream() + " cannot be reached: "
+                       : "no secure connection to " + Upstream() + ": ") +
+           OneLine(reason.what());
+  }
   const auto* socketError = dynamic_cast<const ESocketError*>(&reason);
   const bool unknownName = socketError && socketError->LastError == kErrHostNotFound;
-  return "relayed connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort()) +
-         ": upstream server " + Upstream() +
+  return from + "upstream server " + Upstream() +
          (unknownName ? " cannot be resolved: " : " cannot be reached: ") + OneLine(reason.what());
 }
 
