@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
-  qt6-base-dev libsqlite3-dev sqlite3
+  qt6-base-dev libsqlite3-dev sqlite3 libssl-dev openssl
   libgtest-dev libbenchmark-dev
   python3 python3-aiosmtpd python3-dbusmock dbus-daemon swaks
   xvfb xauth socat haproxy libcap2-bin

@@ -1,9 +1,12 @@
 // vantelo-relay LISTEN_PORT HOST PORT: runs one relay until SIGINT or SIGTERM.
 // It is how the relay is tried and benchmarked on its own. It prints
 // "listening on port N" on standard output once it listens; failures and the
-// relay log go to standard error.
+// relay log go to standard error. HOST is a route's server text, so it may
+// start with smtps:// or starttls://; VANTELO_TLS_PRELUDE_MS, when set,
+// replaces the 30 s limit on a secure start (the tests shorten it).
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -56,6 +59,15 @@ int main(int argc, char** argv) {
   relay->SetDefaultPort(listenPort);
   relay->MappedHost = argv[2];
   relay->MappedPort = mappedPort;
+  if (const char* limit = std::getenv("VANTELO_TLS_PRELUDE_MS")) {
+    char* end = nullptr;
+    const long ms = std::strtol(limit, &end, 10);
+    if (end == limit || *end != '\0' || ms < 1 || ms > 3600000) {
+      std::fprintf(stderr, "VANTELO_TLS_PRELUDE_MS must be a number of milliseconds from 1 to 3600000\n");
+      return 2;
+    }
+    relay->SecurePreludeTime = static_cast<int>(ms);
+  }
   try {
     relay->SetActive(true);
   } catch (const std::exception& e) {

@@ -15,6 +15,10 @@ bool Holds(const TSocketList& list, TSocket s) {
   return std::find(list.begin(), list.end(), s) != list.end();
 }
 
+void AddOnce(TSocketList& list, TSocket s) {
+  if (!Holds(list, s)) list.push_back(s);
+}
+
 }  // namespace
 
 TCopyPass::TCopyPass(TTCPConnection& inbound, TTCPConnection& upstream)
@@ -34,11 +38,14 @@ TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
   readList_.clear();
   writeList_.clear();
   hangUpList_.clear();
+  readyNow_ = false;
   const bool inboundWatched = Watch(inbound_, toUpstream_, toClient_);
   Watch(upstream_, toClient_, toUpstream_);
 
+  // Bytes already waiting inside a side's transport need no wait.
   const int ready = GStack().WaitOnSets(&readList_, &writeList_,
-                                        TimeLimit(idleLimitMs, inboundWatched), &hangUpList_);
+                                        readyNow_ ? 0 : TimeLimit(idleLimitMs, inboundWatched),
+                                        &hangUpList_);
   if (inbound_.SocketBinding.Woken()) return TOutcome::Abandoned;
   if (ready < 0) {
     // A wait that fails would fail again at once: raise it, so that it
@@ -48,13 +55,11 @@ TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
   }
 
   bool moved = false;
-  if (ready > 0) {
+  if (ready > 0 || readyNow_) {
     CheckHangUps();
-    const TSocket in = inbound_.SocketBinding.SocketHandle();
-    const TSocket up = upstream_.SocketBinding.SocketHandle();
     // Client to server first, then server to client.
-    moved |= Move(toUpstream_, Holds(readList_, in), Holds(writeList_, up));
-    moved |= Move(toClient_, Holds(readList_, up), Holds(writeList_, in));
+    moved |= Move(toUpstream_, CanReceive(inbound_), CanSend(upstream_));
+    moved |= Move(toClient_, CanReceive(upstream_), CanSend(inbound_));
   }
   if (toUpstream_.ended && toClient_.ended) return TOutcome::Ended;
 
@@ -75,8 +80,10 @@ bool TCopyPass::Watch(TTCPConnection& side, const TRelayDirection& outgoing,
   const TSocket s = side.SocketBinding.SocketHandle();
   const bool reading = outgoing.WantsToReceive();
   const bool writing = incoming.UnitPending();
-  if (reading) readList_.push_back(s);
-  if (writing) writeList_.push_back(s);
+  // What the side's transport needs for each: for TLS a receive may have to
+  // send and a send may have to receive first.
+  if (reading) WatchFor(s, side.ReceiveNeeds());
+  if (writing) WatchFor(s, side.SendNeeds());
   if (reading || writing) return true;
   // Nothing to move on this side: watch it for a reset or a wake. Not once it
   // has been shut down for sending, though: when its peer's end has arrived
@@ -84,6 +91,24 @@ bool TCopyPass::Watch(TTCPConnection& side, const TRelayDirection& outgoing,
   if (side.SocketBinding.SendingEnded()) return false;
   hangUpList_.push_back(s);
   return true;
+}
+
+void TCopyPass::WatchFor(TSocket s, TNeed need) {
+  switch (need) {
+    case TNeed::Readable: AddOnce(readList_, s); break;
+    case TNeed::Writable: AddOnce(writeList_, s); break;
+    case TNeed::Nothing: readyNow_ = true; break;
+  }
+}
+
+bool TCopyPass::Ready(const TTCPConnection& side, TNeed need) const {
+  const TSocket s = side.SocketBinding.SocketHandle();
+  switch (need) {
+    case TNeed::Readable: return Holds(readList_, s);
+    case TNeed::Writable: return Holds(writeList_, s);
+    case TNeed::Nothing: return true;
+  }
+  return false;
 }
 
 int TCopyPass::TimeLimit(int idleLimitMs, bool inboundWatched) const {

@@ -12,7 +12,9 @@
 //    passed on at once: the destination is shut down for sending. The
 //    direction has ended.
 //  - Each pass waits once for both sockets, then moves at most one unit client
-//    to server, then at most one unit server to client.
+//    to server, then at most one unit server to client. What each side waits
+//    for is what its connection says it needs (ReceiveNeeds, SendNeeds); a
+//    side whose bytes already wait inside its connection needs no wait.
 // And for the whole connection:
 //  - It is over when both directions have ended, or when one has ended and no
 //    byte has moved either way for the idle limit.
@@ -73,6 +75,11 @@ class TCopyPass {
   // cannot be watched at all.
   bool Watch(TTCPConnection& side, const TRelayDirection& outgoing,
              const TRelayDirection& incoming);
+  void WatchFor(TSocket s, TNeed need);
+  // After the wait: whether `side` can go on with what it needed.
+  bool Ready(const TTCPConnection& side, TNeed need) const;
+  bool CanReceive(const TTCPConnection& side) const { return Ready(side, side.ReceiveNeeds()); }
+  bool CanSend(const TTCPConnection& side) const { return Ready(side, side.SendNeeds()); }
   int TimeLimit(int idleLimitMs, bool inboundWatched) const;
   void CheckHangUps();
   bool Move(TRelayDirection& d, bool fromReadable, bool toWritable);
@@ -87,6 +94,7 @@ class TCopyPass {
   TSocketList writeList_;   // sockets waited on for room to send
   TSocketList hangUpList_;  // sockets with nothing to move, watched for failure
   TTCPConnection* current_ = nullptr;
+  bool readyNow_ = false;    // a side can go on without a wait
   bool halfClosed_ = false;  // one direction has ended
   Clock::time_point lastProgress_;  // kept only while halfClosed_
 };

@@ -1,6 +1,9 @@
 #include "relay/mapped_port/mapped_port_tcp.h"
 
 #include "relay/log_sink.h"
+#include "relay/mapped_port/secure_prelude.h"
+#include "relay/mapped_port/upstream_route.h"
+#include "relay/socket/error_words.h"
 #include "relay/socket/lingering_close.h"
 #include "relay/socket/net_exceptions.h"
 
@@ -26,12 +29,49 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   TTCPServer::HandleConnect(thread);
   thread.AttachedData = std::make_unique<TMappedPortTCPData>(*thread.InboundConnection);
   TTCPClient& client = *DataOf(thread).UpstreamClient;
+  const TUpstreamRoute route = ParseServerText(MappedHost);
+  const bool secure = route.security != TUpstreamSecurity::Plain;
   client.Port = MappedPort;
-  client.Host = MappedHost;
+  client.Host = route.host;
   if (OnBeforeClientConnect) OnBeforeClientConnect(this, &thread, &client);
-  // A relay being destroyed wakes the inbound side; that also ends a connect
-  // that is still waiting for the upstream server.
-  client.Connect(&thread.InboundConnection->SocketBinding);
+  const TSocketHandle& inbound = thread.InboundConnection->SocketBinding;
+  // Until the session is handed over, the mail program learns why it could
+  // not start, and that it may try again later; the teardown then closes its
+  // connection in order. A secure route never falls back to plain.
+  auto refuse = [&](const std::string& reason) {
+    const std::string to = route.host + ":" + std::to_string(MappedPort & 0xFFFF);
+    AnswerClient(thread, (secure ? "421 4.7.0 No secure connection to " + to + ": "
+                                 : "421 4.4.0 " + to + " cannot be reached: ") +
+                             reason + "\r\n");
+  };
+  std::string greeting;
+  try {
+    if (!route.error.empty()) throw ESessionError(route.error);
+    // A relay being destroyed wakes the inbound side; that also ends a
+    // connect, or a secure start, still waiting for the upstream server.
+    client.Connect(&inbound);
+    if (secure) greeting = StartSecureSession(client, route, SecurePreludeTime, &inbound);
+  } catch (const ESocketError& e) {
+    refuse(ErrorInWords(e.LastError));
+    throw;
+  } catch (const ESessionError& e) {
+    refuse(e.what());
+    throw;
+  }
+  // The greeting that the STARTTLS server sent first, now that the client's
+  // part can only go inside TLS.
+  thread.InboundConnection->WriteText(greeting);
+}
+
+void TMappedPortTCP::AnswerClient(TPeerThread& thread, const std::string& reply) {
+  TTCPServerConnection& inbound = *thread.InboundConnection;
+  if (inbound.SocketBinding.Woken()) return;  // the relay is being destroyed
+  try {
+    inbound.WriteText(reply);
+  } catch (const ENetException& e) {
+    RelayLog(TRelayLogLevel::Info,
+             DescribeConnection(thread) + ": the client did not take the reply: " + OneLine(e.what()));
+  }
 }
 
 bool TMappedPortTCP::HandleExecute(TPeerThread& thread) {
@@ -106,11 +146,18 @@ std::string TMappedPortTCP::DescribeConnection(const TPeerThread& thread) const 
 std::string TMappedPortTCP::DescribeWorkerEnd(const TPeerThread& thread, bool duringSetup,
                                               const std::exception& reason) const {
   if (!duringSetup) return TTCPServer::DescribeWorkerEnd(thread, false, reason);
-  // The setup is the upstream connect.
+  // The setup is the upstream connect, and for a secure route its start.
+  const std::string from =
+      "relayed connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort()) + ": ";
+  if (dynamic_cast<const ESessionError*>(&reason)) {
+    return from + (ParseServerText(MappedHost).security == TUpstreamSecurity::Plain
+                       ? "upstream server " + Upstream() + " cannot be reached: "
+                       : "no secure connection to " + Upstream() + ": ") +
+           OneLine(reason.what());
+  }
   const auto* socketError = dynamic_cast<const ESocketError*>(&reason);
   const bool unknownName = socketError && socketError->LastError == kErrHostNotFound;
-  return "relayed connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort()) +
-         ": upstream server " + Upstream() +
+  return from + "upstream server " + Upstream() +
          (unknownName ? " cannot be resolved: " : " cannot be reached: ") + OneLine(reason.what());
 }
 

@@ -1,7 +1,16 @@
 // The mapped-port relay: for every connection accepted on its port it opens
 // one upstream connection to MappedHost:MappedPort and copies bytes both ways,
 // unchanged and in order, until both sides have ended (copy_pass.h has the
-// rules).
+// rules). When the upstream server cannot be reached, the client gets one
+// reply of the relay's own, "421 4.4.0 HOST:PORT cannot be reached: REASON",
+// and an orderly close.
+//
+// A route to smtps:// or starttls:// (upstream_route.h) protects the upstream
+// side with TLS before any byte of the client's goes there
+// (secure_prelude.h); any failure until then is a "421 4.7.0 No secure
+// connection to HOST:PORT: REASON" and an orderly close, never a plain
+// session. From then on the copy pass is the same; the TLS lives in the
+// upstream connection's transport.
 //
 // Set DefaultPort, MappedHost and MappedPort, then SetActive(true), all on the
 // owner's thread; they never change while the relay is active (a new route is
@@ -34,12 +43,16 @@ class TMappedPortTCPData : public TAttachedData {
   TCopyPass Copy;
 };
 
+inline constexpr int kSecurePreludeTime = 30000;
+
 class TMappedPortTCP : public TTCPServer {
  public:
   using TBeforeClientConnectEvent =
       std::function<void(TMappedPortTCP* sender, TPeerThread* thread, TTCPClient* client)>;
 
-  std::string MappedHost;  // a name, "LOCALHOST", a dotted address or an IPv6 address
+  // A name, "LOCALHOST", a dotted address or an IPv6 address, or one of these
+  // after smtps:// or starttls:// (upstream_route.h).
+  std::string MappedHost;
   int MappedPort = 0;      // only the low 16 bits reach the socket address
   TBeforeClientConnectEvent OnBeforeClientConnect;
   // How long a relayed connection with one side ended may go without a byte
@@ -47,6 +60,10 @@ class TMappedPortTCP : public TTCPServer {
   int HalfClosedIdleTime = 30000;
   // How long a closing side waits for its peer to end too (ms).
   int LingerTime = 2000;
+  // How long a secure route's start may take once the upstream connection is
+  // up (ms): the TLS handshake, and for starttls:// the dialogue before it.
+  // A server that stays silent holds the worker no longer than this.
+  int SecurePreludeTime = kSecurePreludeTime;
 
   // Connects the upstream side (on the new worker).
   void HandleConnect(TPeerThread& thread) override;
@@ -62,6 +79,9 @@ class TMappedPortTCP : public TTCPServer {
 
  private:
   void EndRelayedConnection(TPeerThread& thread, bool lingering);
+  // Sends the client one reply of the relay's own (an SMTP 421 when no
+  // session with the upstream server could start).
+  void AnswerClient(TPeerThread& thread, const std::string& reply);
   std::string Upstream() const;
 };
 

@@ -43,7 +43,7 @@ int CloseLingering(std::initializer_list<TTCPConnection*> connections, int limit
   std::size_t count = 0;
   for (TTCPConnection* c : connections) {
     if (!c->SocketBinding.SocketOpen()) continue;
-    c->EndSending();
+    c->FinishSending();
     if (!c->PeerEnded() && count < draining.size()) draining[count++] = c;
   }
 

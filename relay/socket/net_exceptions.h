@@ -95,4 +95,20 @@ class ENoExecuteSpecified : public ENetException {
   ENoExecuteSpecified() : ENetException("No execute handler found.") {}
 };
 
+// A session with the upstream server that could not start (a server text
+// that names no usable server, a STARTTLS dialogue that failed) or whose
+// protection failed. The message is the reason, short and in words a person
+// can act on: it goes into the client's 421 reply and the relay log.
+class ESessionError : public ENetException {
+ public:
+  using ENetException::ENetException;
+};
+
+// The TLS layer failed: the handshake, the certificate check, or a record
+// later on.
+class ETlsError : public ESessionError {
+ public:
+  using ESessionError::ESessionError;
+};
+
 }  // namespace vantelo::relay

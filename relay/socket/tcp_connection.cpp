@@ -27,13 +27,6 @@ std::string FormatStatus(TNetComponent::TStatus status, const std::string& argum
   return argument;
 }
 
-// Waits until `s` can take more bytes; used when a blocking-style write meets
-// a full send buffer on a non-blocking socket.
-void WaitWritable(TSocket s) {
-  TSocketList write{s};
-  GStack().WaitOnSets(nullptr, &write, kInfiniteWait);
-}
-
 }  // namespace
 
 TNetComponent::TNetComponent() { gSocketLayerUsers.fetch_add(1, std::memory_order_relaxed); }
@@ -48,7 +41,24 @@ void TNetComponent::DoStatus(TStatus status, const std::string& argument) {
 
 TTCPConnection::TTCPConnection() = default;
 
-TTCPConnection::~TTCPConnection() { SocketBinding.CloseSocketHandle(true); }
+TTCPConnection::~TTCPConnection() {
+  // The transport may still refer to the socket: it goes first.
+  transport_ = &plain_;
+  secure_.reset();
+  SocketBinding.CloseSocketHandle(true);
+}
+
+void TTCPConnection::UseTransport(std::unique_ptr<TTransport> transport) {
+  secure_ = std::move(transport);
+  transport_ = secure_ ? secure_.get() : &plain_;
+}
+
+bool TTCPConnection::WaitUntil(TNeed need, int limitMs) {
+  if (need == TNeed::Nothing) return true;
+  TSocketList list{SocketBinding.SocketHandle()};
+  return need == TNeed::Readable ? GStack().WaitOnSets(&list, nullptr, limitMs) == 1
+                                 : GStack().WaitOnSets(nullptr, &list, limitMs) == 1;
+}
 
 void TTCPConnection::CheckClosed(bool raise, bool ignorePending) {
   if (!peerClosed_ && SocketBinding.SocketOpen()) return;
@@ -65,6 +75,13 @@ void TTCPConnection::CloseConnection() {
   if (SocketBinding.SocketOpen()) {
     std::string remote = SocketBinding.RemoteIP;
     DoStatus(hsDisconnecting, remote);
+    if (secure_) {
+      // Its end goes out before the socket's, and it must not outlive the
+      // descriptor, whose number the system may hand out again.
+      secure_->EndSending(true);
+      transport_ = &plain_;
+      secure_.reset();
+    }
     SocketBinding.CloseSocketHandle(true);
     peerClosed_ = true;
     DoStatus(hsDisconnected, remote);
@@ -76,11 +93,12 @@ int TTCPConnection::FillPending(bool raise, int limitMs) {
   CheckClosed(raise, false);
   if (!IsConnected()) return 0;
   if (receiveBlock_.empty()) receiveBlock_.resize(static_cast<std::size_t>(RecvBufferSize));
-  if (!SocketBinding.WaitReadable(limitMs)) return 0;
-  ssize_t received = SocketBinding.Receive(receiveBlock_.data(), receiveBlock_.size());
+  if (!SocketBinding.SocketOpen()) throw EConnClosedGracefully();
+  if (!WaitUntil(transport_->ReceiveNeeds(), limitMs)) return 0;
+  int number = 0;
+  ssize_t received = transport_->Receive(receiveBlock_.data(), receiveBlock_.size(), number);
   if (received == 0) peerClosed_ = true;
   if (received == -1) {
-    int number = GStack().LastError();
     if (number == kErrWouldBlock) return 0;
     if (number == kErrShutdown) {
       if (SocketBinding.SocketOpen()) CloseConnection();
@@ -117,13 +135,13 @@ void TTCPConnection::WriteBytes(const char* data, std::size_t count) {
   CheckClosed(true, true);
   std::size_t sent = 0;
   while (sent < count) {
-    ssize_t n = SocketBinding.Send(data + sent, count - sent);
+    int number = 0;
+    ssize_t n = transport_->Send(data + sent, count - sent, number);
     if (n == 0) peerClosed_ = true;
     CheckClosed(true, false);
     if (n == -1) {
-      int number = GStack().LastError();
       if (number == kErrWouldBlock) {
-        WaitWritable(SocketBinding.SocketHandle());
+        WaitUntil(transport_->SendNeeds(), kInfiniteWait);
         continue;
       }
       if (number == kErrShutdown) CloseConnection();
@@ -135,13 +153,13 @@ void TTCPConnection::WriteBytes(const char* data, std::size_t count) {
 
 ssize_t TTCPConnection::ReceiveSome(char* buffer, std::size_t capacity) {
   const std::size_t limit = RecvBufferSize > 0 ? static_cast<std::size_t>(RecvBufferSize) : 1;
-  ssize_t received = SocketBinding.Receive(buffer, std::min(capacity, limit));
+  int number = 0;
+  ssize_t received = transport_->Receive(buffer, std::min(capacity, limit), number);
   if (received > 0) return received;
   if (received == 0) {
     peerEnded_ = true;
     return 0;
   }
-  int number = GStack().LastError();
   if (number == kErrWouldBlock) return -1;
   if (number == kErrShutdown) CloseConnection();
   throw ESocketError(number);
@@ -149,15 +167,17 @@ ssize_t TTCPConnection::ReceiveSome(char* buffer, std::size_t capacity) {
 
 std::size_t TTCPConnection::SendSome(const char* data, std::size_t count) {
   CheckClosed(true, true);
-  ssize_t sent = SocketBinding.Send(data, count);
+  int number = 0;
+  ssize_t sent = transport_->Send(data, count, number);
   if (sent >= 0) return static_cast<std::size_t>(sent);
-  int number = GStack().LastError();
   if (number == kErrWouldBlock) return 0;
   if (number == kErrShutdown) CloseConnection();
   throw ESocketError(number);
 }
 
 void TTCPConnection::ResetState() {
+  transport_ = &plain_;
+  secure_.reset();
   SocketBinding.Reset(true);
   pending_.clear();
   peerClosed_ = false;

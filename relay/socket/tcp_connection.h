@@ -7,14 +7,20 @@
 // Sockets are non-blocking once connected or accepted, so that the relay can
 // move both directions at once; ReadAvailable and WriteBytes still behave as
 // blocking calls by waiting on the socket themselves.
+//
+// Every byte goes through the connection's transport (transport.h): plain
+// until UseTransport hands it another one (TLS), for the rest of the socket's
+// life.
 #pragma once
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "relay/socket/socket_handle.h"
+#include "relay/socket/transport.h"
 
 namespace vantelo::relay {
 
@@ -61,6 +67,7 @@ class TTCPConnection : public TNetComponent {
   // CheckClosed without raising; true while a socket is open.
   bool IsConnected();
   // Closes an open socket with its notices and OnDisconnected; marks PeerClosed.
+  // The transport ends its sending first and goes with the socket.
   void CloseConnection();
   // One wait (limitMs) and one receive of at most RecvBufferSize bytes,
   // appended to the pending input; returns the count received.
@@ -79,17 +86,34 @@ class TTCPConnection : public TNetComponent {
   // RecvBufferSize, into `buffer`: the count; 0 when the peer has ended its
   // sending (PeerEnded() is then true and the socket stays open, so that bytes
   // can still go the other way); -1 when nothing is there yet. SendSome: one
-  // send; the count taken, 0 when the send buffer is full. Both raise
-  // ESocketError on failure (10058 closes the connection first); SendSome on a
-  // closed connection raises EConnClosedGracefully.
+  // send; the count taken, 0 when it cannot take more yet. Both raise
+  // ESocketError on failure (10058 closes the connection first), ETlsError
+  // when the transport's protocol fails; SendSome on a closed connection
+  // raises EConnClosedGracefully.
   ssize_t ReceiveSome(char* buffer, std::size_t capacity);
   std::size_t SendSome(const char* data, std::size_t count);
+  // What the socket must become before the next ReceiveSome / SendSome that
+  // gave nothing can give more (Nothing: it can at once).
+  TNeed ReceiveNeeds() const { return transport_->ReceiveNeeds(); }
+  TNeed SendNeeds() const { return transport_->SendNeeds(); }
   // The peer has ended its sending: a ReceiveSome returned 0.
   bool PeerEnded() const { return peerEnded_; }
-  // Shuts this side down for sending, once (see TSocketHandle::EndSending).
-  void EndSending() { SocketBinding.EndSending(); }
+  // Ends this side's sending, once the transport can do so without cutting
+  // off what the peer still sends (plain: at once, a shut-down for sending).
+  void EndSending() { transport_->EndSending(false); }
+  // Ends this side's sending now: the connection is about to close.
+  void FinishSending() { transport_->EndSending(true); }
+
+  // From now on every byte of this socket goes through `transport`.
+  void UseTransport(std::unique_ptr<TTransport> transport);
 
  private:
+  // Waits until the socket is as `need` says, at most limitMs.
+  bool WaitUntil(TNeed need, int limitMs);
+
+  TPlainTransport plain_{SocketBinding};
+  std::unique_ptr<TTransport> secure_;  // when set, transport_ points to it
+  TTransport* transport_ = &plain_;
   std::string pending_;
   std::vector<char> receiveBlock_;  // allocated on first use, then reused
   bool peerClosed_ = false;

@@ -5,6 +5,7 @@
 // survives a tick, and the log lines the user reads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <filesystem>
 #include <fstream>
@@ -155,6 +156,31 @@ TEST_F(RouteController, CompleteDefaultRouteIsAppliedAtTheFirstTickOnly) {
   Tick();
   EXPECT_TRUE(held.StillRelays());  // no restart while nothing changes
   EXPECT_EQ(listRebuilds, 0);
+}
+
+// An encrypted route is a server text with a scheme: it goes to the relay
+// untouched, and the log shows it as written.
+TEST_F(RouteController, AServerTextWithASchemeReachesTheRelayAsWritten) {
+  TLogCapture log;
+  Settings("STARTTLS://127.0.0.1", std::to_string(a.Port()));
+  routing::TADOQuery query(store.ADOConnection1);
+  routing::writesmtp(query, store.ADOCommand1, "Home", "smtps://localhost", std::to_string(b.Port()));
+  QString home = nm->AddProfile("Home", "vpn");
+  Tick();
+  EXPECT_EQ(relay->MappedHost, "STARTTLS://127.0.0.1");
+  EXPECT_EQ(Served(), 'A');
+  nm->Activate(eth, home, "4", 2);
+  Tick();
+  EXPECT_EQ(relay->MappedHost, "smtps://localhost");
+  EXPECT_EQ(Served(), 'B');
+  const std::vector<std::string> lines = log.Take();
+  const auto logged = [&](const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+  };
+  EXPECT_TRUE(logged("vantelo.route: mail now goes to STARTTLS://127.0.0.1:" +
+                     std::to_string(a.Port()) + " (default route)"));
+  EXPECT_TRUE(logged("vantelo.route: mail now goes to smtps://localhost:" +
+                     std::to_string(b.Port()) + " (entry \"Home\")"));
 }
 
 TEST_F(RouteController, WithoutADefaultRouteNothingListensUntilRefresh) {

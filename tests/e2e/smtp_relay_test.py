@@ -1,13 +1,17 @@
 """Real SMTP dialogues through vantelo-relay to an aiosmtpd server: swaks sends a
 message with a 5 MiB attachment, which must arrive byte for byte, and a client
 sends a whole dialogue at once and ends its sending, which must still get every
-reply. Also the command line's messages.
+reply. The same through smtps:// and starttls:// routes to servers with
+certificates from a CA of the test's own, and every way a secure start can
+fail. Also the command line's messages.
 
 Usage: /usr/bin/python3 smtp_relay_test.py PATH/TO/vantelo-relay
 """
 import base64
+import logging
 import os
 import signal
+import smtplib
 import socket
 import subprocess
 import sys
@@ -18,8 +22,11 @@ from aiosmtpd.controller import Controller
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testkit"))
 from vantelo_testkit.loopback import free_port  # noqa: E402
+from vantelo_testkit.smtp_peers import ScriptedServer, TestPki, start_tls_smtp  # noqa: E402
 
 RELAY = None
+# Handshakes that fail on purpose would fill the output with aiosmtpd's traces.
+logging.getLogger("mail.log").setLevel(logging.CRITICAL)
 
 
 class Collector:
@@ -32,13 +39,35 @@ class Collector:
 
 
 def start_relay(upstream_port, stderr=None):
-    proc = subprocess.Popen([RELAY, "0", "127.0.0.1", str(upstream_port)],
-                            stdout=subprocess.PIPE, stderr=stderr, text=True)
+    return start_relay_to("127.0.0.1", upstream_port, stderr)
+
+
+def start_relay_to(host, upstream_port, stderr=None, env=None):
+    proc = subprocess.Popen([RELAY, "0", host, str(upstream_port)],
+                            stdout=subprocess.PIPE, stderr=stderr, text=True, env=env)
     line = proc.stdout.readline().strip()
     if not line.startswith("listening on port "):
         proc.kill()
         raise AssertionError("relay did not start: %r" % line)
     return proc, int(line.rsplit(" ", 1)[1])
+
+
+def stop_relay(proc):
+    """Ends a relay with SIGTERM; its standard error, when piped."""
+    proc.send_signal(signal.SIGTERM)
+    _, err = proc.communicate(timeout=15)
+    proc.stdout.close()
+    assert proc.returncode == 0, proc.returncode
+    return err
+
+
+def receive_all(s):
+    data = b""
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            return data
+        data += chunk
 
 
 def make_message(path, attachment):
@@ -133,6 +162,149 @@ class PipelinedDialogue(unittest.TestCase):
             controller.stop()
 
 
+def send_file(port, path, *extra):
+    return subprocess.run(
+        ["swaks", "--silent", "2", "--server", "127.0.0.1", "--port", str(port),
+         "--from", "sender@example.test", "--to", "rcpt@example.test", "--data", "@" + path,
+         "--timeout", "60"] + list(extra),
+        capture_output=True, timeout=120)
+
+
+def refusal(port):
+    """The reply a mail program gets on connecting through `port` when no
+    session starts: (code, text); and the relay closes after it."""
+    with socket.create_connection(("127.0.0.1", port), timeout=20) as s:
+        reply = receive_all(s).decode()
+    return reply[:3], reply[4:]
+
+
+class SecureRoutes(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.TemporaryDirectory()
+        cls.pki = TestPki(cls.tmp.name)
+        cls.env = dict(os.environ, SSL_CERT_FILE=cls.pki.ca)
+        cls.env.pop("SSL_CERT_DIR", None)
+        cls.good = cls.pki.context("good")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.tmp.cleanup()
+
+    def relay(self, server_text, port, env=None):
+        proc, relay_port = start_relay_to(server_text, port, stderr=subprocess.PIPE,
+                                          env=env or self.env)
+        self.addCleanup(lambda: proc.poll() is None and stop_relay(proc))
+        return proc, relay_port
+
+    def server(self, context, implicit, **kwargs):
+        controller, log, port = start_tls_smtp(context, implicit, **kwargs)
+        self.addCleanup(controller.stop)
+        return log, port
+
+    def test_a_large_attachment_arrives_byte_exact_through_each_scheme(self):
+        for scheme, implicit in (("smtps://", True), ("STARTTLS://", False)):
+            with self.subTest(scheme=scheme):
+                log, port = self.server(self.good, implicit)
+                _, relay_port = self.relay(scheme + "localhost", port)
+                path = os.path.join(self.tmp.name, "message.eml")
+                sent = make_message(path, os.urandom(3 << 20))
+                result = send_file(relay_port, path)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(len(log.messages), 1)
+                received = log.messages[0].original_content or log.messages[0].content
+                self.assertEqual(received.rstrip(b"\r\n"), sent.rstrip(b"\r\n"))
+
+    def test_a_login_through_starttls_is_accepted(self):
+        logins = []
+
+        def authenticator(server, session, envelope, mechanism, auth_data):
+            from aiosmtpd.smtp import AuthResult
+            logins.append((mechanism, auth_data.login, auth_data.password))
+            return AuthResult(success=auth_data.password == b"secret")
+
+        log, port = self.server(self.good, False, authenticator=authenticator)
+        _, relay_port = self.relay("starttls://127.0.0.1", port)
+        path = os.path.join(self.tmp.name, "login.eml")
+        make_message(path, b"x")
+        result = send_file(relay_port, path, "--auth", "PLAIN", "--auth-user", "me",
+                           "--auth-password", "secret")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(logins, [("PLAIN", b"me", b"secret")])
+        self.assertEqual(len(log.messages), 1)
+
+    def test_pipelined_dialogue_with_half_close_through_smtps(self):
+        log, port = self.server(self.good, True)
+        _, relay_port = self.relay("smtps://localhost", port)
+        expected = ["220", "250", "250", "250", "354", "250", "221"]
+        self.assertEqual(pipelined_dialogue(relay_port), expected)
+        self.assertEqual(len(log.messages), 1)
+        self.assertIn(b"Sent in one go.", log.messages[0].original_content)
+
+    def test_smtps_to_an_ipv6_literal(self):
+        try:
+            socket.create_server(("::1", 0), family=socket.AF_INET6).close()
+        except OSError:
+            self.skipTest("no IPv6 loopback (::1) on this machine")
+        log, port = self.server(self.good, True, host="::1")
+        _, relay_port = self.relay("smtps://[::1]", port)
+        self.assertEqual(pipelined_dialogue(relay_port)[-1], "221")
+        self.assertEqual(len(log.messages), 1)
+
+    def test_every_failed_start_is_a_421_with_its_reason_and_nothing_sent(self):
+        stranger = TestPki(tempfile.mkdtemp(dir=self.tmp.name))
+        cases = [
+            ("wrong name", "smtps://localhost", self.pki.context("other", names="DNS:other.example"),
+             True, "certificate name mismatch"),
+            ("untrusted CA", "smtps://localhost", self.pki.context("stranger", signer=stranger),
+             True, "certificate not trusted"),
+            ("expired", "starttls://localhost", self.pki.context("old", days=-1), False,
+             "certificate expired"),
+        ]
+        for name, text, context, implicit, reason in cases:
+            with self.subTest(name):
+                log, port = self.server(context, implicit)
+                proc, relay_port = self.relay(text, port)
+                code, why = refusal(relay_port)
+                self.assertEqual(code, "421")
+                self.assertTrue(why.startswith("4.7.0 No secure connection to localhost:%d: %s"
+                                               % (port, reason)), why)
+                # Serving on: the next mail program gets the same answer.
+                self.assertEqual(refusal(relay_port)[0], "421")
+                self.assertEqual(log.mail_froms, [])
+                err = stop_relay(proc)
+                lines = [line for line in err.splitlines() if "no secure connection" in line]
+                self.assertEqual(len(lines), 2, err)
+                self.assertIn(": " + reason, lines[0])
+
+        ehlo = "250-scripted.example\r\n250 8BITMIME\r\n"
+        scripted = [
+            ("no STARTTLS", "220 scripted.example ESMTP\r\n", {"EHLO": ehlo},
+             "the server does not offer STARTTLS"),
+            ("STARTTLS refused", "220 scripted.example ESMTP\r\n",
+             {"EHLO": "250-scripted.example\r\n250 STARTTLS\r\n",
+              "STARTTLS": "454 4.7.0 TLS not available\r\n"},
+             "the server refused STARTTLS: 454 4.7.0 TLS not available"),
+            ("never greets", None, {}, "the server sent no greeting within 1500 ms"),
+        ]
+        for name, greeting, answers, reason in scripted:
+            with self.subTest(name):
+                server = ScriptedServer(greeting, answers)
+                self.addCleanup(server.stop)
+                proc, relay_port = self.relay("starttls://127.0.0.1", server.port,
+                                              env=dict(self.env, VANTELO_TLS_PRELUDE_MS="1500"))
+                # The client speaks first here too: nothing of it may go out.
+                with socket.create_connection(("127.0.0.1", relay_port), timeout=20) as s:
+                    s.sendall(b"EHLO client.example\r\nMAIL FROM:<a@b.test>\r\n")
+                    reply = receive_all(s).decode()
+                self.assertEqual(reply, "421 4.7.0 No secure connection to 127.0.0.1:%d: %s\r\n"
+                                 % (server.port, reason))
+                self.assertEqual(refusal(relay_port)[0], "421")
+                self.assertFalse([line for line in server.lines
+                                  if not line.startswith(("EHLO ", "STARTTLS"))], server.lines)
+                self.assertIn(": " + reason, stop_relay(proc))
+
+
 class RelayCommandLine(unittest.TestCase):
     def test_bad_arguments_print_usage_and_exit_2(self):
         for args in ([], ["25"], ["x", "host", "25"], ["25", "host", "70000"]):
@@ -156,14 +328,28 @@ class RelayCommandLine(unittest.TestCase):
         closed = free_port()
         relay, relay_port = start_relay(closed, stderr=subprocess.PIPE)
         try:
+            # The mail program is told why, in a reply it shows to its user.
+            with self.assertRaises(smtplib.SMTPConnectError) as refused:
+                smtplib.SMTP("127.0.0.1", relay_port, timeout=10)
+            self.assertEqual(refused.exception.smtp_code, 421)
+            self.assertEqual(refused.exception.smtp_error.decode(),
+                             "4.4.0 127.0.0.1:%d cannot be reached: connection refused" % closed)
+            # An unknown name alike, and the relay goes on serving.
+            unknown, unknown_port = start_relay_to("nonexistent.invalid", 25)
+            try:
+                with socket.create_connection(("127.0.0.1", unknown_port), timeout=10) as s:
+                    self.assertEqual(receive_all(s), b"421 4.4.0 nonexistent.invalid:25 cannot be "
+                                     b"reached: name or service not known\r\n")
+            finally:
+                stop_relay(unknown)
             with socket.create_connection(("127.0.0.1", relay_port), timeout=10) as s:
-                self.assertEqual(s.recv(1), b"")  # closed without a byte
+                self.assertTrue(receive_all(s).startswith(b"421 4.4.0 "))
         finally:
             relay.send_signal(signal.SIGTERM)
             _, err = relay.communicate(timeout=15)
             relay.stdout.close()
         lines = [line for line in err.splitlines() if "cannot be reached" in line]
-        self.assertEqual(len(lines), 1, err)
+        self.assertEqual(len(lines), 2, err)
         self.assertRegex(lines[0], r"^vantelo-relay: warning: relayed connection from "
                          r"127\.0\.0\.1:\d+: upstream server 127\.0\.0\.1:%d cannot be "
                          r"reached: Socket Error # 10061 Connection refused\.$" % closed)

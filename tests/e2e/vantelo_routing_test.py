@@ -16,23 +16,26 @@ import unittest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testkit"))
 from vantelo_testkit.private_bus import NetworkManagerOnPrivateBus  # noqa: E402
 from vantelo_testkit.loopback import end_process, free_port  # noqa: E402
-from vantelo_testkit.smtp_peers import greeted_by, listening, send, start_smtp, wait_until  # noqa: E402
+from vantelo_testkit.smtp_peers import (TestPki, greeted_by, listening, send, start_smtp,  # noqa: E402
+                        start_tls_smtp, wait_until)
 
 BUILD = None
 
 
 class Vantelo:
     """The real program in a fresh working folder: routes given as
-    {entry: port}, the settings file from `ini`, the NetworkManager mock's bus,
-    and its log kept in a file."""
+    {entry: port} (or {entry: (server text, port)}), the settings file from
+    `ini`, the NetworkManager mock's bus, more environment from `env`, and its
+    log kept in a file."""
 
-    def __init__(self, nm, routes, ini):
+    def __init__(self, nm, routes, ini, env=None):
         self.folder = tempfile.mkdtemp(prefix="vantelo-e2e-")
         subprocess.run([os.path.join(BUILD, "vantelo-initdb"), self.folder], check=True,
                        stdout=subprocess.DEVNULL)
         db = sqlite3.connect(os.path.join(self.folder, "config", "log.mdb"))
-        for entry, port in routes.items():
-            db.execute("INSERT INTO smtp VALUES (?, '127.0.0.1', ?)", (entry, str(port)))
+        for entry, route in routes.items():
+            server, port = route if isinstance(route, tuple) else ("127.0.0.1", route)
+            db.execute("INSERT INTO smtp VALUES (?, ?, ?)", (entry, server, str(port)))
         db.commit()
         db.close()
         with open(os.path.join(self.folder, "config", "config.ini"), "w") as f:
@@ -41,7 +44,7 @@ class Vantelo:
         self.log_file = open(self.log_path, "w")
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_RUNTIME_DIR=self.folder,
                    HOME=self.folder, XDG_CONFIG_HOME=os.path.join(self.folder, "xdg"),
-                   **nm.env())
+                   **nm.env(), **(env or {}))
         env.pop("QT_MESSAGE_PATTERN", None)
         env.pop("QT_LOGGING_RULES", None)
         self.process = subprocess.Popen([os.path.join(BUILD, "vantelo")], cwd=self.folder,
@@ -121,6 +124,29 @@ class VanteloRoutesMail(unittest.TestCase):
             "vantelo.route: mail now goes to 127.0.0.1:%d (default route)" % d,
             'vantelo.route: mail now goes to 127.0.0.1:%d (entry "Work VPN")' % b,
             "vantelo.route: mail now goes to 127.0.0.1:%d (default route)" % d])
+
+    def test_a_starttls_route_carries_the_mail_encrypted_and_says_so(self):
+        servers = Servers("server-d")
+        self.addCleanup(servers.stop)
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        pki = TestPki(tmp.name)
+        # The server takes no mail before STARTTLS.
+        controller, tls_log, tls_port = start_tls_smtp(pki.context("tls"), implicit=False,
+                                                       server_hostname="server-tls")
+        self.addCleanup(controller.stop)
+        vpn = self.nm.add_profile("Work VPN", "vpn")
+        app = Vantelo(self.nm, {"Work VPN": ("starttls://localhost", tls_port)},
+                      ini(self.listen, servers.port["server-d"]), env={"SSL_CERT_FILE": pki.ca})
+        self.addCleanup(app.stop)
+        self.assertTrue(wait_until(lambda: listening(self.listen)), "Vantelo never listened")
+        self.assert_mail_goes_to(servers, "server-d", "plain at first")
+        self.nm.activate(self.device, vpn, "1")
+        self.assertTrue(wait_until(lambda: greeted_by(self.listen) == "server-tls"))
+        self.assertEqual(send(self.listen, "encrypted"), (0, ""))
+        self.assertEqual(tls_log.subjects, ["encrypted"])
+        self.assertIn('vantelo.route: mail now goes to starttls://localhost:%d (entry "Work VPN")'
+                      % tls_port, app.log())
 
     def test_a_direct_switch_and_an_unrouted_entry(self):
         servers = Servers("server-d", "server-a", "server-b")

@@ -39,7 +39,7 @@ class DebianPackage(unittest.TestCase):
     def test_declares_what_it_needs(self):
         depends = self.field("Depends")
         for package in ("libqt6widgets6", "libqt6dbus6", "libsqlite3-0", "libc6",
-                        "qt6-qpa-plugins"):
+                        "qt6-qpa-plugins", "libssl3"):
             self.assertIn(package, depends)
         self.assertEqual(self.field("Package"), "vantelo")
         self.assertTrue(self.field("Maintainer"))
