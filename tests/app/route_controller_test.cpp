@@ -427,8 +427,7 @@ TEST_F(RouteController, APortHeldByAnotherProgramIsTriedAgainEvery5s) {
   const std::string port = std::to_string(a.Port());
   EXPECT_EQ(log.Take(),
             (std::vector<std::string>{
-                "vantelo.route: listening again",
-                "vantelo.route: listening on 127.0.0.1:" + std::to_string(listenPort) +
+                "vantelo.route: listening again on 127.0.0.1:" + std::to_string(listenPort) +
                     " (this computer only)",
                 "vantelo.route: mail now goes to 127.0.0.1:" + port + " (default route)"}));
   Relayed held = Hold(a);
