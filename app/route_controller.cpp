@@ -134,9 +134,7 @@ void TRouteController::NoteCleared(TPassingFault fault) {
   fault_ = TPassingFault::None;
   if (fault == TPassingFault::RouteFile) {
     Log(lcStore(), QtInfoMsg, "the route file can be read again");
-  } else {
-    Log(lcRoute(), QtInfoMsg, "listening again");
-  }
+  }  // listening again: RestartRelay says so, with the address
 }
 
 TRouteController::TOutcome TRouteController::ApplyEntryRoute(const std::string& entry) {
@@ -213,13 +211,14 @@ TRouteController::TOutcome TRouteController::RestartRelay(const std::string& ser
               "not listening on port " + std::to_string(*listenPort) + ": " + OneLine(e.what()));
     return TOutcome::TryAgain;
   }
+  const bool again = fault_ == TPassingFault::Listening;
   NoteCleared(TPassingFault::Listening);
   const std::string listening =
       remoteClients ? "every address, port " + std::to_string(*listenPort) + " (other computers too)"
                     : std::string(kThisComputerOnly) + ":" + std::to_string(*listenPort) +
                           " (this computer only)";
-  if (listening != listeningOn_) {
-    Log(lcRoute(), QtInfoMsg, "listening on " + listening);
+  if (again || listening != listeningOn_) {
+    Log(lcRoute(), QtInfoMsg, (again ? "listening again on " : "listening on ") + listening);
     listeningOn_ = listening;
   }
   Log(lcRoute(), QtInfoMsg,

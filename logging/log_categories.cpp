@@ -6,7 +6,8 @@ Q_LOGGING_CATEGORY(lcRoute, "vantelo.route")
 Q_LOGGING_CATEGORY(lcStore, "vantelo.store")
 Q_LOGGING_CATEGORY(lcSettings, "vantelo.settings")
 Q_LOGGING_CATEGORY(lcDialup, "vantelo.dialup")
-Q_LOGGING_CATEGORY(lcRelay, "vantelo.relay")
+// How relayed connections ended in order is there only when asked for.
+Q_LOGGING_CATEGORY(lcRelay, "vantelo.relay", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcHelp, "vantelo.help")
 Q_LOGGING_CATEGORY(lcApp, "vantelo.app")
 

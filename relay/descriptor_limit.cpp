@@ -1,12 +1,12 @@
 #include "relay/descriptor_limit.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <sys/resource.h>
 
 #include "relay/log_sink.h"
+#include "relay/socket/socket_errors.h"
 
 namespace vantelo::relay {
 namespace {
@@ -28,7 +28,7 @@ bool RaiseDescriptorLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
     RelayLog(TRelayLogLevel::Warning, std::string("cannot read the descriptor limit: ") +
-                                          std::strerror(errno));
+                                          DescribeErrno(errno));
     return false;
   }
   const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? KernelCeiling() : limit.rlim_max;
@@ -38,7 +38,7 @@ bool RaiseDescriptorLimit() {
   if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
     RelayLog(TRelayLogLevel::Warning,
              "cannot raise the descriptor limit from " + Text(before) + " to " + Text(wanted) +
-                 " (" + std::strerror(errno) + "); the relay may run out at about " +
+                 " (" + DescribeErrno(errno) + "); the relay may run out at about " +
                  std::to_string(before / 2) + " connections");
     return false;
   }

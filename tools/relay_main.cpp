@@ -40,8 +40,9 @@ int main(int argc, char** argv) {
   }
 
   // One line per call; stdio locks the stream, so lines from several relay
-  // threads never mix.
+  // threads never mix. How connections ended in order is left out.
   SetRelayLogSink([](TRelayLogLevel level, const std::string& line) {
+    if (level == TRelayLogLevel::Debug) return;
     std::fprintf(stderr, "vantelo-relay: %s%s\n", level == TRelayLogLevel::Warning ? "warning: " : "",
                  line.c_str());
   });

@@ -4,6 +4,7 @@
 #include "relay/mapped_port/secure_prelude.h"
 #include "relay/mapped_port/upstream_route.h"
 #include "relay/socket/error_words.h"
+#include "relay/socket/failure_reason.h"
 #include "relay/socket/lingering_close.h"
 #include "relay/socket/net_exceptions.h"
 
@@ -40,9 +41,11 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   // connection in order. A secure route never falls back to plain.
   auto refuse = [&](const std::string& reason) {
     const std::string to = route.host + ":" + std::to_string(MappedPort & 0xFFFF);
-    AnswerClient(thread, (secure ? "421 4.7.0 No secure connection to " + to + ": "
-                                 : "421 4.4.0 " + to + " cannot be reached: ") +
-                             reason + "\r\n");
+    // One reply line, whatever the server text holds.
+    AnswerClient(thread, EscapeControls((secure ? "421 4.7.0 No secure connection to " + to + ": "
+                                                : "421 4.4.0 " + to + " cannot be reached: ") +
+                                        reason) +
+                             "\r\n");
   };
   std::string greeting;
   try {
@@ -100,10 +103,22 @@ bool TMappedPortTCP::HandleExecute(TPeerThread& thread) {
       return true;
     }
     if (EndsAtOnce(e.LastError)) {
+      TTCPConnection* failed = data.Copy.FailedSide();
+      // How sessions often close rather than a failure: the server had said
+      // goodbye (ended its sending), or the mail program had ended and left
+      // without reading the rest (a reply to QUIT). A server that fails
+      // after the client ended may have lost the mail: that one is logged.
+      const bool closing = data.Copy.ToClient().ended ||
+                           (data.Copy.ToUpstream().ended && failed == thread.InboundConnection.get());
       // The failed side can take nothing more; the other still gets an
       // orderly close.
-      if (TTCPConnection* failed = data.Copy.FailedSide()) failed->CloseConnection();
+      if (failed) failed->CloseConnection();
       EndRelayedConnection(thread, true);
+      if (closing) {
+        RelayLog(TRelayLogLevel::Debug,
+                 DescribeConnection(thread) + " ended as it closed: " + ReasonOf(e));
+        return true;
+      }
     }
     throw;  // the worker's rules log it, and drop it or end the worker
   }
@@ -125,8 +140,9 @@ void TMappedPortTCP::EndRelayedConnection(TPeerThread& thread, bool lingering) {
                           ? CloseLingering({&inbound, upstream}, LingerTime, &inbound.SocketBinding)
                           : CloseLingering({&inbound}, LingerTime, &inbound.SocketBinding);
     if (error) {
-      RelayLog(TRelayLogLevel::Info,
-               DescribeConnection(thread) + ": while closing: " + OneLine(ErrorText(error)));
+      // Both sides are done by now: nothing is lost.
+      RelayLog(TRelayLogLevel::Debug,
+               DescribeConnection(thread) + ": while closing: " + DescribeSocketError(error));
     }
     return;
   }
@@ -147,18 +163,20 @@ std::string TMappedPortTCP::DescribeWorkerEnd(const TPeerThread& thread, bool du
                                               const std::exception& reason) const {
   if (!duringSetup) return TTCPServer::DescribeWorkerEnd(thread, false, reason);
   // The setup is the upstream connect, and for a secure route its start.
-  const std::string from =
-      "relayed connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort()) + ": ";
+  const std::string client =
+      "relayed connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort());
   if (dynamic_cast<const ESessionError*>(&reason)) {
-    return from + (ParseServerText(MappedHost).security == TUpstreamSecurity::Plain
-                       ? "upstream server " + Upstream() + " cannot be reached: "
-                       : "no secure connection to " + Upstream() + ": ") +
+    return client + (ParseServerText(MappedHost).security == TUpstreamSecurity::Plain
+                         ? ": upstream server " + Upstream() + " cannot be reached: "
+                         : ": no secure connection to " + Upstream() + ": ") +
            OneLine(reason.what());
   }
   const auto* socketError = dynamic_cast<const ESocketError*>(&reason);
-  const bool unknownName = socketError && socketError->LastError == kErrHostNotFound;
-  return from + "upstream server " + Upstream() +
-         (unknownName ? " cannot be resolved: " : " cannot be reached: ") + OneLine(reason.what());
+  if (socketError && socketError->LastError == kErrConnAborted && thread.ClientHungUp()) {
+    // The connect was given up because the client had gone.
+    return client + ": the client left before " + Upstream() + " answered";
+  }
+  return client + ": connect to " + Upstream() + " failed: " + ReasonOf(reason);
 }
 
 }  // namespace vantelo::relay

@@ -6,6 +6,7 @@
 
 #include "relay/log_sink.h"
 #include "relay/server/tcp_server.h"
+#include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -78,9 +79,10 @@ void TNetThread::Body() {
   auto log = [&](const std::exception* e) {
     if (logged) return;
     logged = true;
-    std::string line = e ? DescribeFailure(*e, inSetup)
-                         : std::string("a relay thread ended on an unknown exception");
-    if (!line.empty()) RelayLog(TRelayLogLevel::Warning, line);
+    TFailureLine line = e ? DescribeFailure(*e, inSetup)
+                          : TFailureLine{TRelayLogLevel::Warning,
+                                         "a relay thread ended on an unknown exception"};
+    if (!line.text.empty()) RelayLog(line.level, line.text);
   };
   try {
     while (!Terminated()) {
@@ -112,8 +114,8 @@ void TNetThread::Body() {
   }
 }
 
-std::string TNetThread::DescribeFailure(const std::exception& e, bool) const {
-  return "a relay thread ended: " + OneLine(e.what());
+TNetThread::TFailureLine TNetThread::DescribeFailure(const std::exception& e, bool) const {
+  return {TRelayLogLevel::Warning, "a relay thread ended: " + ReasonOf(e)};
 }
 
 void TNetThread::RequestStop() {

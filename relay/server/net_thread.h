@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "relay/log_sink.h"
+
 namespace vantelo::relay {
 
 // Per-thread data owned by a thread (the relay's per-connection data).
@@ -64,8 +66,12 @@ class TNetThread : public std::enable_shared_from_this<TNetThread> {
   virtual void Step() = 0;
   virtual void Teardown() {}
   // The relay log's line for an exception that ended this thread (in Setup
-  // when duringSetup); an empty text logs nothing.
-  virtual std::string DescribeFailure(const std::exception& e, bool duringSetup) const;
+  // when duringSetup), and its level; an empty text logs nothing.
+  struct TFailureLine {
+    TRelayLogLevel level = TRelayLogLevel::Warning;
+    std::string text;
+  };
+  virtual TFailureLine DescribeFailure(const std::exception& e, bool duringSetup) const;
 
  private:
   static void* Run(void* body);

@@ -1,11 +1,13 @@
 #include "relay/server/tcp_server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <system_error>
 #include <thread>
 
 #include "relay/log_sink.h"
+#include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -61,15 +63,14 @@ void TPeerThread::Step() {
     } else if (!skippedErrorLogged_) {
       skippedErrorLogged_ = true;
       RelayLog(TRelayLogLevel::Info, Server->DescribeConnection(*this) +
-                                         ": a copy pass failed and was skipped: " +
-                                         OneLine(e.what()));
+                                         ": a copy pass failed and was skipped: " + ReasonOf(e));
     }
   } catch (const EClosedSocket& e) {
     // The client's socket was closed under the copy pass: by the relay's
     // destruction (not worth a line), or by an earlier failure.
     if (!InboundConnection->SocketBinding.Woken()) {
       RelayLog(TRelayLogLevel::Info,
-               Server->DescribeConnection(*this) + ": ended on a closed socket: " + OneLine(e.what()));
+               Server->DescribeConnection(*this) + ": ended on a closed socket: " + ReasonOf(e));
     }
   }
   if (!InboundConnection->IsConnected()) RequestStop();
@@ -85,10 +86,21 @@ void TPeerThread::Teardown() {
   Server->RemoveWorker(*this);
 }
 
-std::string TPeerThread::DescribeFailure(const std::exception& e, bool duringSetup) const {
+bool TPeerThread::ClientHungUp() const {
+  if (!InboundConnection || !InboundConnection->SocketBinding.SocketOpen()) return false;
+  TSocketList failed{InboundConnection->SocketBinding.SocketHandle()};
+  return GStack().WaitOnSets(nullptr, nullptr, 0, &failed) > 0;
+}
+
+TNetThread::TFailureLine TPeerThread::DescribeFailure(const std::exception& e,
+                                                      bool duringSetup) const {
   // The server being stopped woke the connection: an expected end.
   if (InboundConnection && InboundConnection->SocketBinding.Woken()) return {};
-  return Server->DescribeWorkerEnd(*this, duringSetup, e);
+  // A client that left while its connection was being set up (a burst of
+  // clients that connect and reset at once) is not the relay failing.
+  const TRelayLogLevel level =
+      duringSetup && ClientHungUp() ? TRelayLogLevel::Info : TRelayLogLevel::Warning;
+  return {level, Server->DescribeWorkerEnd(*this, duringSetup, e)};
 }
 
 // ---- listener thread ----------------------------------------------------
@@ -106,11 +118,12 @@ void TListenerThread::Step() {
   if (ready < 0) {
     // It would fail again at once: one line for the stretch, and a pause
     // between attempts instead of a spin.
-    const int error = GStack().LastError();
+    const int systemError = errno;
+    const int error = SocketErrorFromErrno(systemError);
     if (!waitFailing_) {
       waitFailing_ = true;
       RelayLog(TRelayLogLevel::Warning, Name() + ": waiting for connections failed, trying again every 100 ms: " +
-                                            OneLine(ErrorText(error)));
+                                            DescribeSocketError(error, systemError));
     }
     std::this_thread::sleep_for(kResourceWait);
     return;
@@ -131,14 +144,14 @@ void TListenerThread::AcceptOne(TSocket listener) {
     switch (ClassifyAcceptError(e.LastError)) {
       case TAcceptFailure::Skip:
         RelayLog(TRelayLogLevel::Info, Name() + ": a connection was lost before it was accepted: " +
-                                           OneLine(e.what()));
+                                           ReasonOf(e));
         return;
       case TAcceptFailure::Wait:
         // One line for the whole stretch, not one per attempt.
         if (!waitingForResources_) {
           waitingForResources_ = true;
           RelayLog(TRelayLogLevel::Warning, Name() + ": cannot accept for now, trying again every 100 ms: " +
-                                                OneLine(e.what()));
+                                                ReasonOf(e));
         }
         std::this_thread::sleep_for(kResourceWait);
         return;
@@ -163,7 +176,7 @@ void TListenerThread::AcceptOne(TSocket listener) {
              Name() + ": no thread for the connection from " +
                  worker->InboundConnection->SocketBinding.RemoteIP + ":" +
                  std::to_string(worker->InboundConnection->SocketBinding.RemotePort) +
-                 ", closed: " + e.what());
+                 ", closed: " + ReasonOf(e));
     server_.RemoveWorker(*worker);
     worker->Manager->ReturnThread(*worker);
     worker->InboundConnection->CloseConnection();
@@ -179,8 +192,8 @@ void TListenerThread::Teardown() {
   for (auto& binding : server_.Bindings) binding->Wake();
 }
 
-std::string TListenerThread::DescribeFailure(const std::exception& e, bool) const {
-  return Name() + " failed and accepts no more connections: " + OneLine(e.what());
+TNetThread::TFailureLine TListenerThread::DescribeFailure(const std::exception& e, bool) const {
+  return {TRelayLogLevel::Warning, Name() + " failed and accepts no more connections: " + ReasonOf(e)};
 }
 
 std::string TListenerThread::Name() const {
@@ -220,7 +233,7 @@ std::string TTCPServer::DescribeConnection(const TPeerThread& thread) const {
 std::string TTCPServer::DescribeWorkerEnd(const TPeerThread& thread, bool duringSetup,
                                           const std::exception& reason) const {
   return DescribeConnection(thread) + (duringSetup ? " could not start: " : " ended: ") +
-         OneLine(reason.what());
+         ReasonOf(reason);
 }
 
 void TTCPServer::SetActive(bool value) {
@@ -301,6 +314,8 @@ void TTCPServer::Destroy() {
   SetActive(false);
   EndAllWorkers();
   Bindings.Clear();
+  // What its connections still had counted in the relay log ends with it.
+  FlushRelayLog();
 }
 
 void TTCPServer::AddWorker(const std::shared_ptr<TPeerThread>& worker) {

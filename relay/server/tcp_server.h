@@ -37,12 +37,14 @@ class TPeerThread : public TNetThread {
   // connection has been closed.
   const std::string& PeerIP() const { return peerIP_; }
   int PeerPort() const { return peerPort_; }
+  // The client has reset its connection (or it was woken): it is gone.
+  bool ClientHungUp() const;
 
  protected:
   void Setup() override;
   void Step() override;
   void Teardown() override;
-  std::string DescribeFailure(const std::exception& e, bool duringSetup) const override;
+  TFailureLine DescribeFailure(const std::exception& e, bool duringSetup) const override;
 
  private:
   int repeatedErrors_ = 0;
@@ -63,7 +65,7 @@ class TListenerThread : public TNetThread {
  protected:
   void Step() override;
   void Teardown() override;
-  std::string DescribeFailure(const std::exception& e, bool duringSetup) const override;
+  TFailureLine DescribeFailure(const std::exception& e, bool duringSetup) const override;
 
  private:
   void AcceptOne(TSocket listener);

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "relay/log_sink.h"
+#include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -28,7 +29,7 @@ bool DiscardAvailable(TTCPConnection& c, char* buffer, int& error) {
     error = e.LastError;
   } catch (const ENetException& e) {
     // Not a socket error (the socket was closed meanwhile): stop draining it.
-    RelayLog(TRelayLogLevel::Info, "closing: draining stopped: " + OneLine(e.what()));
+    RelayLog(TRelayLogLevel::Info, "closing: draining stopped: " + ReasonOf(e));
   }
   return false;
 }
@@ -81,7 +82,7 @@ int CloseLingering(std::initializer_list<TTCPConnection*> connections, int limit
       c->CloseConnection();
     } catch (const std::exception& e) {
       // A close raises only from an OnDisconnected handler; the socket is closed by then.
-      RelayLog(TRelayLogLevel::Warning, "closing: " + OneLine(e.what()));
+      RelayLog(TRelayLogLevel::Warning, "closing: " + ReasonOf(e));
     }
   }
   return firstError;

@@ -3,6 +3,7 @@
 // except the activation failures that the caller chooses to show.
 #pragma once
 
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 
@@ -17,9 +18,19 @@ class ENetException : public std::runtime_error {
 
 class ESocketError : public ENetException {
  public:
+  // Raised right after the failed call, so the calling thread's errno still
+  // tells which of the errno values behind the number it was (EMFILE or
+  // ENFILE, ENOMEM or ENOBUFS); for a number found another way (a pending
+  // error, a reset seen as a hang-up) errno says something else, and the
+  // usual errno value for the number stands in.
   explicit ESocketError(int errorNumber)
-      : ENetException(ErrorText(errorNumber)), LastError(errorNumber) {}
+      : ENetException(ErrorText(errorNumber)),
+        LastError(errorNumber),
+        SystemError(errno != 0 && SocketErrorFromErrno(errno) == errorNumber
+                        ? errno
+                        : ErrnoOfSocketError(errorNumber)) {}
   int LastError;
+  int SystemError;  // the errno value, for the log; 0 when there is none
 };
 
 class ESilentException : public ENetException {

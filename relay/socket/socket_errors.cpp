@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace vantelo::relay {
 namespace {
@@ -103,6 +104,74 @@ int SocketErrorFromErrno(int e) {
     case ENOTEMPTY: return 10066;
     default: return e;
   }
+}
+
+int ErrnoOfSocketError(int number) {
+  switch (number) {
+    case kErrInterrupted: return EINTR;
+    case 10009: return EBADF;
+    case 10013: return EACCES;
+    case 10014: return EFAULT;
+    case 10022: return EINVAL;
+    case kErrTooManyFiles: return EMFILE;
+    case kErrWouldBlock: return EAGAIN;
+    case kErrInProgress: return EINPROGRESS;
+    case 10037: return EALREADY;
+    case 10038: return ENOTSOCK;
+    case 10039: return EDESTADDRREQ;
+    case 10040: return EMSGSIZE;
+    case 10041: return EPROTOTYPE;
+    case kErrNoProtocolOption: return ENOPROTOOPT;
+    case 10043: return EPROTONOSUPPORT;
+    case 10044: return ESOCKTNOSUPPORT;
+    case kErrNotSupported: return EOPNOTSUPP;
+    case 10046: return EPFNOSUPPORT;
+    case 10047: return EAFNOSUPPORT;
+    case kErrAddrInUse: return EADDRINUSE;
+    case 10049: return EADDRNOTAVAIL;
+    case kErrNetDown: return ENETDOWN;
+    case kErrNetUnreachable: return ENETUNREACH;
+    case 10052: return ENETRESET;
+    case kErrConnAborted: return ECONNABORTED;
+    case kErrConnReset: return ECONNRESET;
+    case kErrNoBuffers: return ENOBUFS;
+    case 10056: return EISCONN;
+    case 10057: return ENOTCONN;
+    case kErrShutdown: return EPIPE;
+    case 10059: return ETOOMANYREFS;
+    case 10060: return ETIMEDOUT;
+    case 10061: return ECONNREFUSED;
+    case 10062: return ELOOP;
+    case 10063: return ENAMETOOLONG;
+    case kErrHostDown: return EHOSTDOWN;
+    case kErrHostUnreachable: return EHOSTUNREACH;
+    case 10066: return ENOTEMPTY;
+    case kErrHostNotFound: return 0;
+    default:
+      // A number that passed through unchanged is an errno value itself.
+      return number > 0 && number < 10000 ? number : 0;
+  }
+}
+
+std::string DescribeErrno(int e) {
+  const char* name = e > 0 ? strerrorname_np(e) : nullptr;
+  const char* description = e > 0 ? strerrordesc_np(e) : nullptr;
+  if (!name || !description) return "error " + std::to_string(e);
+  // The system's sentence, begun in lower case as it sits inside a line:
+  // "Connection refused" becomes "connection refused"; "I/O error" stays.
+  std::string text = description;
+  if (text.size() > 1 && text[0] >= 'A' && text[0] <= 'Z' && text[1] >= 'a' && text[1] <= 'z') {
+    text[0] = static_cast<char>(text[0] - 'A' + 'a');
+  }
+  return text + " (" + name + ")";
+}
+
+std::string DescribeSocketError(int number, int errnoValue) {
+  // A name look-up that found nothing has no errno of its own.
+  if (number == kErrHostNotFound) return "name or service not known";
+  const int e = errnoValue ? errnoValue : ErrnoOfSocketError(number);
+  if (e == 0) return "socket error " + std::to_string(number);
+  return DescribeErrno(e);
 }
 
 }  // namespace vantelo::relay

@@ -33,4 +33,14 @@ std::string ErrorText(int errorNumber);
 // of its own passes through unchanged (its text is then empty).
 int SocketErrorFromErrno(int errnoValue);
 
+// The errno value an error number usually stands for (ECONNREFUSED for
+// 10061, EPIPE for 10058); 0 for a number with none (kErrHostNotFound).
+int ErrnoOfSocketError(int errorNumber);
+
+// The log's words for a failure, as the system says it: "connection refused
+// (ECONNREFUSED)". DescribeErrno takes an errno value; DescribeSocketError an
+// error number, with the errno value behind it when known (0: the usual one).
+std::string DescribeErrno(int errnoValue);
+std::string DescribeSocketError(int errorNumber, int errnoValue = 0);
+
 }  // namespace vantelo::relay

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "relay/log_sink.h"
+#include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -228,7 +229,7 @@ void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
       CloseConnection();
     } catch (const std::exception& e) {
       // The connect's own failure goes on to the caller, who reports it.
-      RelayLog(TRelayLogLevel::Warning, "closing a failed connect: " + OneLine(e.what()));
+      RelayLog(TRelayLogLevel::Warning, "closing a failed connect: " + ReasonOf(e));
     }
     throw;
   }

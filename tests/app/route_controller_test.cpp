@@ -453,8 +453,7 @@ TEST_F(RouteController, APortHeldByAnotherProgramIsTriedAgainEvery5s) {
   const std::string port = std::to_string(a.Port());
   EXPECT_EQ(log.Take(),
             (std::vector<std::string>{
-                "vantelo.route: listening again",
-                "vantelo.route: listening on 127.0.0.1:" + std::to_string(listenPort) +
+                "vantelo.route: listening again on 127.0.0.1:" + std::to_string(listenPort) +
                     " (this computer only)",
                 "vantelo.route: mail now goes to 127.0.0.1:" + port + " (default route)"}));
   Relayed held = Hold(a);
@@ -522,10 +521,29 @@ TEST(Logging, EveryPartWritesOneLinePerEventInItsCategory) {
   relay::RelayLog(relay::TRelayLogLevel::Warning, "accept failed: Socket Error # 10024");
   std::thread([] { relay::RelayLog(relay::TRelayLogLevel::Info, "from a worker"); }).join();
   routing::SettingsLog("cannot remove x: Permission denied");
+  // How a relayed connection ended in order is left out unless asked for.
+  relay::RelayLog(relay::TRelayLogLevel::Debug, "relayed connection ended as it closed");
   EXPECT_EQ(log.Take(), (std::vector<std::string>{
                             "vantelo.relay: accept failed: Socket Error # 10024",
                             "vantelo.relay: from a worker",
                             "vantelo.settings: cannot remove x: Permission denied"}));
+}
+
+// A value in a line (a connection's name from NetworkManager, a host name)
+// cannot forge a line or reach the terminal raw, whichever part logs it.
+TEST(Logging, ControlCharactersInAnyLineAreEscaped) {
+  TLogCapture log;
+  const std::string name = "Work\nvantelo.route: mail now goes to evil\x1b[2J\xc2\x9b";
+  qCWarning(app::lcRoute, "entry \"%s\" has no route", name.c_str());
+  qCInfo(app::lcStore, "%s", "tab\tand DEL\x7f");
+  relay::RelayLog(relay::TRelayLogLevel::Warning, "connect to " + name + ":25 failed");
+  EXPECT_EQ(log.Take(),
+            (std::vector<std::string>{
+                "vantelo.route: entry \"Work\\nvantelo.route: mail now goes to evil\\x1b[2J\\u009b\" "
+                "has no route",
+                "vantelo.store: tab\\tand DEL\\x7f",
+                "vantelo.relay: connect to Work\\nvantelo.route: mail now goes to "
+                "evil\\x1b[2J\\u009b:25 failed"}));
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ class SmtpThroughRelay(unittest.TestCase):
         controller = Controller(collector, hostname="127.0.0.1", port=port,
                                 data_size_limit=64 << 20)
         controller.start()
-        relay, relay_port = start_relay(port)
+        relay, relay_port = start_relay(port, stderr=subprocess.PIPE)
         try:
             with tempfile.TemporaryDirectory() as tmp:
                 path = os.path.join(tmp, "message.eml")
@@ -109,9 +109,11 @@ class SmtpThroughRelay(unittest.TestCase):
             self.assertEqual(received.rstrip(b"\r\n"), sent.rstrip(b"\r\n"))
         finally:
             relay.send_signal(signal.SIGTERM)
-            self.assertEqual(relay.wait(timeout=15), 0)
-            relay.stdout.close()
+            _, err = relay.communicate(timeout=15)
+            self.assertEqual(relay.returncode, 0)
             controller.stop()
+        # A session that delivered its mail and ended is no failure.
+        self.assertEqual(err, "")
 
 
 PIPELINED = (b"HELO client.example.test\r\n"
@@ -348,11 +350,12 @@ class RelayCommandLine(unittest.TestCase):
             relay.send_signal(signal.SIGTERM)
             _, err = relay.communicate(timeout=15)
             relay.stdout.close()
-        lines = [line for line in err.splitlines() if "cannot be reached" in line]
-        self.assertEqual(len(lines), 2, err)
+        # Two alike within a second: the second is summed up, not repeated.
+        lines = [line for line in err.splitlines() if "failed" in line]
+        self.assertIn(len(lines), (1, 2), err)
         self.assertRegex(lines[0], r"^vantelo-relay: warning: relayed connection from "
-                         r"127\.0\.0\.1:\d+: upstream server 127\.0\.0\.1:%d cannot be "
-                         r"reached: Socket Error # 10061 Connection refused\.$" % closed)
+                         r"127\.0\.0\.1:\d+: connect to 127\.0\.0\.1:%d failed: "
+                         r"connection refused \(ECONNREFUSED\)$" % closed)
 
 
 if __name__ == "__main__":

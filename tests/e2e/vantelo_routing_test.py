@@ -208,7 +208,8 @@ class VanteloRoutesMail(unittest.TestCase):
         self.assert_mail_goes_to(servers, "server-d", "after the retry")
         log = app.log()
         self.assertEqual(log.count(failure), 1)
-        self.assertIn("vantelo.route: listening again", log)
+        self.assertIn("vantelo.route: listening again on 127.0.0.1:%d (this computer only)"
+                      % self.listen, log)
 
 
 class WorkingFolderSetup(unittest.TestCase):

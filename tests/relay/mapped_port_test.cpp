@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -103,26 +104,65 @@ TEST(MappedPortTCP, UnreachableOrUnknownUpstreamAnswers421ThenClosesInOrder) {
   RunningRelay working("127.0.0.1", upstream.Port());
   Pair healthy = OpenPair(working, upstream);
 
+  // A host name is logged as it is, but it cannot forge a line.
+  RunningRelay forged("no-such-host.invalid\nvantelo.route: mail now goes to evil\x1b[2J", 25);
+
   Fd a = ConnectTo(refused.Port());
   Fd b = ConnectTo(unknown.Port());
-  ASSERT_TRUE(a && b);
+  Fd c = ConnectTo(forged.Port());
+  ASSERT_TRUE(a && b && c);
   // One reply in Linux's words, then the end (no reset).
   EXPECT_EQ(ReceiveAll(a.get()), "421 4.4.0 127.0.0.1:" + std::to_string(closedPort) +
                                      " cannot be reached: connection refused\r\n");
   EXPECT_EQ(ReceiveAll(b.get()),
             "421 4.4.0 no-such-host.invalid:25 cannot be reached: name or service not known\r\n");
+  // Nor a reply: the mail program reads one line.
+  EXPECT_EQ(ReceiveAll(c.get()),
+            "421 4.4.0 no-such-host.invalid\\nvantelo.route: mail now goes to evil\\x1b[2J:25 "
+            "cannot be reached: name or service not known\r\n");
 
   SendAll(healthy.client.get(), "still here");
   EXPECT_EQ(ReceiveUpTo(healthy.upstream.get(), 10), "still here");
 
-  // One line each, naming the upstream server.
-  const std::string refusedLine = ": upstream server 127.0.0.1:" + std::to_string(closedPort) +
-                                  " cannot be reached: Socket Error # 10061 Connection refused.";
-  const std::string unknownLine =
-      ": upstream server no-such-host.invalid:25 cannot be resolved: Socket Error # 11001";
-  EXPECT_TRUE(Eventually([&] { return log.LinesWith({refusedLine}).size() == 1; }));
-  EXPECT_TRUE(Eventually([&] { return log.LinesWith({unknownLine}).size() == 1; }));
+  // One warning each, naming the upstream server and the cause as the
+  // system does.
+  const std::string refusedLine = ": connect to 127.0.0.1:" + std::to_string(closedPort) +
+                                  " failed: connection refused (ECONNREFUSED)";
+  const std::string unknownLine = ": connect to no-such-host.invalid:25 failed: name or service not known";
+  const auto warning = TRelayLogLevel::Warning;
+  EXPECT_TRUE(Eventually([&] { return log.LinesWith({refusedLine}, warning).size() == 1; }));
+  EXPECT_TRUE(Eventually([&] { return log.LinesWith({unknownLine}, warning).size() == 1; }));
   EXPECT_EQ(log.LinesWith({refusedLine, "relayed connection from 127.0.0.1:"}).size(), 1u);
+  const std::string forgedLine =
+      ": connect to no-such-host.invalid\\nvantelo.route: mail now goes to evil\\x1b[2J:25 "
+      "failed: name or service not known";
+  EXPECT_TRUE(Eventually([&] { return log.LinesWith({forgedLine}, warning).size() == 1; }));
+}
+
+// 300 clients at once meet a server that refuses: a few lines, which count
+// every one of them.
+TEST(MappedPortTCP, ABurstOfTheSameFailureIsSummedUp) {
+  constexpr int kClients = 300;
+  std::string why;
+  if (!EnsureDescriptors(2 * kClients + 100, why)) GTEST_SKIP() << why;
+  int closedPort;
+  {
+    Listener gone;
+    closedPort = gone.Port();
+  }
+  LogCapture log;
+  RunningRelay relay("127.0.0.1", closedPort);
+  const auto start = steady_clock::now();
+  std::vector<Fd> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(ConnectTo(relay.Port()));
+  for (Fd& client : clients) EXPECT_TRUE(ClosesWithoutBytes(client.get()));
+  const long long took = MillisecondsSince(start);
+  relay.relay.reset();  // what is still counted is written as the relay ends
+  const std::string refused = "failed: connection refused (ECONNREFUSED)";
+  const std::vector<std::string> lines = log.LinesWith({refused}, TRelayLogLevel::Warning);
+  // One at once, at most one a second after it, one when the relay ends.
+  EXPECT_LE(lines.size(), static_cast<std::size_t>(took / 1000 + 3)) << lines.size();
+  EXPECT_EQ(CountedLines(lines, refused), kClients);
 }
 
 TEST(MappedPortTCP, DottedAddressPartsWithLeadingZerosAreDecimal) {
@@ -429,10 +469,83 @@ TEST(MappedPortTCP, UpstreamResetGivesTheClientAnOrderlyClose) {
   socklen_t length = sizeof error;
   getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &length);
   EXPECT_EQ(error, 0) << strerror(error);
+  // A reset in the middle of a session is logged.
   EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:", " to 127.0.0.1:" +
                            std::to_string(upstream.Port()) +
-                           " ended: Socket Error # 10054 Connection reset by peer."}).size(),
+                           " ended: connection reset by peer (ECONNRESET)"},
+                          TRelayLogLevel::Info)
+                .size(),
             1u);
+}
+
+// How sessions that delivered their mail end: none of these is a failure,
+// so the log shows nothing by default (each end is there at Debug).
+TEST(MappedPortTCP, SessionsThatEndInOrderLogNothingByDefault) {
+  LogCapture log;
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  const std::string bye = "221 2.0.0 Bye\r\n";
+  auto ended = [&] { return Eventually([&] { return relay.relay->WorkerCount() == 0; }); };
+  {
+    // The client sends QUIT and leaves at once: the reply finds it gone.
+    Pair p = OpenPair(relay, upstream);
+    SendAll(p.client.get(), "QUIT\r\n");
+    p.client = Fd();
+    EXPECT_EQ(ReceiveAll(p.upstream.get()), "QUIT\r\n");
+    SendAll(p.upstream.get(), bye);
+    std::this_thread::sleep_for(milliseconds(100));  // the client's reset is back
+    SendAll(p.upstream.get(), bye);
+  }
+  ASSERT_TRUE(ended());
+  {
+    // The server says goodbye and closes; the client leaves without reading
+    // it, which is a reset.
+    Pair p = OpenPair(relay, upstream);
+    SendAll(p.upstream.get(), bye);
+    p.upstream = Fd();
+    pollfd end{p.client.get(), POLLRDHUP, 0};
+    ASSERT_EQ(poll(&end, 1, 5000), 1);
+  }
+  ASSERT_TRUE(ended());
+  {
+    // Both end their sending in turn.
+    Pair p = OpenPair(relay, upstream);
+    SendAll(p.client.get(), "QUIT\r\n");
+    shutdown(p.client.get(), SHUT_WR);
+    EXPECT_EQ(ReceiveAll(p.upstream.get()), "QUIT\r\n");
+    SendAll(p.upstream.get(), bye);
+    p.upstream = Fd();
+    std::string got;
+    EXPECT_EQ(ReadToEnd(p.client.get(), &got), End::Orderly);
+    EXPECT_EQ(got, bye);
+  }
+  ASSERT_TRUE(ended());
+  EXPECT_TRUE(log.Shown().empty()) << log.Shown().front();
+  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:", " ended as it closed: "}).size(), 2u);
+}
+
+// 300 clients that connect and leave at once, before the server greets
+// them: each relayed connection ends in order, and the log stays quiet.
+TEST(MappedPortTCP, ABurstOfClientsThatLeaveAtOnceLogsNothingByDefault) {
+  constexpr int kClients = 300;
+  std::string why;
+  if (!EnsureDescriptors(4 * kClients + 100, why)) GTEST_SKIP() << why;
+  LogCapture log;
+  Listener upstream;
+  RunningRelay relay("127.0.0.1", upstream.Port());
+  std::vector<Fd> clients;
+  for (int i = 0; i < kClients; ++i) clients.push_back(ConnectTo(relay.Port()));
+  std::vector<Fd> servers;
+  for (int i = 0; i < kClients; ++i) servers.push_back(upstream.Accept());
+  clients.clear();
+  for (Fd& server : servers) {
+    ASSERT_TRUE(server);
+    SendAll(server.get(), "220 mail.example ESMTP\r\n");
+  }
+  servers.clear();
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }, 20000));
+  const std::vector<std::string> shown = log.Shown();
+  EXPECT_TRUE(shown.empty()) << shown.size() << " lines, the first: " << shown.front();
 }
 
 TEST(MappedPortTCP, HalfClosedConnectionEndsOnlyWhenNothingMovesForItsIdleTime) {
@@ -488,6 +601,24 @@ TEST(MappedPortTCP, DestroyingAbandonsAConnectStillWaitingForTheUpstream) {
   EXPECT_TRUE(SeesEnd(client.get()));
 }
 
+TEST(MappedPortTCP, AClientThatLeavesDuringTheConnectIsNoFailureOfTheServer) {
+  LogCapture log;
+  Listener full("127.0.0.1", 0);
+  Fd filler = ConnectTo(full.Port());
+  RunningRelay relay("127.0.0.1", full.Port());
+  Fd client = ConnectTo(relay.Port());
+  std::this_thread::sleep_for(milliseconds(200));  // the relay's connect waits
+  Reset(client);
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:", ": the client left before 127.0.0.1:" +
+                                                                   std::to_string(full.Port()) +
+                                                                   " answered"},
+                          TRelayLogLevel::Info)
+                .size(),
+            1u);
+  EXPECT_TRUE(log.Lines(TRelayLogLevel::Warning).empty()) << log.Lines().front();
+}
+
 TEST(MappedPortTCP, DestroyingDoesNotWaitForAnUpstreamThatDoesNotRead) {
   Listener upstream;
   auto relay = std::make_unique<RunningRelay>("127.0.0.1", upstream.Port());
@@ -538,7 +669,7 @@ TEST(MappedPortTCP, ErrorThatRepeatsOnEveryPassEndsTheConnection) {
   setsockopt(p.client.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   EXPECT_TRUE(SeesEnd(p.client.get())) << "the relay kept passing over a failing socket";
   EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
-  EXPECT_EQ(log.LinesWith({"ended: Socket Error # 10060 Connection timed out."}).size(), 1u);
+  EXPECT_EQ(log.LinesWith({"ended: connection timed out (ETIMEDOUT)"}).size(), 1u);
   EXPECT_EQ(log.LinesWith({"a copy pass failed and was skipped"}).size(), 1u);
 }
 
@@ -558,10 +689,11 @@ TEST(MappedPortTCP, WaitThatFailsOnEveryPassEndsTheConnection) {
   setsockopt(p.client.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
   EXPECT_TRUE(SeesEnd(p.client.get())) << "the relay kept passing over a failing wait";
   EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
-  EXPECT_EQ(log.LinesWith({"ended: Socket Error # 10055 No buffer space available."}).size(), 1u);
+  // The errno itself, not the one that usually stands for its number (ENOBUFS).
+  EXPECT_EQ(log.LinesWith({"ended: cannot allocate memory (ENOMEM)"}).size(), 1u);
 }
 
-TEST(MappedPortTCP, ResetMetWhileClosingIsLogged) {
+TEST(MappedPortTCP, ResetMetWhileClosingIsLoggedOnlyAsDebug) {
   LogCapture log;
   Listener upstream;
   RunningRelay relay("127.0.0.1", upstream.Port());
@@ -577,10 +709,13 @@ TEST(MappedPortTCP, ResetMetWhileClosingIsLogged) {
   std::this_thread::sleep_for(milliseconds(200));
   p.client = Fd();
   EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  // The upstream's reset is a failure; the client's, met once the
+  // connection was ending anyway, is not.
   EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:",
-                           ": while closing: Socket Error # 10054 Connection reset by peer."})
+                           ": while closing: connection reset by peer (ECONNRESET)"})
                 .size(),
             1u);
+  EXPECT_TRUE(log.LinesWith({"while closing"}, TRelayLogLevel::Info).empty());
 }
 
 TEST(MappedPortTCP, EachReceiveIsBoundedByItsSidesRecvBufferSize) {

@@ -1,5 +1,6 @@
 // The socket layer and buffered connections: texts, addresses, name look-up,
-// waits and the closing rules that the relay builds on.
+// waits and the closing rules that the relay builds on; and the relay log's
+// own rules (words, escapes, summing).
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -8,9 +9,14 @@
 #include <future>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 #include "relay/descriptor_limit.h"
+#include "relay/log_repeats.h"
+#include "relay/log_sink.h"
+#include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 #include "relay/socket/tcp_connection.h"
 #include "tests/testkit/loopback_peers.h"
@@ -32,6 +38,122 @@ TEST(SocketErrors, MessagesKeepTheirNumbersAndTexts) {
   EXPECT_EQ(SocketErrorFromErrno(ECONNREFUSED), 10061);
   EXPECT_STREQ(ECouldNotBindSocket().what(),
                "Could not bind socket. Address and port are already in use.");
+}
+
+// The exceptions keep their texts; the log names the cause as Linux does.
+TEST(SocketErrors, TheLogNamesTheCauseAsTheSystemDoes) {
+  EXPECT_EQ(DescribeSocketError(10061), "connection refused (ECONNREFUSED)");
+  EXPECT_EQ(DescribeSocketError(10058), "broken pipe (EPIPE)");
+  EXPECT_EQ(DescribeSocketError(10024, ENFILE), "too many open files in system (ENFILE)");
+  EXPECT_EQ(DescribeSocketError(kErrHostNotFound), "name or service not known");
+  EXPECT_EQ(DescribeErrno(EIO), "input/output error (EIO)");
+  // Raised right after the failed call, an error keeps the errno behind its
+  // number; a number found another way gets its usual errno.
+  errno = ENOMEM;
+  const ESocketError memory(kErrNoBuffers);
+  errno = EINPROGRESS;  // left over from a connect whose result came later
+  const ESocketError refused(10061);
+  EXPECT_EQ(ReasonOf(memory), "cannot allocate memory (ENOMEM)");
+  EXPECT_EQ(ReasonOf(refused), "connection refused (ECONNREFUSED)");
+  EXPECT_STREQ(refused.what(), "Socket Error # 10061\r\nConnection refused.");
+  EXPECT_EQ(ReasonOf(std::system_error(EAGAIN, std::generic_category(), "pthread_create")),
+            "resource temporarily unavailable (EAGAIN)");
+  EXPECT_EQ(ReasonOf(ECouldNotBindSocket()),
+            "Could not bind socket. Address and port are already in use.");
+}
+
+// No logged value (a host or connection name) may forge a line or reach a
+// terminal raw.
+TEST(RelayLog, ControlCharactersAreEscapedInEveryLine) {
+  const struct {
+    std::string in, out;
+  } cases[] = {
+      {"plain, caf\xc3\xa9, \xe2\x82\xac, \xf0\x9f\x93\xa7 and C:\\tmp stay",
+       "plain, caf\xc3\xa9, \xe2\x82\xac, \xf0\x9f\x93\xa7 and C:\\tmp stay"},
+      {"Work\nvantelo.route: mail now goes to evil", "Work\\nvantelo.route: mail now goes to evil"},
+      {"a\r\nb\tc", "a\\r\\nb\\tc"},
+      {"\x1b[2J\x1b]0;title\x07", "\\x1b[2J\\x1b]0;title\\x07"},
+      {std::string("nul\0end", 7), "nul\\x00end"},
+      {"\x01\x1f\x7f", "\\x01\\x1f\\x7f"},
+      {"\xc2\x9b" "31m \xc2\x85", "\\u009b31m \\u0085"},  // C1 controls in UTF-8
+      {"\xc2\xa0", "\xc2\xa0"},                             // U+00A0 is no control
+      {"\x9b" "31m \xff \xc3", "\\x9b31m \\xff \\xc3"},     // bytes that are not UTF-8
+      {"\xe0\x80\x80 \xed\xa0\x80", "\\xe0\\x80\\x80 \\xed\\xa0\\x80"},  // overlong, surrogate
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(EscapeControls(c.in), c.out) << c.out;
+    EXPECT_EQ(EscapeControls(c.out), c.out) << "escaped twice: " << c.out;
+  }
+  LogCapture log;
+  RelayLog(TRelayLogLevel::Warning, "connect to evil\n.example:25\x1b[8m failed");
+  EXPECT_EQ(log.Lines(), std::vector<std::string>{"connect to evil\\n.example:25\\x1b[8m failed"});
+}
+
+// A burst of one failure writes a line at once, then at most one a second,
+// and every line is counted in exactly one of them.
+TEST(RelayLog, ALineThatRepeatsIsSummedUpOnceASecond) {
+  using L = TRepeatedLines::TLine;
+  using Lines = std::vector<L>;
+  const auto W = TRelayLogLevel::Warning;
+  const auto I = TRelayLogLevel::Info;
+  TRepeatedLines::TClock::time_point t{};
+  TRepeatedLines repeats([&t] { return t; });
+  auto refused = [](int port) {
+    return "relayed connection from 127.0.0.1:" + std::to_string(port) +
+           ": connect to mail.example:25 failed: connection refused (ECONNREFUSED)";
+  };
+  EXPECT_EQ(repeats.Add(W, refused(40000)), (Lines{{W, refused(40000)}}));
+  for (int i = 1; i < 2000; ++i) {
+    t += microseconds(400);
+    ASSERT_TRUE(repeats.Add(W, refused(40000 + i)).empty()) << i;
+  }
+  // Another cause, or the same text at another level, is another kind.
+  const std::string timedOut = "connect to mail.example:25 failed: connection timed out (ETIMEDOUT)";
+  EXPECT_EQ(repeats.Add(W, timedOut), (Lines{{W, timedOut}}));
+  EXPECT_EQ(repeats.Add(I, refused(1)), (Lines{{I, refused(1)}}));
+  // The flood goes on into the next second: one line for the last second
+  // (the last line counted, and how many more), and the new line is counted.
+  t = TRepeatedLines::TClock::time_point{} + seconds(1);
+  EXPECT_EQ(repeats.Add(W, refused(50000)),
+            (Lines{{W, refused(41999) + " (and 1998 more like it within a second)"}}));
+  // The next line of any kind after that second writes the count; a count
+  // of one is the line itself.
+  t += milliseconds(1500);
+  EXPECT_EQ(repeats.Add(I, "listener on 127.0.0.1:2525: accepting again"),
+            (Lines{{W, refused(50000)}, {I, "listener on 127.0.0.1:2525: accepting again"}}));
+  // Quiet for a second: written at once again.
+  t += seconds(1);
+  EXPECT_EQ(repeats.Add(W, refused(2)), (Lines{{W, refused(2)}}));
+  EXPECT_TRUE(repeats.Add(W, refused(3)).empty());
+  EXPECT_TRUE(repeats.Add(W, refused(4)).empty());
+  // Flush writes what is counted, and the summing starts afresh.
+  EXPECT_EQ(repeats.Flush(), (Lines{{W, refused(4) + " (and 1 more like it within a second)"}}));
+  EXPECT_TRUE(repeats.Flush().empty());
+  EXPECT_EQ(repeats.Add(W, refused(5)), (Lines{{W, refused(5)}}));
+}
+
+// Through the relay log, from many threads at once: nothing is lost, also
+// when the sink is replaced while lines are still being counted.
+TEST(RelayLog, CountsFromManyThreadsReachTheSinkWhenItIsReplaced) {
+  std::vector<std::string> lines;
+  {
+    LogCapture log;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+      threads.emplace_back([t] {
+        for (int i = 0; i < 500; ++i) {
+          RelayLog(TRelayLogLevel::Warning, "connection from 127.0.0.1:" + std::to_string(t * 1000 + i) +
+                                                " ended: connection reset by peer (ECONNRESET)");
+        }
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    LogCapture next;  // replaces the sink of `log`, which gets the counts
+    lines = log.Lines();
+    EXPECT_TRUE(next.Lines().empty());
+  }
+  EXPECT_LE(lines.size(), 4u);
+  EXPECT_EQ(CountedLines(lines, "ended: connection reset by peer (ECONNRESET)"), 4000);
 }
 
 TEST(SocketStack, DottedAddressesAreFourDecimalPartsUpTo255) {

@@ -1,6 +1,7 @@
 // The program's log as the user reads it: every line of the vantelo.*
-// categories, formatted by the program's own pattern ("CATEGORY: MESSAGE"),
-// kept while a TLogCapture lives. Lines from any thread are kept.
+// categories, as the program's own handler passes it on (escaped) and
+// formatted by its pattern ("CATEGORY: MESSAGE"), kept while a TLogCapture
+// lives. Lines from any thread are kept.
 #pragma once
 
 #include <QtGlobal>
@@ -18,9 +19,9 @@ class TLogCapture {
   TLogCapture() {
     app::ConnectLogs();
     Take();
-    previous_ = qInstallMessageHandler(&TLogCapture::Keep);
+    previous_ = app::SetLogOutput(&TLogCapture::Keep);
   }
-  ~TLogCapture() { qInstallMessageHandler(previous_); }
+  ~TLogCapture() { app::SetLogOutput(previous_); }
   TLogCapture(const TLogCapture&) = delete;
   TLogCapture& operator=(const TLogCapture&) = delete;
 

@@ -125,13 +125,22 @@ class LogCapture {
  public:
   LogCapture();
   ~LogCapture();
-  std::vector<std::string> Lines();
+  // The lines at `level` or above.
+  std::vector<std::string> Lines(relay::TRelayLogLevel level = relay::TRelayLogLevel::Debug);
   // Lines that contain every one of `parts`.
-  std::vector<std::string> LinesWith(std::initializer_list<std::string> parts);
+  std::vector<std::string> LinesWith(std::initializer_list<std::string> parts,
+                                     relay::TRelayLogLevel level = relay::TRelayLogLevel::Debug);
+  // The lines the program's log shows by default (Info and Warning).
+  std::vector<std::string> Shown() { return Lines(relay::TRelayLogLevel::Info); }
 
  private:
-  std::shared_ptr<std::pair<std::mutex, std::vector<std::string>>> lines_;
+  using Line = std::pair<relay::TRelayLogLevel, std::string>;
+  std::shared_ptr<std::pair<std::mutex, std::vector<Line>>> lines_;
 };
+
+// How many log lines containing `part` these lines stand for: one each, and
+// the N more of each line that sums up repeats ("(and N more like it ...").
+int CountedLines(const std::vector<std::string>& lines, const std::string& part);
 
 // An upstream server that echoes every byte back on each connection, each on
 // its own thread. With batch > 0 it reads `batch` bytes, then writes them back
