@@ -534,8 +534,8 @@ TEST(Logging, EveryPartWritesOneLinePerEventInItsCategory) {
 TEST(Logging, ControlCharactersInAnyLineAreEscaped) {
   TLogCapture log;
   const std::string name = "Work\nvantelo.route: mail now goes to evil\x1b[2J\xc2\x9b";
-  qCWarning(app::lcRoute, "entry \"%s\" has no route", name.c_str());
-  qCInfo(app::lcStore, "%s", "tab\tand DEL\x7f");
+  qCWarning(lcRoute, "entry \"%s\" has no route", name.c_str());
+  qCInfo(lcStore, "%s", "tab\tand DEL\x7f");
   relay::RelayLog(relay::TRelayLogLevel::Warning, "connect to " + name + ":25 failed");
   EXPECT_EQ(log.Take(),
             (std::vector<std::string>{
