@@ -10,7 +10,7 @@ packages=(
   python3 python3-aiosmtpd python3-dbusmock dbus-daemon swaks
   xvfb xauth socat haproxy libcap2-bin
   at-spi2-core python3-pyatspi python3-gi x11-utils
-  librsvg2-bin desktop-file-utils appstream groff-base dpkg-dev file
+  librsvg2-bin desktop-file-utils appstream groff-base dpkg-dev file lintian
 )
 
 missing=()

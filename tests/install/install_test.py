@@ -3,6 +3,8 @@ temporary prefix puts every file in place, the desktop entry and the AppStream
 file pass their validators, and the installed vantelo-start prepares a fresh
 working folder from the installed files and starts the installed program,
 which relays a mail; the working folder's config/link starts it as well.
+After an update, the launcher brings the shipped help pages of a working
+folder up to date and leaves every other file there alone.
 
 Usage: /usr/bin/python3 install_test.py BUILD_FOLDER SOURCE_FOLDER HOME_PAGE
 """
@@ -130,6 +132,77 @@ class InstalledVantelo(unittest.TestCase):
         finally:
             server.stop()
             shutil.copy(os.path.join(SOURCE, "data", "tip.cfg"), self.at("share/vantelo/tip.cfg"))
+
+    def test_vantelo_start_replaces_older_help_pages_only(self):
+        home = os.path.join(self.top, "updated")
+        folder = os.path.join(home, "data", "vantelo")
+        help_copy = os.path.join(folder, "qovin help")
+        os.makedirs(os.path.join(folder, "config"))
+        os.makedirs(help_copy)
+        with open(os.path.join(folder, "config", "config.ini"), "w") as f:
+            f.write("[dial]\nsmtpport=%d\n" % free_port())
+        installed = self.at("share/vantelo/qovin help")
+        shipped_time = os.stat(os.path.join(installed, "index.html")).st_mtime_ns
+        hour = 3600 * 10**9
+
+        def place(name, text, age):
+            path = os.path.join(help_copy, name)
+            with open(path, "w") as f:
+                f.write(text)
+            os.utime(path, ns=(shipped_time - age, shipped_time - age))
+            return path
+
+        # The help of an older version, a page the user edited since, one
+        # the user made a link to a page of their own, and a page of their own.
+        place("index.html", "the old contents\n", hour)
+        place("log.html", "edited by the user\n", -hour)
+        own = os.path.join(home, "own.html")
+        with open(own, "w") as f:
+            f.write("the user's page\n")
+        os.utime(own, ns=(shipped_time - hour, shipped_time - hour))
+        os.symlink(own, os.path.join(help_copy, "tips.html"))
+        notes = place("notes.html", "the user's notes\n", hour)
+        before = os.stat(notes)
+
+        env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"),
+                   XDG_CONFIG_HOME=os.path.join(home, "xdg"), XDG_RUNTIME_DIR=home,
+                   QT_QPA_PLATFORM="offscreen",
+                   DBUS_SYSTEM_BUS_ADDRESS="unix:path=/nonexistent", PATH="/usr/bin:/bin")
+        exe = os.path.realpath(self.at("bin/vantelo"))
+
+        def became_vantelo(app):
+            try:
+                return os.readlink("/proc/%d/exe" % app.pid) == exe
+            except OSError:
+                return False
+
+        for start in ("after the update", "once more"):
+            # The launcher has done its work once it has become Vantelo.
+            app = subprocess.Popen([self.at("bin/vantelo-start")], cwd="/", env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            try:
+                started = wait_until(lambda: became_vantelo(app))
+            finally:
+                end_process(app, timeout=20)
+                errors = app.stderr.read()
+                app.stderr.close()
+            self.assertTrue(started, errors)
+            self.assertNotIn("vantelo-start", errors, start)
+            compare = filecmp.dircmp(help_copy, installed)
+            self.assertEqual((sorted(compare.left_only), compare.right_only,
+                              sorted(compare.diff_files)),
+                             (["notes.html"], [], ["log.html", "tips.html"]), start)
+            index = os.stat(os.path.join(help_copy, "index.html"))
+            self.assertEqual((index.st_mtime_ns, index.st_mode & 0o777), (shipped_time, 0o644))
+            with open(os.path.join(help_copy, "log.html")) as f:
+                self.assertEqual(f.read(), "edited by the user\n")
+            self.assertEqual(os.readlink(os.path.join(help_copy, "tips.html")), own)
+            with open(own) as f:
+                self.assertEqual(f.read(), "the user's page\n")
+            after = os.stat(notes)
+            self.assertEqual((after.st_ino, after.st_mtime_ns, after.st_size),
+                             (before.st_ino, before.st_mtime_ns, before.st_size))
+            self.assertEqual(sorted(n for n in os.listdir(help_copy) if n.startswith(".")), [])
 
 
 if __name__ == "__main__":
