@@ -191,6 +191,27 @@ TEST_F(Pppd, PeersAreSortedWithoutHiddenFilesOrLeftovers) {
                   .empty());
 }
 
+// A peers folder that cannot be read used to list nothing without a word,
+// like a machine without pppd.
+TEST_F(Pppd, APeersFolderThatCannotBeReadIsLoggedWhenItStartsAndClears) {
+  DialupLog log;
+  TPppdSource source = Source();
+  const std::string peers = (root / "peers").string();
+  fs::remove(root / "peers");
+  EXPECT_TRUE(source.Entries().empty());  // missing: no peers, nothing to say
+  File(root / "peers", "a file, not a folder\n");
+  EXPECT_TRUE(source.Entries().empty());
+  EXPECT_TRUE(source.Entries().empty());
+  fs::remove(root / "peers");
+  File(root / "peers" / "isp", "noauth\n");
+  EXPECT_EQ(source.Entries(), (std::vector<std::string>{"isp"}));
+  EXPECT_EQ(source.Entries(), (std::vector<std::string>{"isp"}));
+  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+                             "cannot read the pppd peers folder " + peers +
+                                 ": Not a directory; its peers are not listed",
+                             "the pppd peers folder " + peers + " can be read again"}));
+}
+
 TEST_F(Pppd, RunningPppdProcessesAreReportedWithTheirInterfaces) {
   Process(101, {"/usr/sbin/pppd", "call", "provider"});
   Process(102, {"pppd", "/dev/ttyUSB0", "linkname", "mobile", "call", "gsm"});
