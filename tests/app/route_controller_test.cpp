@@ -358,6 +358,25 @@ TEST_F(RouteController, AChangedListeningPortCountsFromTheNextRestart) {
   EXPECT_EQ(Served(listenPort), 'A');
 }
 
+// Names used to be cut at 256 characters before the lookup: a longer one
+// never found its row, and two sharing their first 256 shared a route.
+TEST_F(RouteController, LongEntryNamesFindTheirOwnRoutes) {
+  DefaultTo(a);
+  const std::string start(256, 'v');
+  Route(start + " office", b);
+  Route(start + " client", c);
+  QString office = nm->AddProfile(QString::fromStdString(start + " office"), "vpn");
+  QString client = nm->AddProfile(QString::fromStdString(start + " client"), "vpn");
+  QString active = nm->Activate(eth, office, "4", 2);
+  Tick();
+  EXPECT_EQ(controller->ActiveEntry, start + " office");
+  EXPECT_EQ(Served(), 'B');
+  nm->Deactivate(eth, active);
+  nm->Activate(eth, client, "5", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'C');
+}
+
 TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
   DefaultTo(a);
   Route("Work VPN", b);

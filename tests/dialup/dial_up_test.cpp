@@ -141,7 +141,7 @@ TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
   FixedSource* a = first.get();
   FixedSource* b = second.get();
   a->entries = {"VPN", "Mobile"};
-  b->entries = {"isp"};
+  b->entries = {"isp", std::string(300, 'y')};
   a->connections = {{7, "VPN", {0x2000, 0, "vpn", "tun0"}, ""}};
   b->connections = {{99, std::string(300, 'x'), {2, 0, "modem-with-a-long-type", "ppp0"}, ""}};
   std::vector<std::unique_ptr<TConnectionSource>> sources;
@@ -152,12 +152,13 @@ TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
   r.Attach(dialUp);
 
   EXPECT_EQ(dialUp.GetEntries(), 0);
-  EXPECT_EQ(r.entries, (std::vector<std::string>{"VPN", "Mobile", "isp"}));
+  // Names are kept whole, however long; device texts keep their bounds.
+  EXPECT_EQ(r.entries, (std::vector<std::string>{"VPN", "Mobile", "isp", std::string(300, 'y')}));
   EXPECT_EQ(dialUp.Entries(), r.entries);
   EXPECT_EQ(dialUp.GetActiveConnections(), 0);
   ASSERT_EQ(r.lines.size(), 2u);
   EXPECT_EQ(r.lines[0], "VPN|Connected|vpn|tun0");
-  EXPECT_EQ(r.lines[1], std::string(256, 'x') + "|Connecting device|modem-with-a-lon|ppp0");
+  EXPECT_EQ(r.lines[1], std::string(300, 'x') + "|Connecting device|modem-with-a-lon|ppp0");
   EXPECT_EQ(r.handles, (std::vector<int>{7, 99}));
 
   b->entries.assign(99, "e");  // 101 in all
