@@ -348,6 +348,51 @@ TEST(NetworkManager, AServiceThatStopsAnsweringCostsAtMostItsBudget) {
                              "NetworkManager answers again"}));
 }
 
+// NetworkManager leaving the bus and coming back, and the bus itself
+// restarting: the monitor used to keep Qt's broken system-bus connection for
+// good, and so stayed on the default route, silently.
+TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
+  MachineRoots machine;
+  auto monitor = machine.Monitor();
+  Reports r;
+  r.Attach(*monitor);
+  DialupLog log;
+  auto vpnUp = [](NetworkManagerMock& nm) {
+    nm.Activate(nm.AddDevice("eth0", "eth0"), nm.AddProfile("Work VPN", "vpn"), "5", 2);
+  };
+  auto nm = std::make_unique<NetworkManagerMock>();
+  vpnUp(*nm);
+  monitor->GetActiveConnections();
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|eth0"}));
+  nm.reset();
+  for (int tick = 0; tick < 2; ++tick) monitor->GetActiveConnections();
+  EXPECT_EQ(r.lines.size(), 1u);
+  nm = std::make_unique<NetworkManagerMock>();
+  vpnUp(*nm);
+  monitor->GetActiveConnections();
+  EXPECT_EQ(r.lines.size(), 2u);
+  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+                             "NetworkManager has left the system bus: its connections are left "
+                             "out until it is back",
+                             "NetworkManager is back on the system bus"}));
+
+  nm.reset();
+  NetworkManagerMock::RestartBus();
+  for (int tick = 0; tick < 2; ++tick) monitor->GetActiveConnections();
+  nm = std::make_unique<NetworkManagerMock>();
+  vpnUp(*nm);
+  r.lines.clear();
+  monitor->GetActiveConnections();
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|eth0"}));
+  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+                             "the connection to the system bus was lost: NetworkManager's "
+                             "connections are left out until it is made again",
+                             "connected to the system bus again",
+                             "NetworkManager has left the system bus: its connections are left "
+                             "out until it is back",
+                             "NetworkManager is back on the system bus"}));
+}
+
 // NetworkManager's PPPoE: its pppd runs ppp0 over eth0. Found by the pppd
 // source too (an older NetworkManager passes no plugin argument), it is still
 // reported once, as NetworkManager's entry.
