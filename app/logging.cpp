@@ -2,6 +2,7 @@
 
 #include "relay/log_sink.h"
 #include "routing/settings_log.h"
+#include "routing/store_log.h"
 
 namespace vantelo::app {
 
@@ -24,6 +25,13 @@ void ConnectLogs() {
   });
   routing::SetSettingsLogSink(
       [](const std::string& line) { qCWarning(lcSettings, "%s", line.c_str()); });
+  routing::SetStoreLogSink([](routing::TStoreLogLevel level, const std::string& line) {
+    if (level == routing::TStoreLogLevel::Warning) {
+      qCWarning(lcStore, "%s", line.c_str());
+    } else {
+      qCInfo(lcStore, "%s", line.c_str());
+    }
+  });
 }
 
 }  // namespace vantelo::app

@@ -24,8 +24,8 @@ Q_DECLARE_LOGGING_CATEGORY(lcHelp)
 Q_DECLARE_LOGGING_CATEGORY(lcApp)
 using dialup::lcDialup;
 
-// Sets the line format and connects the relay's and the settings code's log
-// sinks to their categories. Called once at start, before the first relay
+// Sets the line format and connects the relay's, the settings code's and the
+// route store's log sinks to their categories. Called once at start, before the first relay
 // exists (the program's main, or a test).
 void ConnectLogs();
 
