@@ -4,6 +4,7 @@
 
 #include "relay/log_sink.h"
 #include "routing/settings_log.h"
+#include "routing/store_log.h"
 
 namespace vantelo::app {
 
@@ -50,6 +51,13 @@ void ConnectLogs() {
   });
   routing::SetSettingsLogSink(
       [](const std::string& line) { qCWarning(lcSettings, "%s", line.c_str()); });
+  routing::SetStoreLogSink([](routing::TStoreLogLevel level, const std::string& line) {
+    if (level == routing::TStoreLogLevel::Warning) {
+      qCWarning(lcStore, "%s", line.c_str());
+    } else {
+      qCInfo(lcStore, "%s", line.c_str());
+    }
+  });
 }
 
 QtMessageHandler SetLogOutput(QtMessageHandler handler) { return output.exchange(handler); }

@@ -13,9 +13,9 @@ namespace vantelo::app {
 
 // Sets the line format, puts the program's message handler (which escapes
 // control characters in vantelo.* messages) in front of Qt's, and connects
-// the relay's and the settings code's log sinks to their categories. Called
-// once at start, before the first relay exists (the program's main, or a
-// test); calling it again changes nothing more.
+// the relay's, the settings code's and the route store's log sinks to their
+// categories. Called once at start, before the first relay exists (the
+// program's main, or a test); calling it again changes nothing more.
 void ConnectLogs();
 
 // Where the program's handler passes messages on, once escaped (Qt's own

@@ -1,5 +1,6 @@
 #include "app/route_controller.h"
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "logging/log_categories.h"
@@ -105,13 +106,13 @@ void TRouteController::Apply(const std::function<TOutcome()>& apply) {
   retry_ = nullptr;
   TOutcome outcome = TOutcome::Failed;
   Guarded([&] { outcome = apply(); });
-  if (outcome == TOutcome::TryAgain) {
-    retry_ = apply;
+  if (outcome == TOutcome::TryAgain && retry_) {
     retryAt_ = Now() + kRetryInterval;
-  } else if (outcome != TOutcome::Restarted) {
-    // Nothing is retried now, so nothing is left to clear.
-    fault_ = TPassingFault::None;
+    return;
   }
+  retry_ = nullptr;
+  // Nothing is retried now, so nothing is left to clear.
+  if (outcome != TOutcome::Restarted) fault_ = TPassingFault::None;
 }
 
 void TRouteController::RetryIfDue() {
@@ -137,8 +138,42 @@ void TRouteController::NoteCleared(TPassingFault fault) {
   }  // listening again: RestartRelay says so, with the address
 }
 
+std::string TRouteController::ReadListeningPort() {
+  const std::optional<std::string> set = routing::ReadSettingIfSet(routing::kDialSmtpPort);
+  if (set) {
+    if (portDefaulted_) {
+      Log(lcSettings(), QtInfoMsg,
+          std::string(routing::kSettingsPath) + " gives [dial] smtpport again: " + Quote(*set));
+    }
+    portDefaulted_ = false;
+    portSeen_ = true;
+    return *set;
+  }
+  // No settings file at all before anything was set is a fresh start, where
+  // port 25 is what the user expects; a file that lost the key is not.
+  std::error_code error;
+  const bool lost = portSeen_ || std::filesystem::exists(routing::kSettingsPath, error);
+  if (lost && !portDefaulted_) {
+    Log(lcSettings(), QtWarningMsg,
+        std::string(routing::kSettingsPath) + " gives no [dial] smtpport: the relay listens on " +
+            "the default port " + routing::kDialSmtpPort.defaultValue);
+    portDefaulted_ = true;
+  }
+  return routing::kDialSmtpPort.defaultValue;
+}
+
+std::string TRouteController::RelayLeftAsIs() const {
+  return relay_ && relay_->Active() ? "the running relay goes on as it was"
+                                    : "nothing is listening for mail";
+}
+
 TRouteController::TOutcome TRouteController::ApplyEntryRoute(const std::string& entry) {
-  ListeningPort = routing::ReadSetting(routing::kDialSmtpPort);
+  ListeningPort = ReadListeningPort();
+  return LookUpEntryRoute(entry, ListeningPort);
+}
+
+TRouteController::TOutcome TRouteController::LookUpEntryRoute(const std::string& entry,
+                                                              const std::string& listeningPort) {
   routing::TRoute route;
   try {
     route = routing::RouteLookup(store_.ADOQuery3, entry);
@@ -146,6 +181,9 @@ TRouteController::TOutcome TRouteController::ApplyEntryRoute(const std::string& 
     const std::string line = "cannot read the route of entry " + Quote(entry) + ": " + OneLine(e.what());
     if (e.Busy) {
       NoteFault(TPassingFault::RouteFile, line);
+      // The route itself was never read: the retry reads it, with the
+      // listening port read now.
+      retry_ = [this, entry, listeningPort] { return LookUpEntryRoute(entry, listeningPort); };
       return TOutcome::TryAgain;
     }
     Log(lcStore(), QtWarningMsg, line);
@@ -160,69 +198,79 @@ TRouteController::TOutcome TRouteController::ApplyEntryRoute(const std::string& 
             ", port " + Quote(route.port) + "): using the default route");
     return ApplyDefaultRoute();
   }
-  return RestartRelay(route.server, route.port, "entry " + Quote(entry));
+  return RestartRelay({listeningPort, route.server, route.port,
+                       routing::SettingIsOn(routing::kDialRemoteClients),
+                       "entry " + Quote(entry)});
 }
 
 TRouteController::TOutcome TRouteController::ApplyDefaultRoute() {
-  ListeningPort = routing::ReadSetting(routing::kDialSmtpPort);
+  ListeningPort = ReadListeningPort();
   DefaultServer = routing::ReadSetting(routing::kDefaultSmtpServer);
   DefaultPortText = routing::ReadSetting(routing::kDefaultSmtpPort);
   if (DefaultServer.empty() || DefaultPortText.empty()) {
+    const bool listening = relay_ && relay_->Active();
     Log(lcRoute(), QtWarningMsg,
         "no complete default route (server " + Quote(DefaultServer) + ", port " +
-            Quote(DefaultPortText) + "): the relay stays as it was");
+            Quote(DefaultPortText) + "): " +
+            (listening ? std::string("the relay stays as it was")
+                       : std::string("nothing is listening for mail; set a default route "
+                                     "(server and port) in Config, then press Refresh")));
     return TOutcome::Unchanged;
   }
-  return RestartRelay(DefaultServer, DefaultPortText, "default route");
+  return RestartRelay({ListeningPort, DefaultServer, DefaultPortText,
+                       routing::SettingIsOn(routing::kDialRemoteClients), "default route"});
 }
 
-TRouteController::TOutcome TRouteController::RestartRelay(const std::string& server,
-                                                          const std::string& port,
-                                                          const std::string& routeName) {
+TRouteController::TOutcome TRouteController::RestartRelay(const TRelayPlan& plan) {
+  // Checked before the running relay is touched: a route that cannot work
+  // must not take down one that does.
+  const std::optional<int> listenPort = routing::TextToPort(plan.listeningPort);
+  if (!listenPort) {
+    Log(lcRoute(), QtWarningMsg,
+        "the listening port " + Quote(plan.listeningPort) +
+            " is not a number from 1 to 65535, so the " + plan.routeName +
+            " is not applied: " + RelayLeftAsIs());
+    return TOutcome::Failed;
+  }
+  const std::optional<int> mappedPort = routing::TextToPort(plan.port);
+  if (!mappedPort) {
+    Log(lcRoute(), QtWarningMsg,
+        "the port " + Quote(plan.port) + " of the " + plan.routeName +
+            " is not a number from 1 to 65535, so it is not applied: " + RelayLeftAsIs());
+    return TOutcome::Failed;
+  }
   // The old relay is gone before the new one binds the same port.
   relay_.reset();
   relay_ = relay::TOwnedServer<relay::TMappedPortTCP>::Make();
   relay_->ThreadMgr = threadMgr_;
-  const std::optional<int> listenPort = routing::TextToPort(ListeningPort);
-  if (!listenPort) {
-    Log(lcRoute(), QtWarningMsg,
-        "not listening: the listening port " + Quote(ListeningPort) +
-            " is not a number from 1 to 65535");
-    return TOutcome::Failed;
-  }
   relay_->SetDefaultPort(*listenPort);
   // Anyone who can reach the port can send mail in the user's name: other
   // computers only when the user asked for them.
-  const bool remoteClients = routing::SettingIsOn(routing::kDialRemoteClients);
-  if (!remoteClients) relay_->Bindings.Add().IP = kThisComputerOnly;
-  relay_->MappedHost = server;
-  const std::optional<int> mappedPort = routing::TextToPort(port);
-  if (!mappedPort) {
-    Log(lcRoute(), QtWarningMsg,
-        "not listening: the port " + Quote(port) + " of the " + routeName +
-            " is not a number from 1 to 65535");
-    return TOutcome::Failed;
-  }
+  if (!plan.remoteClients) relay_->Bindings.Add().IP = kThisComputerOnly;
+  relay_->MappedHost = plan.server;
   relay_->MappedPort = *mappedPort;
   try {
     relay_->SetActive(true);
   } catch (const std::exception& e) {
     NoteFault(TPassingFault::Listening,
               "not listening on port " + std::to_string(*listenPort) + ": " + OneLine(e.what()));
+    retry_ = [this, plan] { return RestartRelay(plan); };
     return TOutcome::TryAgain;
   }
   const bool again = fault_ == TPassingFault::Listening;
   NoteCleared(TPassingFault::Listening);
   const std::string listening =
-      remoteClients ? "every address, port " + std::to_string(*listenPort) + " (other computers too)"
-                    : std::string(kThisComputerOnly) + ":" + std::to_string(*listenPort) +
-                          " (this computer only)";
+      plan.remoteClients
+          ? "every address, port " + std::to_string(*listenPort) + " (other computers too)"
+          : std::string(kThisComputerOnly) + ":" + std::to_string(*listenPort) +
+                " (this computer only)";
   if (again || listening != listeningOn_) {
     Log(lcRoute(), QtInfoMsg, (again ? "listening again on " : "listening on ") + listening);
     listeningOn_ = listening;
   }
   Log(lcRoute(), QtInfoMsg,
-      "mail now goes to " + server + ":" + std::to_string(*mappedPort) + " (" + routeName + ")");
+      "mail now goes to " + plan.server + ":" + std::to_string(*mappedPort) + " (" +
+          plan.routeName + ")");
   return TOutcome::Restarted;
 }
 

@@ -18,8 +18,12 @@
 // - The relay listens on 127.0.0.1 only, unless [dial] remoteclients is "1".
 // - An apply that failed for a reason that may pass (the listening port
 //   taken or not allowed, the route file busy) is tried again every
-//   kRetryInterval while the dial-up state stays as it is. Such a failure is
-//   logged when it first happens and when it clears, not at every try.
+//   kRetryInterval while the dial-up state stays as it is. A retry repeats
+//   that apply with the values it read, so a route or setting saved meanwhile
+//   still waits for Refresh or a change of state. Such a failure is logged
+//   when it first happens and when it clears, not at every try.
+// - A route whose listening port or upstream port does not convert to a port
+//   is refused before the running relay is touched: that relay goes on.
 #pragma once
 
 #include <chrono>
@@ -92,11 +96,28 @@ class TRouteController {
   // not logged again, and its clearing is.
   enum class TPassingFault { None, Listening, RouteFile };
 
+  // What an apply read for the relay it starts: a retry starts it again
+  // with these, not with what the files hold by then.
+  struct TRelayPlan {
+    std::string listeningPort;  // as read, not yet converted
+    std::string server;
+    std::string port;           // as read, not yet converted
+    bool remoteClients = false;
+    std::string routeName;      // for the log: "default route", "entry ..."
+  };
+
   TOutcome ApplyEntryRoute(const std::string& entry);
+  // The route lookup of ApplyEntryRoute, with the listening port it read.
+  TOutcome LookUpEntryRoute(const std::string& entry, const std::string& listeningPort);
   TOutcome ApplyDefaultRoute();
-  TOutcome RestartRelay(const std::string& server, const std::string& port,
-                        const std::string& routeName);
-  // Runs an apply, then schedules or cancels its retry.
+  TOutcome RestartRelay(const TRelayPlan& plan);
+  // [dial] smtpport, logging when the file stops giving it (the relay then
+  // listens on the default port) and when it gives it again.
+  std::string ReadListeningPort();
+  // What happens to the relay when an apply stops before a restart.
+  std::string RelayLeftAsIs() const;
+  // Runs an apply, then schedules or cancels the retry that the apply left
+  // in retry_ when it ended with TryAgain.
   void Apply(const std::function<TOutcome()>& apply);
   void RetryIfDue();
   // Logs a fault that may pass, unless a retry failed just the same way.
@@ -112,12 +133,14 @@ class TRouteController {
   THooks hooks_;
 
   std::string routeEntry_;           // the entry whose route was applied last
-  std::function<TOutcome()> retry_;  // the failed apply, while it is retried
+  std::function<TOutcome()> retry_;  // the failed step with its values, while retried
   TClock::time_point retryAt_{};
   bool retrying_ = false;            // an apply running as a retry
   TPassingFault fault_ = TPassingFault::None;
   std::string faultLine_;            // the line logged for fault_
   std::string listeningOn_;          // the last address logged as listened on
+  bool portDefaulted_ = false;       // logged: the file gives no [dial] smtpport
+  bool portSeen_ = false;            // the file gave [dial] smtpport at least once
 };
 
 }  // namespace vantelo::app

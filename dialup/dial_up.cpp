@@ -52,7 +52,7 @@ int TDialUp::GetEntries() {
     return kErrorBufferTooSmall;
   }
   for (const std::string& name : found) {
-    entries_.push_back(CutAtCharacter(name, kMaxEntryName));
+    entries_.push_back(name);
     if (OnEntryGet) OnEntryGet(this, entries_.back());
   }
   return 0;
@@ -87,7 +87,6 @@ int TDialUp::GetActiveConnections() {
   }
   if (tooMany) return kErrorBufferTooSmall;
   for (TRasConnection& c : found) {
-    c.EntryName = CutAtCharacter(c.EntryName, kMaxEntryName);
     c.Status.DeviceType = CutAtCharacter(c.Status.DeviceType, kMaxDeviceType);
     c.Status.DeviceName = CutAtCharacter(c.Status.DeviceName, kMaxDeviceName);
     const std::string text = StatusText(c.Status.State, c.Status.ErrorCode);

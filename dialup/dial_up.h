@@ -26,9 +26,10 @@ namespace vantelo::dialup {
 
 enum TDialMode { dmAsync, dmSync };
 
-// Longest texts handed to the handlers, in bytes: longer ones are cut at a
-// character boundary.
-inline constexpr std::size_t kMaxEntryName = 256;
+// Longest device texts handed to the handlers, in bytes: longer ones are cut
+// at a character boundary. Entry names are never cut: the route lookup needs
+// them whole, or a long name would miss its row and two names sharing their
+// start would share one.
 inline constexpr std::size_t kMaxDeviceType = 16;
 inline constexpr std::size_t kMaxDeviceName = 128;
 // Room for this many entries or connections in one call.

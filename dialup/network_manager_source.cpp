@@ -35,12 +35,17 @@ constexpr uint kActiveActivating = 1, kActiveActivated = 2, kActiveDeactivating 
                kActiveDeactivated = 4;
 constexpr uint kDeviceFailed = 120;
 
+}  // namespace
+
 // Calls to NetworkManager that share one time budget. Once the service has
 // proved absent or slow, every further call of the enumeration gives up at
 // once.
 class TBudgetedBus {
  public:
-  TBudgetedBus() : bus_(QDBusConnection::systemBus()) {
+  // `name`: a connection made by connectToBus; empty for none.
+  explicit TBudgetedBus(const QString& name)
+      : bus_(name.isEmpty() ? QDBusConnection(QStringLiteral("vantelo-no-bus"))
+                            : QDBusConnection(name)) {
     clock_.start();
     gone_ = !bus_.isConnected();
   }
@@ -56,8 +61,18 @@ class TBudgetedBus {
     QDBusMessage call = QDBusMessage::createMethodCall(kService, path, iface, method);
     call.setArguments(args);
     QDBusMessage reply = bus_.call(call, QDBus::Block, static_cast<int>(left));
-    if (reply.type() == QDBusMessage::ReplyMessage) return reply.arguments();
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+      answered_ = true;
+      return reply.arguments();
+    }
     const QString error = reply.errorName();
+    if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown") ||
+        error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
+      absent_ = true;
+    }
+    if (!bus_.isConnected() || error == QLatin1String("org.freedesktop.DBus.Error.Disconnected")) {
+      lost_ = true;
+    }
     if (error != QLatin1String("org.freedesktop.DBus.Error.InvalidArgs") &&
         error != QLatin1String("org.freedesktop.DBus.Error.UnknownProperty") &&
         error != QLatin1String("org.freedesktop.DBus.Error.UnknownInterface") &&
@@ -74,6 +89,11 @@ class TBudgetedBus {
   // The service is there but did not answer within the budget (an absent
   // service is no failure: the machine simply has no NetworkManager).
   bool TimedOut() const { return timedOut_; }
+  // NetworkManager answered a call; the bus said it has no such service;
+  // the connection to the bus broke during a call.
+  bool Answered() const { return answered_; }
+  bool Absent() const { return absent_; }
+  bool Lost() const { return lost_; }
 
   QVariant Get(const QString& path, const QString& iface, const QString& name) {
     auto reply = Call(path, kPropertiesIface, QStringLiteral("Get"), {iface, name});
@@ -92,7 +112,12 @@ class TBudgetedBus {
   QElapsedTimer clock_;
   bool gone_ = false;
   bool timedOut_ = false;
+  bool answered_ = false;
+  bool absent_ = false;
+  bool lost_ = false;
 };
+
+namespace {
 
 QList<QDBusObjectPath> ToPaths(const QVariant& value) {
   if (value.canConvert<QDBusArgument>()) {
@@ -163,11 +188,54 @@ std::vector<std::string> TNetworkManagerSource::Entries() { return ProfilesOf(&I
 
 std::vector<std::string> TNetworkManagerSource::LanEntries() { return ProfilesOf(&IsLanType); }
 
+TNetworkManagerSource::~TNetworkManagerSource() { DropBus(); }
+
+QString TNetworkManagerSource::Bus() {
+  if (!busName_.isEmpty() && QDBusConnection(busName_).isConnected()) return busName_;
+  LoseBus();
+  // Qt keeps a connection under its name for good, a broken one too: every
+  // attempt gets a name of its own.
+  static int attempts = 0;
+  const QString name = QStringLiteral("vantelo-system-bus-%1").arg(++attempts);
+  QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, name);
+  if (!bus.isConnected()) {
+    if (!busMissing_) {
+      qCWarning(lcDialup, "cannot connect to the system bus: %s; NetworkManager's connections are "
+                          "left out until it can be reached",
+                qUtf8Printable(bus.lastError().message()));
+      busMissing_ = true;
+    }
+    QDBusConnection::disconnectFromBus(name);
+    return {};
+  }
+  if (busMissing_) qCInfo(lcDialup, "connected to the system bus again");
+  busMissing_ = false;
+  busName_ = name;
+  return busName_;
+}
+
+void TNetworkManagerSource::LoseBus() {
+  if (busName_.isEmpty()) return;
+  DropBus();
+  qCWarning(lcDialup, "the connection to the system bus was lost: NetworkManager's connections "
+                      "are left out until it is made again");
+  busMissing_ = true;
+}
+
+void TNetworkManagerSource::DropBus() {
+  if (busName_.isEmpty()) return;
+  QDBusConnection::disconnectFromBus(busName_);
+  busName_.clear();
+}
+
 std::vector<std::string> TNetworkManagerSource::ProfilesOf(bool (*wanted)(const QString& type)) {
   RegisterTypes();
-  TBudgetedBus bus;
+  TBudgetedBus bus(Bus());
   auto listed = bus.Call(kSettingsPath, kSettingsIface, QStringLiteral("ListConnections"));
-  if (!listed || listed->isEmpty()) return {};
+  if (!listed || listed->isEmpty()) {
+    NoteAnswer(bus);
+    return {};
+  }
   QList<QString> names;
   for (const QDBusObjectPath& path : ToPaths(listed->first())) {
     auto reply = bus.Call(path.path(), kProfileIface, QStringLiteral("GetSettings"));
@@ -179,11 +247,12 @@ std::vector<std::string> TNetworkManagerSource::ProfilesOf(bool (*wanted)(const 
       names.push_back(connection.value(QStringLiteral("id")).toString());
     }
   }
+  NoteAnswer(bus);
   return ToStrings(names);
 }
 
 std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections(bool withLan) {
-  TBudgetedBus bus;
+  TBudgetedBus bus(Bus());
   std::vector<TRasConnection> found;
   std::vector<TRasConnection> lan;
   const QVariant active = bus.Get(kManagerPath, kManagerIface, QStringLiteral("ActiveConnections"));
@@ -229,15 +298,26 @@ std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections(bool withLa
     }
     (isLan ? lan : found).push_back(std::move(c));
   }
-  NoteAnswer(bus.TimedOut());
+  NoteAnswer(bus);
   lan.insert(lan.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
   return lan;
 }
 
-void TNetworkManagerSource::NoteAnswer(bool timedOut) {
-  if (timedOut == slow_) return;
-  slow_ = timedOut;
-  if (timedOut) {
+void TNetworkManagerSource::NoteAnswer(const TBudgetedBus& bus) {
+  // A fresh connection is tried at the next enumeration.
+  if (bus.Lost()) LoseBus();
+  if (bus.Answered()) {
+    if (serviceGone_) qCInfo(lcDialup, "NetworkManager is back on the system bus");
+    serviceGone_ = false;
+    serviceSeen_ = true;
+  } else if (bus.Absent() && serviceSeen_ && !serviceGone_) {
+    qCWarning(lcDialup, "NetworkManager has left the system bus: its connections are left out "
+                        "until it is back");
+    serviceGone_ = true;
+  }
+  if (bus.TimedOut() == slow_) return;
+  slow_ = bus.TimedOut();
+  if (slow_) {
     qCWarning(lcDialup, "NetworkManager did not answer within %d ms: its connections are left out",
               kCallBudgetMs);
   } else {

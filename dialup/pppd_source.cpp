@@ -1,22 +1,30 @@
 #include "dialup/pppd_source.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 
+#include "logging/log_categories.h"
 #include "dialup/status_text.h"
 
 namespace vantelo::dialup {
 namespace {
 
-std::vector<std::string> FolderNames(const std::string& folder) {
+// The names in `folder`; `error` (when given) gets why it could not be
+// opened, 0 when it could.
+std::vector<std::string> FolderNames(const std::string& folder, int* error = nullptr) {
   std::vector<std::string> names;
   if (DIR* d = opendir(folder.c_str())) {
     while (dirent* e = readdir(d)) names.emplace_back(e->d_name);
     closedir(d);
+    if (error) *error = 0;
+  } else if (error) {
+    *error = errno;
   }
   return names;
 }
@@ -69,7 +77,21 @@ TPppdSource::TPppdSource(TPppdPaths paths) : paths_(std::move(paths)) {}
 
 std::vector<std::string> TPppdSource::Entries() {
   std::vector<std::string> peers;
-  for (const std::string& name : FolderNames(paths_.peers)) {
+  int error = 0;
+  const std::vector<std::string> names = FolderNames(paths_.peers, &error);
+  // No peers folder is a machine without pppd peers; any other reason hides
+  // peers that are there, and is said when it starts and when it clears.
+  const std::string problem = error && error != ENOENT ? std::strerror(error) : "";
+  if (problem != peersProblem_) {
+    if (!problem.empty()) {
+      qCWarning(lcDialup, "cannot read the pppd peers folder %s: %s; its peers are not listed",
+                paths_.peers.c_str(), problem.c_str());
+    } else {
+      qCInfo(lcDialup, "the pppd peers folder %s can be read again", paths_.peers.c_str());
+    }
+    peersProblem_ = problem;
+  }
+  for (const std::string& name : names) {
     if (IsPeerName(name) && IsRegularFile(paths_.peers + "/" + name)) peers.push_back(name);
   }
   std::sort(peers.begin(), peers.end());

@@ -5,7 +5,8 @@
 // NetworkManager's to report, not this source's.
 //
 // The four places it reads are given at construction, so tests never read
-// the machine's. GUI thread only.
+// the machine's. A peers folder that is there but cannot be read is logged
+// (vantelo.dialup) when that starts and when it clears. GUI thread only.
 #pragma once
 
 #include "dialup/connection_source.h"
@@ -29,6 +30,7 @@ class TPppdSource : public TConnectionSource {
   std::string InterfaceOf(int pid, const std::string& linkname) const;
   bool InterfaceRunning(const std::string& name) const;
   TPppdPaths paths_;
+  std::string peersProblem_;  // why the peers folder could not be read last, logged
 };
 
 }  // namespace vantelo::dialup

@@ -1,6 +1,13 @@
 #include "routing/ado_layer.h"
 
+#include <cerrno>
+#include <climits>
+#include <map>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "routing/store_log.h"
 
 namespace vantelo::routing {
 namespace {
@@ -16,6 +23,27 @@ bool IsBusy(int code) {
 [[noreturn]] void Fail(sqlite3* db, const std::string& what) {
   if (!db) throw EDatabaseError(what + ": no database");
   throw EDatabaseError(what + ": " + sqlite3_errmsg(db), IsBusy(sqlite3_extended_errcode(db)));
+}
+
+// What the log last said about each route file, shared by all connections
+// to it, so that one deletion or replacement makes one line.
+struct TFileNote {
+  bool known = false;  // device and inode hold the file last opened
+  bool gone = false;   // logged as deleted, not yet back
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+// Keyed by the whole path: the same relative path names another file in
+// another working folder.
+TFileNote& NoteOf(const std::string& path) {
+  static std::map<std::string, TFileNote> notes;
+  std::string key = path;
+  if (key.empty() || key[0] != '/') {
+    char folder[PATH_MAX];
+    if (getcwd(folder, sizeof folder)) key = std::string(folder) + "/" + key;
+  }
+  return notes[key];
 }
 
 // Finalizes a statement when it goes out of scope.
@@ -102,8 +130,11 @@ TBoundStatement BindQuotedValues(const std::string& statement) {
 TADOConnection::TADOConnection(std::string connectionString)
     : ConnectionString(std::move(connectionString)) {}
 
-TADOConnection::~TADOConnection() {
+TADOConnection::~TADOConnection() { Close(); }
+
+void TADOConnection::Close() {
   if (db_) sqlite3_close_v2(db_);
+  db_ = nullptr;
 }
 
 std::string TADOConnection::DataSource() const {
@@ -128,9 +159,37 @@ void TADOConnection::Open() {
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
   sqlite3_extended_result_codes(db, 1);
   db_ = db;
+  struct stat st;
+  if (stat(DataSource().c_str(), &st) != 0) return;  // checked again at the next use
+  device_ = st.st_dev;
+  inode_ = st.st_ino;
+  TFileNote& note = NoteOf(DataSource());
+  if (note.gone) {
+    StoreLog(TStoreLogLevel::Info, DataSource() + " is there again: routes are read from it");
+  } else if (note.known && (note.device != device_ || note.inode != inode_)) {
+    StoreLog(TStoreLogLevel::Info,
+             DataSource() + " was replaced while Vantelo ran: routes are read from the new file");
+  }
+  note = {true, false, device_, inode_};
+}
+
+bool TADOConnection::StillTheOpenFile() {
+  struct stat st;
+  if (stat(DataSource().c_str(), &st) == 0) return st.st_dev == device_ && st.st_ino == inode_;
+  if (errno != ENOENT) return true;  // cannot tell: go on with the open file
+  // Still open, the deleted file would take saved routes to nowhere.
+  TFileNote& note = NoteOf(DataSource());
+  if (!note.gone) {
+    StoreLog(TStoreLogLevel::Warning, DataSource() +
+                                          " was deleted while Vantelo ran: no route can be read "
+                                          "or saved until it is back");
+    note.gone = true;
+  }
+  return false;
 }
 
 sqlite3* TADOConnection::Handle() {
+  if (db_ && !StillTheOpenFile()) Close();
   Open();
   return db_;
 }

@@ -13,11 +13,18 @@
 // program can write the file between two lookups, and the next lookup sees it.
 // Vantelo's own statements wait at most 1 s for another program's lock.
 //
+// The file can be deleted or replaced (a backup put back, a new one made)
+// while the connection is open. Each use first checks that the file at the
+// path is still the one open: a replaced file is opened afresh, a deleted one
+// fails like a missing one. Each is logged once (routing/store_log.h) however
+// many connections notice it, and so is a deleted file's return.
+//
 // GUI thread only. Every failure raises EDatabaseError.
 #pragma once
 
 #include <stdexcept>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct sqlite3;
@@ -49,10 +56,16 @@ class TADOConnection {
   // Opens the existing file read-write (never creates it). A failed open
   // raises and leaves the connection closed, to be tried at the next use.
   void Open();
-  sqlite3* Handle();  // opens first if needed
+  // Opens first if needed, or afresh when the file at the path is no longer
+  // the one open.
+  sqlite3* Handle();
 
  private:
+  bool StillTheOpenFile();
+  void Close();
   sqlite3* db_ = nullptr;
+  dev_t device_ = 0;  // the open file
+  ino_t inode_ = 0;
 };
 
 // A read-only query: Close, set SQL, Open, read fields, Next until Eof. The

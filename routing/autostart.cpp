@@ -40,17 +40,12 @@ std::string Failure(const char* what) {
 }  // namespace
 
 std::optional<std::string> TAutostart::ConfigHome() {
+  // A relative XDG_CONFIG_HOME is not valid by the XDG rules: ignored.
   const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  std::string home;
-  if (xdg && *xdg) {
-    home = xdg;
-  } else {
-    const char* h = std::getenv("HOME");
-    if (!h || !*h) return std::nullopt;
-    home = std::string(h) + "/.config";
-  }
-  if (!IsFolder(home)) return std::nullopt;
-  return home;
+  if (xdg && *xdg == '/') return std::string(xdg);
+  const char* h = std::getenv("HOME");
+  if (!h || !*h) return std::nullopt;
+  return std::string(h) + "/.config";
 }
 
 std::string TAutostart::EntryPath(const std::string& configHome) {
@@ -78,7 +73,7 @@ std::string TAutostart::ExecValue(const std::string& workingFolder) {
 
 std::optional<bool> TAutostart::Read() {
   std::optional<std::string> home = ConfigHome();
-  if (!home) return std::nullopt;
+  if (!home || !IsFolder(*home)) return std::nullopt;
   const std::string path = EntryPath(*home);
   const TTextFile file = ReadTextFile(path);
   if (file.state == TTextFile::Unreadable) {
@@ -114,10 +109,15 @@ std::optional<bool> TAutostart::Read() {
 
 void TAutostart::Write(const std::string& workingFolder) {
   std::optional<std::string> home = ConfigHome();
-  if (!home) return;
+  if (!home) {
+    SettingsLog("cannot start Vantelo at logon: neither XDG_CONFIG_HOME nor HOME is set");
+    throw EAutostartError(Failure("Failed to set data for"));
+  }
   const std::string folder = *home + "/autostart";
   const std::string path = EntryPath(*home);
-  if (!IsFolder(folder) && mkdir(folder.c_str(), 0755) != 0) {
+  // A new account may have no ~/.config yet; the XDG rules make it 0700.
+  if (const std::string problem = CreateFolders(folder, 0700); !problem.empty()) {
+    SettingsLog("cannot write " + path + ": cannot create " + problem);
     throw EAutostartError(Failure("Failed to set data for"));
   }
   std::ostringstream entry;
@@ -139,6 +139,7 @@ void TAutostart::Remove() {
   std::optional<std::string> home = ConfigHome();
   if (!home) return;
   const std::string path = EntryPath(*home);
+  // A missing folder holds no entry: nothing to remove (ENOENT).
   if (unlink(path.c_str()) != 0 && errno != ENOENT) {
     SettingsLog("cannot remove " + path + ": " + std::strerror(errno));
   }

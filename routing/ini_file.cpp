@@ -84,6 +84,12 @@ TIniFile::TIniFile(std::string path, std::string displayName)
 
 std::string TIniFile::ReadFromText(const std::string& fileText, const std::string& section,
                                    const std::string& key, const std::string& defaultValue) {
+  return FindInText(fileText, section, key).value_or(defaultValue);
+}
+
+std::optional<std::string> TIniFile::FindInText(const std::string& fileText,
+                                                const std::string& section,
+                                                const std::string& key) {
   // An editor's byte-order mark is not part of the first section's name.
   const std::string text =
       StartsWithByteOrderMark(fileText) ? fileText.substr(sizeof kByteOrderMark - 1) : fileText;
@@ -106,7 +112,7 @@ std::string TIniFile::ReadFromText(const std::string& fileText, const std::strin
       return v;
     }
   }
-  return defaultValue;
+  return std::nullopt;
 }
 
 std::string TIniFile::WriteToText(const std::string& fileText, const std::string& section,
@@ -158,10 +164,15 @@ std::string TIniFile::WriteToText(const std::string& fileText, const std::string
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& defaultValue) const {
+  return ReadValue(section, key).value_or(defaultValue);
+}
+
+std::optional<std::string> TIniFile::ReadValue(const std::string& section,
+                                               const std::string& key) const {
   const TTextFile file = ReadTextFile(path_);
   NoteReadOutcome(path_, file);
-  if (file.state != TTextFile::Read) return defaultValue;
-  return ReadFromText(file.text, section, key, defaultValue);
+  if (file.state != TTextFile::Read) return std::nullopt;
+  return FindInText(file.text, section, key);
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,

@@ -18,6 +18,7 @@
 // ESettingsWriteError "Unable to write to NAME" and logs why.
 #pragma once
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -37,12 +38,17 @@ class TIniFile {
 
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& defaultValue) const;
+  // The value as the file holds it; nothing when the key or the file is
+  // missing, or the file cannot be read.
+  std::optional<std::string> ReadValue(const std::string& section, const std::string& key) const;
   void WriteString(const std::string& section, const std::string& key,
                    const std::string& value) const;
 
   // The lookup on text already in memory (for tests of odd input).
   static std::string ReadFromText(const std::string& text, const std::string& section,
                                   const std::string& key, const std::string& defaultValue);
+  static std::optional<std::string> FindInText(const std::string& text, const std::string& section,
+                                               const std::string& key);
   static std::string WriteToText(const std::string& text, const std::string& section,
                                  const std::string& key, const std::string& value);
 

@@ -1,7 +1,12 @@
 #include "routing/route_store.h"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vantelo::routing {
 
@@ -105,24 +110,64 @@ void writesmtp(TADOQuery& ADOQuery1, TADOCommand& ADOCommand1, const std::string
   }
 }
 
-bool CreateRouteDatabase(const std::string& folder) {
-  std::string config = (folder.empty() ? std::string(".") : folder) + "/config";
-  std::string path = config + "/log.mdb";
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return false;
-  mkdir(config.c_str(), 0755);
+namespace {
+
+// The table made in the file at `path`, which exists and is empty.
+// Returns the empty text on success, else why it failed.
+std::string MakeTable(const std::string& path) {
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                           nullptr);
+  int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
   if (rc == SQLITE_OK) {
     rc = sqlite3_exec(db,
                       "CREATE TABLE IF NOT EXISTS smtp "
                       "(entry TEXT COLLATE NOCASE, server TEXT, port TEXT)",
                       nullptr, nullptr, nullptr);
   }
-  std::string message = db ? sqlite3_errmsg(db) : "out of memory";
-  sqlite3_close_v2(db);
-  if (rc != SQLITE_OK) throw EDatabaseError("cannot create " + path + ": " + message);
+  std::string message = rc == SQLITE_OK ? "" : db ? sqlite3_errmsg(db) : "out of memory";
+  if (sqlite3_close_v2(db) != SQLITE_OK && message.empty()) message = "cannot close it";
+  return message;
+}
+
+}  // namespace
+
+bool CreateRouteDatabase(const std::string& folder) {
+  std::string config = (folder.empty() ? std::string(".") : folder) + "/config";
+  std::string path = config + "/log.mdb";
+  // An empty file is what a creation cut short left (a full disk, say): it
+  // is made again. A file with content, a link or a folder is never touched.
+  struct stat st;
+  const bool repair = lstat(path.c_str(), &st) == 0;
+  if (repair && (!S_ISREG(st.st_mode) || st.st_size != 0)) return false;
+  mkdir(config.c_str(), 0755);
+
+  // Made complete under a temporary name, so that no failure leaves a file
+  // at the real name for the program to take as the route file.
+  std::string temp = path + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) throw EDatabaseError("cannot create " + path + ": " + std::strerror(errno));
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fd, 0644 & ~mask);  // as SQLite makes a new file
+  close(fd);
+  std::string problem = MakeTable(temp);
+  if (problem.empty()) {
+    // Never over a file that got content (or appeared) in the meantime.
+    const bool stillEmpty = repair && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                            st.st_size == 0;
+    const int placed = stillEmpty ? std::rename(temp.c_str(), path.c_str())
+                                  : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(),
+                                              RENAME_NOREPLACE);
+    if (placed != 0 && errno == EEXIST) {
+      unlink(temp.c_str());
+      return false;
+    }
+    if (placed != 0) problem = std::strerror(errno);
+  }
+  if (!problem.empty()) {
+    unlink(temp.c_str());
+    unlink((temp + "-journal").c_str());
+    throw EDatabaseError("cannot create " + path + ": " + problem);
+  }
   return true;
 }
 

@@ -61,9 +61,11 @@ struct TRouteStore {
   TADOCommand ADOCommand1{ADOConnection1};
 };
 
-// Creates `folder`/config/log.mdb with the table when the file is missing;
-// an existing file is never touched. Returns true when it created the file.
-// Raises EDatabaseError when it cannot.
+// Creates `folder`/config/log.mdb with the table when the file is missing
+// or empty (what a creation cut short leaves); a file with content, a link
+// or a folder is never touched. The file is made complete under a temporary
+// name and then renamed into place, so a failure (a full disk) leaves none.
+// Returns true when it created the file. Raises EDatabaseError when it cannot.
 bool CreateRouteDatabase(const std::string& folder);
 
 }  // namespace vantelo::routing

@@ -22,6 +22,10 @@ std::string ReadSetting(const TSettingsKey& key) {
   return SettingsFile().ReadString(key.section, key.key, key.defaultValue);
 }
 
+std::optional<std::string> ReadSettingIfSet(const TSettingsKey& key) {
+  return SettingsFile().ReadValue(key.section, key.key);
+}
+
 bool SettingIsOn(const TSettingsKey& key) { return ReadSetting(key) == "1"; }
 
 void WriteSetting(const TSettingsKey& key, const std::string& value) {

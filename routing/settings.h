@@ -3,6 +3,7 @@
 // read afresh whenever a value is needed; nothing is cached. GUI thread only.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "routing/ini_file.h"
@@ -19,6 +20,9 @@ TIniFile SettingsFile();
 
 // One key of the settings file, read afresh: its default when missing.
 std::string ReadSetting(const TSettingsKey& key);
+// One key as the file holds it: nothing when the key or the file is missing
+// (or the file cannot be read), where ReadSetting gives the default.
+std::optional<std::string> ReadSettingIfSet(const TSettingsKey& key);
 // True exactly when the key reads "1".
 bool SettingIsOn(const TSettingsKey& key);
 // Writes one key; raises ESettingsWriteError "Unable to write to config\config.ini".

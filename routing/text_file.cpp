@@ -178,4 +178,20 @@ std::string ReplaceTextFile(const std::string& path, const std::string& text,
   return error == 0 ? std::string() : ErrnoText(error);
 }
 
+std::string CreateFolders(const std::string& path, mode_t mode) {
+  // From the top down, so that each folder's parent exists when it is made.
+  for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+    const std::string folder = path.substr(0, end);
+    struct stat st;
+    if (!folder.empty() && folder.back() != '/' && stat(folder.c_str(), &st) != 0) {
+      if (errno != ENOENT || (mkdir(folder.c_str(), mode) != 0 && errno != EEXIST)) {
+        return folder + ": " + ErrnoText(errno);
+      }
+    } else if (!folder.empty() && folder.back() != '/' && !S_ISDIR(st.st_mode)) {
+      return folder + ": " + ErrnoText(ENOTDIR);
+    }
+    if (end == std::string::npos) return {};
+  }
+}
+
 }  // namespace vantelo::routing

@@ -1,6 +1,7 @@
 // Reading and replacing the program's small text files: the settings file and
-// the autostart entry. A read never blocks and never grows without bound, and
-// a replacement never leaves half a file behind.
+// the autostart entry, and making the folders the autostart entry goes in. A
+// read never blocks and never grows without bound, and a replacement never
+// leaves half a file behind.
 //
 // Plain functions on paths; GUI thread only, like every settings access.
 #pragma once
@@ -37,5 +38,10 @@ TTextFile ReadTextFile(const std::string& path);
 // no write permission bit is refused, as is a missing folder.
 // Returns the empty text on success, else why it failed.
 std::string ReplaceTextFile(const std::string& path, const std::string& text, mode_t newFileMode);
+
+// Makes `path` a folder, with each missing folder on the way to it, all with
+// `mode` (under the umask); folders that exist keep their mode. Returns the
+// empty text on success, else the folder that could not be made and why.
+std::string CreateFolders(const std::string& path, mode_t mode);
 
 }  // namespace vantelo::routing

@@ -1,5 +1,6 @@
 // vantelo-initdb [--data DIR] [FOLDER]: prepares a working folder for Vantelo.
-// Makes what is missing and never touches a file that is there.
+// Makes what is missing and never touches a file that is there (an empty
+// route file, left by an older run cut short, counts as missing).
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -21,7 +22,8 @@ const char* const kHelp =
     "  config/link       the launcher: changes to FOLDER and starts vantelo\n"
     "  config/tip.cfg    the shipped tips\n"
     "  qovin help/       the shipped help\n"
-    "A file that is there is never changed or replaced.\n"
+    "A file that is there is never changed or replaced, except an empty\n"
+    "config/log.mdb (what a run on a full disk left before), which is made again.\n"
     "\n"
     "The shipped help and tips are taken from:\n"
     "  --data DIR        when given;\n"

@@ -184,14 +184,58 @@ TEST_F(RouteController, AServerTextWithASchemeReachesTheRelayAsWritten) {
 }
 
 TEST_F(RouteController, WithoutADefaultRouteNothingListensUntilRefresh) {
+  TLogCapture log;
   Settings("", "");
   Tick();
   EXPECT_EQ(Served(), '-');
+  // Every fresh start: the log says what to do, not only what is missing.
+  EXPECT_EQ(log.Take(), (std::vector<std::string>{
+                            "vantelo.route: no complete default route (server \"\", port \"\"): "
+                            "nothing is listening for mail; set a default route (server and "
+                            "port) in Config, then press Refresh"}));
   DefaultTo(a);
   Tick();
   EXPECT_EQ(Served(), '-');  // applied once already; waits for Refresh
   controller->SpeedButton2Click();
   EXPECT_EQ(Served(), 'A');
+  Settings("", "");
+  controller->SpeedButton2Click();
+  EXPECT_EQ(Served(), 'A');
+  EXPECT_EQ(log.Take().back(), "vantelo.route: no complete default route (server \"\", port "
+                               "\"\"): the relay stays as it was");
+}
+
+// A settings file that became empty or lost [dial] smtpport moves the relay
+// to port 25: said once when it happens and once when it is mended. A fresh
+// folder without any settings file is no such loss.
+TEST_F(RouteController, ASettingsFileThatLostTheListeningPortIsLoggedOnce) {
+  TLogCapture log;
+  auto settingsLines = [&] {
+    std::vector<std::string> lines;
+    for (const std::string& line : log.Take()) {
+      if (line.rfind("vantelo.settings: ", 0) == 0) lines.push_back(line);
+    }
+    return lines;
+  };
+  controller->SpeedButton2Click();
+  EXPECT_TRUE(settingsLines().empty());
+  std::ofstream("config/config.ini").flush();  // emptied
+  controller->SpeedButton2Click();
+  std::ofstream("config/config.ini") << "[default]\nsmtpserver=\n";
+  controller->SpeedButton2Click();
+  EXPECT_EQ(settingsLines(), (std::vector<std::string>{
+                                 "vantelo.settings: config/config.ini gives no [dial] smtpport: "
+                                 "the relay listens on the default port 25"}));
+  DefaultTo(a);
+  controller->SpeedButton2Click();
+  controller->SpeedButton2Click();
+  EXPECT_EQ(settingsLines(), (std::vector<std::string>{
+                                 "vantelo.settings: config/config.ini gives [dial] smtpport "
+                                 "again: \"" + std::to_string(listenPort) + "\""}));
+  EXPECT_EQ(Served(), 'A');
+  std::filesystem::remove("config/config.ini");  // once seen, a deleted file is a loss too
+  controller->SpeedButton2Click();
+  EXPECT_EQ(settingsLines().size(), 1u);
 }
 
 // The list is rebuilt after the relay restart when an entry connects, and
@@ -340,6 +384,25 @@ TEST_F(RouteController, AChangedListeningPortCountsFromTheNextRestart) {
   EXPECT_EQ(Served(listenPort), 'A');
 }
 
+// Names used to be cut at 256 characters before the lookup: a longer one
+// never found its row, and two sharing their first 256 shared a route.
+TEST_F(RouteController, LongEntryNamesFindTheirOwnRoutes) {
+  DefaultTo(a);
+  const std::string start(256, 'v');
+  Route(start + " office", b);
+  Route(start + " client", c);
+  QString office = nm->AddProfile(QString::fromStdString(start + " office"), "vpn");
+  QString client = nm->AddProfile(QString::fromStdString(start + " client"), "vpn");
+  QString active = nm->Activate(eth, office, "4", 2);
+  Tick();
+  EXPECT_EQ(controller->ActiveEntry, start + " office");
+  EXPECT_EQ(Served(), 'B');
+  nm->Deactivate(eth, active);
+  nm->Activate(eth, client, "5", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'C');
+}
+
 TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
   DefaultTo(a);
   Route("Work VPN", b);
@@ -360,10 +423,12 @@ TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
 
 // ---- Ports ------------------------------------------------------------------
 
-// A port that does not convert, or lies outside 1 to 65535, leaves nothing
-// listening until the next successful restart; it used to reach the
-// socket's low 16 bits ("70000" went to port 4464) and is not retried.
-TEST_F(RouteController, RoutePortsThatAreNoPortsLeaveNothingListening) {
+// A port that does not convert, or lies outside 1 to 65535, is refused
+// before the running relay is touched: it used to close the listener that
+// served and then fail, and before that to reach the socket's low 16 bits
+// ("70000" went to port 4464). It is not retried.
+TEST_F(RouteController, RoutePortsThatAreNoPortsKeepTheRunningRelay) {
+  TLogCapture log;
   DefaultTo(a);
   Tick();
   QString vpn = nm->AddProfile("Work VPN", "vpn");
@@ -373,20 +438,35 @@ TEST_F(RouteController, RoutePortsThatAreNoPortsLeaveNothingListening) {
                                 std::to_string(b.Port() - 65536), "0", "$FFFFFFFF"}) {
     Route("Work VPN", bad);
     active = nm->Activate(eth, vpn, "4", 2);
+    Relayed held = Hold(a);
+    log.Take();
     Tick();
-    EXPECT_EQ(Served(), '-') << bad;
+    EXPECT_TRUE(held.StillRelays()) << bad;
+    EXPECT_EQ(Served(), 'A') << bad;
     EXPECT_EQ(controller->RouteApplied, 1);
+    EXPECT_EQ(log.Take(), (std::vector<std::string>{
+                              "vantelo.route: the port \"" + bad +
+                              "\" of the entry \"Work VPN\" is not a number from 1 to 65535, "
+                              "so it is not applied: the running relay goes on as it was"}));
     Route("Work VPN", b);  // mended on disk: waits for Refresh, no retry
     Wait(std::chrono::seconds(6));
     Tick();
-    EXPECT_EQ(Served(), '-') << bad;
+    EXPECT_EQ(Served(), 'A') << bad;
     nm->Deactivate(eth, active);
     Tick();
     EXPECT_EQ(Served(), 'A');
   }
+  // The default route's own port, on the next switch back to it.
+  active = nm->Activate(eth, vpn, "5", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+  Settings("127.0.0.1", "99999");
+  nm->Deactivate(eth, active);
+  Tick();
+  EXPECT_EQ(Served(), 'B');
 }
 
-TEST_F(RouteController, ListeningPortsThatAreNoPortsLeaveNothingListening) {
+TEST_F(RouteController, ListeningPortsThatAreNoPortsKeepTheRunningRelay) {
   for (const char* bad : {"0", "-65511", "65536", "2 5", "x"}) {
     std::ofstream("config/config.ini") << "[dial]\nsmtpport=" << bad
                                        << "\n[default]\nsmtpserver=127.0.0.1\nsmtpport="
@@ -398,6 +478,15 @@ TEST_F(RouteController, ListeningPortsThatAreNoPortsLeaveNothingListening) {
   controller->SpeedButton2Click();
   EXPECT_TRUE(relay->Active());
   EXPECT_EQ(Served(), 'A');
+  TLogCapture log;
+  std::ofstream("config/config.ini") << "[dial]\nsmtpport=x\n[default]\nsmtpserver=127.0.0.1\n"
+                                     << "smtpport=" << b.Port() << "\n";
+  controller->SpeedButton2Click();
+  EXPECT_EQ(Served(), 'A');
+  EXPECT_EQ(log.Take(), (std::vector<std::string>{
+                            "vantelo.route: the listening port \"x\" is not a number from 1 to "
+                            "65535, so the default route is not applied: the running relay "
+                            "goes on as it was"}));
 }
 
 // ---- Who may connect -------------------------------------------------------
@@ -460,6 +549,35 @@ TEST_F(RouteController, APortHeldByAnotherProgramIsTriedAgainEvery5s) {
   Wait(std::chrono::seconds(10));
   Tick();
   EXPECT_TRUE(held.StillRelays());  // retried until it worked, then no more
+}
+
+// A retry repeats the apply that failed, with what it read: a route saved
+// in the meantime used to go live at the retry, while the notice still
+// asked for Refresh.
+TEST_F(RouteController, ARetryStartsWhatTheFailedApplyReadNotWhatWasSavedSince) {
+  DefaultTo(a);
+  auto squatter = std::make_unique<Fd>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(listenPort));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(squatter->get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(squatter->get(), 1), 0);
+  Tick();
+  const int heldPort = listenPort;
+  listenPort = FreePort();
+  DefaultTo(b, "remoteclients=1\n");  // saved meanwhile: another port, server and audience
+  controller->ConfigChanged = 1;
+  squatter.reset();
+  Wait(std::chrono::seconds(5));
+  Tick();
+  EXPECT_TRUE(noticeShown);
+  EXPECT_EQ(Served(heldPort), 'A');
+  EXPECT_EQ(Served(listenPort), '-');
+  EXPECT_EQ(ServedThrough(ConnectToAddress("127.0.0.2", heldPort)), '-');
+  controller->SpeedButton2Click();
+  EXPECT_EQ(Served(listenPort), 'B');
+  EXPECT_EQ(Served(heldPort), '-');
 }
 
 TEST_F(RouteController, ABusyRouteFileIsTriedAgainUntilItIsFree) {

@@ -11,7 +11,9 @@
 #include <fstream>
 #include <unistd.h>
 
+#include "app/instance_lock.h"
 #include "app/program.h"
+#include "tests/testkit/log_capture.h"
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/working_folder.h"
@@ -264,6 +266,30 @@ class StartupTest : public QObject {
       disconnect(c);
       (void)quit;
     }
+  }
+
+  // The lock never stops the start, but a lock not had is no longer silent.
+  void aLockThatCannotBeHadSaysWhy() {
+    testkit::TLogCapture log;
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", (folder_->path() + "/runtime").toLocal8Bit());
+    std::filesystem::create_directories("runtime");
+    {
+      app::TInstanceLock first;
+      QVERIFY(log.Take().empty());
+      app::TInstanceLock second;  // another open file: refused like another copy's
+      QCOMPARE(log.Take(), (std::vector<std::string>{
+                               "vantelo.app: another Vantelo holds the lock " +
+                               folder_->path().toStdString() +
+                               "/runtime/qovin.lock; this one runs as well"}));
+    }
+    std::filesystem::remove_all("runtime");
+    app::TInstanceLock without;
+    QCOMPARE(log.Take(), (std::vector<std::string>{
+                             "vantelo.app: cannot open the lock " + folder_->path().toStdString() +
+                             "/runtime/qovin.lock: No such file or directory; Vantelo runs "
+                             "without it"}));
+    qputenv("XDG_RUNTIME_DIR", runtime);
   }
 
  private:

@@ -141,7 +141,7 @@ TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
   FixedSource* a = first.get();
   FixedSource* b = second.get();
   a->entries = {"VPN", "Mobile"};
-  b->entries = {"isp"};
+  b->entries = {"isp", std::string(300, 'y')};
   a->connections = {{7, "VPN", {0x2000, 0, "vpn", "tun0"}, ""}};
   b->connections = {{99, std::string(300, 'x'), {2, 0, "modem-with-a-long-type", "ppp0"}, ""}};
   std::vector<std::unique_ptr<TConnectionSource>> sources;
@@ -152,12 +152,13 @@ TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
   r.Attach(dialUp);
 
   EXPECT_EQ(dialUp.GetEntries(), 0);
-  EXPECT_EQ(r.entries, (std::vector<std::string>{"VPN", "Mobile", "isp"}));
+  // Names are kept whole, however long; device texts keep their bounds.
+  EXPECT_EQ(r.entries, (std::vector<std::string>{"VPN", "Mobile", "isp", std::string(300, 'y')}));
   EXPECT_EQ(dialUp.Entries(), r.entries);
   EXPECT_EQ(dialUp.GetActiveConnections(), 0);
   ASSERT_EQ(r.lines.size(), 2u);
   EXPECT_EQ(r.lines[0], "VPN|Connected|vpn|tun0");
-  EXPECT_EQ(r.lines[1], std::string(256, 'x') + "|Connecting device|modem-with-a-lon|ppp0");
+  EXPECT_EQ(r.lines[1], std::string(300, 'x') + "|Connecting device|modem-with-a-lon|ppp0");
   EXPECT_EQ(r.handles, (std::vector<int>{7, 99}));
 
   b->entries.assign(99, "e");  // 101 in all
@@ -189,6 +190,27 @@ TEST_F(Pppd, PeersAreSortedWithoutHiddenFilesOrLeftovers) {
   EXPECT_TRUE(TPppdSource({"/nonexistent", "/nonexistent", "/nonexistent", "/nonexistent"})
                   .Entries()
                   .empty());
+}
+
+// A peers folder that cannot be read used to list nothing without a word,
+// like a machine without pppd.
+TEST_F(Pppd, APeersFolderThatCannotBeReadIsLoggedWhenItStartsAndClears) {
+  DialupLog log;
+  TPppdSource source = Source();
+  const std::string peers = (root / "peers").string();
+  fs::remove(root / "peers");
+  EXPECT_TRUE(source.Entries().empty());  // missing: no peers, nothing to say
+  File(root / "peers", "a file, not a folder\n");
+  EXPECT_TRUE(source.Entries().empty());
+  EXPECT_TRUE(source.Entries().empty());
+  fs::remove(root / "peers");
+  File(root / "peers" / "isp", "noauth\n");
+  EXPECT_EQ(source.Entries(), (std::vector<std::string>{"isp"}));
+  EXPECT_EQ(source.Entries(), (std::vector<std::string>{"isp"}));
+  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+                             "cannot read the pppd peers folder " + peers +
+                                 ": Not a directory; its peers are not listed",
+                             "the pppd peers folder " + peers + " can be read again"}));
 }
 
 TEST_F(Pppd, RunningPppdProcessesAreReportedWithTheirInterfaces) {
@@ -324,6 +346,51 @@ TEST(NetworkManager, AServiceThatStopsAnsweringCostsAtMostItsBudget) {
                              "NetworkManager did not answer within 500 ms: its connections are "
                              "left out",
                              "NetworkManager answers again"}));
+}
+
+// NetworkManager leaving the bus and coming back, and the bus itself
+// restarting: the monitor used to keep Qt's broken system-bus connection for
+// good, and so stayed on the default route, silently.
+TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
+  MachineRoots machine;
+  auto monitor = machine.Monitor();
+  Reports r;
+  r.Attach(*monitor);
+  DialupLog log;
+  auto vpnUp = [](NetworkManagerMock& nm) {
+    nm.Activate(nm.AddDevice("eth0", "eth0"), nm.AddProfile("Work VPN", "vpn"), "5", 2);
+  };
+  auto nm = std::make_unique<NetworkManagerMock>();
+  vpnUp(*nm);
+  monitor->GetActiveConnections();
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|eth0"}));
+  nm.reset();
+  for (int tick = 0; tick < 2; ++tick) monitor->GetActiveConnections();
+  EXPECT_EQ(r.lines.size(), 1u);
+  nm = std::make_unique<NetworkManagerMock>();
+  vpnUp(*nm);
+  monitor->GetActiveConnections();
+  EXPECT_EQ(r.lines.size(), 2u);
+  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+                             "NetworkManager has left the system bus: its connections are left "
+                             "out until it is back",
+                             "NetworkManager is back on the system bus"}));
+
+  nm.reset();
+  NetworkManagerMock::RestartBus();
+  for (int tick = 0; tick < 2; ++tick) monitor->GetActiveConnections();
+  nm = std::make_unique<NetworkManagerMock>();
+  vpnUp(*nm);
+  r.lines.clear();
+  monitor->GetActiveConnections();
+  EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|eth0"}));
+  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+                             "the connection to the system bus was lost: NetworkManager's "
+                             "connections are left out until it is made again",
+                             "connected to the system bus again",
+                             "NetworkManager has left the system bus: its connections are left "
+                             "out until it is back",
+                             "NetworkManager is back on the system bus"}));
 }
 
 // NetworkManager's PPPoE: its pppd runs ppp0 over eth0. Found by the pppd

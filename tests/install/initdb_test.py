@@ -4,9 +4,13 @@ user's file is never replaced or written through.
 
 Usage: /usr/bin/python3 initdb_test.py BUILD_FOLDER DATA_FOLDER
 """
+import contextlib
 import filecmp
 import os
+import resource
 import shutil
+import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -19,9 +23,24 @@ from vantelo_testkit.loopback import end_process  # noqa: E402
 BUILD = DATA = None
 
 
-def initdb(*args):
+def initdb(*args, max_file_size=None):
+    """max_file_size: files can grow to that many bytes and no further, as on a
+    full disk. RLIMIT_FSIZE works for a normal user too (a small tmpfs needs
+    root); with SIGXFSZ ignored, a write past the limit fails with EFBIG as one
+    on a full disk fails with ENOSPC, instead of killing the program."""
+    def full_disk():
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (max_file_size, max_file_size))
     return subprocess.run([os.path.join(BUILD, "vantelo-initdb"), *args],
-                          capture_output=True, text=True, timeout=30)
+                          capture_output=True, text=True, timeout=30,
+                          preexec_fn=full_disk if max_file_size is not None else None,
+                          restore_signals=max_file_size is None)
+
+
+def has_route_table(path):
+    with contextlib.closing(sqlite3.connect(path)) as db:
+        return db.execute("SELECT name FROM sqlite_master WHERE name = 'smtp'").fetchone() \
+            is not None
 
 
 def same_tree(a, b):
@@ -104,6 +123,31 @@ class InitdbShipsHelpAndTips(unittest.TestCase):
         self.assertIn("qovin help", result.stderr)
         self.assertTrue(os.path.isfile(os.path.join(other, "config", "log.mdb")))
         self.assertTrue(os.path.isfile(os.path.join(other, "config", "link")))
+
+    def test_a_full_disk_leaves_no_empty_route_file_and_a_rerun_repairs_one(self):
+        mdb = os.path.join(self.folder, "config", "log.mdb")
+        result = initdb(self.folder, max_file_size=0)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("log.mdb", result.stderr)
+        # It used to leave a 0-byte log.mdb, which a rerun kept: Vantelo then
+        # read "no such table: smtp" at every lookup.
+        self.assertEqual(sorted(os.listdir(os.path.dirname(mdb))), [])
+        again = initdb(self.folder)
+        self.assertEqual(again.returncode, 0, again.stderr)
+        self.assertTrue(has_route_table(mdb))
+
+        # An empty file left by an older run is made again; one with content
+        # is never touched, whatever it holds.
+        os.truncate(mdb, 0)
+        self.assertEqual(initdb(self.folder).returncode, 0)
+        self.assertTrue(has_route_table(mdb))
+        with open(mdb, "wb") as f:
+            f.write(b"my own notes")
+        self.assertEqual(initdb(self.folder).returncode, 0)
+        with open(mdb, "rb") as f:
+            self.assertEqual(f.read(), b"my own notes")
+        self.assertEqual(sorted(os.listdir(os.path.dirname(mdb))),
+                         ["link", "log.mdb", "tip.cfg"])
 
     def test_wrong_arguments(self):
         self.assertEqual(initdb("a", "b").returncode, 2)

@@ -7,6 +7,7 @@
 #include <sqlite3.h>
 
 #include "routing/route_store.h"
+#include "routing/store_log.h"
 #include "tests/testkit/temp_folder.h"
 
 using namespace vantelo::routing;
@@ -206,6 +207,45 @@ TEST_F(RouteStore, ALockedDatabaseFailsAfterAboutASecond) {
   sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(other);
   EXPECT_EQ(RouteLookup(store.ADOQuery3, "x"), (TRoute{}));
+}
+
+// The connection stays open between lookups: a file deleted meanwhile used
+// to be read (and written) through the old handle, and a replacement never
+// seen, all without a word.
+TEST_F(RouteStore, AFileDeletedOrReplacedWhileOpenIsNoticedAndLoggedOnce) {
+  std::vector<std::string> lines;
+  SetStoreLogSink([&](TStoreLogLevel level, const std::string& line) {
+    lines.push_back((level == TStoreLogLevel::Warning ? "W " : "I ") + line);
+  });
+  MakeTable();
+  Save("Dial", "old.isp", "25");
+  TRouteStore other;  // a second connection to the same file, as the dialog has
+  EXPECT_EQ(RouteLookup(other.ADOQuery3, "Dial"), (TRoute{"old.isp", "25"}));
+  EXPECT_EQ(RouteLookup(store.ADOQuery3, "Dial"), (TRoute{"old.isp", "25"}));
+
+  std::filesystem::remove("config/log.mdb");
+  for (TRouteStore* s : {&store, &other, &store}) {
+    EXPECT_THROW(RouteLookup(s->ADOQuery3, "Dial"), EDatabaseError);
+  }
+  EXPECT_THROW(Save("Dial", "lost.isp", "25"), EDatabaseError);
+  MakeTable();
+  Exec("INSERT INTO smtp VALUES ('Dial', 'new.isp', '587')");
+  EXPECT_EQ(RouteLookup(store.ADOQuery3, "Dial"), (TRoute{"new.isp", "587"}));
+  EXPECT_EQ(RouteLookup(other.ADOQuery3, "Dial"), (TRoute{"new.isp", "587"}));
+
+  // Put in place by a rename, as a restored backup is.
+  std::filesystem::copy_file("config/log.mdb", "config/backup.mdb");
+  Exec("UPDATE smtp SET server = 'newer.isp'");
+  std::filesystem::rename("config/backup.mdb", "config/log.mdb");
+  EXPECT_EQ(RouteLookup(other.ADOQuery3, "Dial"), (TRoute{"new.isp", "587"}));
+  EXPECT_EQ(RouteLookup(store.ADOQuery3, "Dial"), (TRoute{"new.isp", "587"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "W config/log.mdb was deleted while Vantelo ran: no route can be read or "
+                       "saved until it is back",
+                       "I config/log.mdb is there again: routes are read from it",
+                       "I config/log.mdb was replaced while Vantelo ran: routes are read from "
+                       "the new file"}));
+  SetStoreLogSink(nullptr);
 }
 
 TEST_F(RouteStore, SetupCreatesTheTableOnceAndNeverTouchesAnExistingFile) {

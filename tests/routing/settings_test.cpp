@@ -169,16 +169,55 @@ TEST_F(Settings, AutostartQuotesPathsWithBlanks) {
   EXPECT_EQ(TAutostart::ExecValue("/plain"), "/plain/config/link");
 }
 
-TEST_F(Settings, AutostartUnavailableWithoutItsFolderAndInvalidEntriesRaise) {
+// A new account has no ~/.config yet, or XDG_CONFIG_HOME names a folder not
+// made yet: "Start with windows" used to fail there, as one mkdir made only
+// autostart/ itself.
+TEST_F(Settings, AutostartOnAFreshAccountMakesTheMissingFoldersPrivate) {
+  std::vector<std::string> lines;
+  SetSettingsLogSink([&](const std::string& line) { lines.push_back(line); });
   TSettingsValues v;
   setenv("XDG_CONFIG_HOME", (Folder() + "/missing").c_str(), 1);
   v.startWithWindows = true;
-  savecfg(v);  // no message, nothing written
-  EXPECT_FALSE(fs::exists("missing"));
   loadcfg(v);
-  EXPECT_TRUE(v.startWithWindows);  // keeps its state
+  EXPECT_TRUE(v.startWithWindows);  // nothing to read yet: keeps its state
+  setenv("XDG_CONFIG_HOME", (Folder() + "/new/deeper/xdg").c_str(), 1);
+  EXPECT_NO_THROW(savecfg(v));
+  EXPECT_EQ(TAutostart::Read(), std::optional<bool>(true));
+  for (const char* made : {"new", "new/deeper", "new/deeper/xdg", "new/deeper/xdg/autostart"}) {
+    EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
+  }
+  // $HOME/.config when XDG_CONFIG_HOME is unset, or relative (not valid).
+  const std::string home = getenv("HOME") ? getenv("HOME") : "";
+  fs::create_directory("home");
+  setenv("HOME", (Folder() + "/home").c_str(), 1);
+  for (bool unset : {true, false}) {
+    fs::remove_all("home/.config");
+    if (unset) unsetenv("XDG_CONFIG_HOME");
+    else setenv("XDG_CONFIG_HOME", "xdg", 1);
+    EXPECT_NO_THROW(savecfg(v));
+    EXPECT_TRUE(fs::is_regular_file("home/.config/autostart/qovin.desktop")) << unset;
+    EXPECT_EQ(fs::status("home/.config").permissions(), fs::perms::owner_all);
+  }
+  EXPECT_FALSE(fs::exists("xdg/autostart"));
+  EXPECT_TRUE(lines.empty());
+  // A folder that cannot be made: the message, and why in the log.
+  WriteFile("blocker", "");
+  setenv("XDG_CONFIG_HOME", (Folder() + "/blocker/xdg").c_str(), 1);
+  try {
+    savecfg(v);
+    FAIL();
+  } catch (const EAutostartError& e) {
+    EXPECT_STREQ(e.what(), "Failed to set data for 'qovin'");
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"cannot write " + Folder() +
+                                             "/blocker/xdg/autostart/qovin.desktop: cannot "
+                                             "create " + Folder() + "/blocker: Not a directory"}));
+  setenv("HOME", home.c_str(), 1);
+  SetSettingsLogSink(nullptr);
+}
 
-  setenv("XDG_CONFIG_HOME", (Folder() + "/xdg").c_str(), 1);
+TEST_F(Settings, InvalidAutostartEntriesRaise) {
+  TSettingsValues v;
   fs::create_directories("xdg/autostart");
   WriteFile("xdg/autostart/qovin.desktop", "not a desktop entry\n");
   WriteFile("config/config.ini", "[general]\nstartminimized=1\n");

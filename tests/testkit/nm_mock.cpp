@@ -72,12 +72,39 @@ void End(pid_t& pid) {
   pid = -1;
 }
 
+// The test's own connection to the private bus, made again after a restart
+// (Qt's systemBus() stays broken once its bus is gone).
+QDBusConnection TestBus() {
+  static int made = 0;
+  static QString name;
+  if (!name.isEmpty() && QDBusConnection(name).isConnected()) return QDBusConnection(name);
+  if (!name.isEmpty()) QDBusConnection::disconnectFromBus(name);
+  name = QString("vantelo-test-bus-%1").arg(++made);
+  return QDBusConnection::connectToBus(QDBusConnection::SystemBus, name);
+}
+
 bool NameHasOwner() {
   QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                   "org.freedesktop.DBus", "NameHasOwner");
   m << kService;
-  QDBusMessage r = QDBusConnection::systemBus().call(m, QDBus::Block, 1000);
+  QDBusMessage r = TestBus().call(m, QDBus::Block, 1000);
   return r.type() == QDBusMessage::ReplyMessage && r.arguments().value(0).toBool();
+}
+
+}  // namespace
+
+namespace {
+
+void StartDaemon() {
+  const std::string config = gBusFolder + "/bus.conf";
+  int out = -1;
+  gBusPid = Spawn({"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork",
+                   "--print-address=1"}, &out);
+  std::string address;
+  char c;
+  while (read(out, &c, 1) == 1 && c != '\n') address += c;
+  close(out);
+  if (address.empty()) throw std::runtime_error("private dbus-daemon did not start");
 }
 
 }  // namespace
@@ -99,15 +126,16 @@ void NetworkManagerMock::StartBus() {
          "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
          "    <allow eavesdrop=\"true\"/>\n"
          "  </policy>\n</busconfig>\n";
-  int out = -1;
-  gBusPid = Spawn({"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork",
-                   "--print-address=1"}, &out);
-  std::string address;
-  char c;
-  while (read(out, &c, 1) == 1 && c != '\n') address += c;
-  close(out);
-  if (address.empty()) throw std::runtime_error("private dbus-daemon did not start");
-  setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+  StartDaemon();
+  // The socket alone, without the daemon's guid, as the real system bus is
+  // named: a restarted daemon has another guid.
+  setenv("DBUS_SYSTEM_BUS_ADDRESS", ("unix:path=" + gBusFolder + "/bus").c_str(), 1);
+}
+
+void NetworkManagerMock::RestartBus() {
+  End(gBusPid);
+  unlink((gBusFolder + "/bus").c_str());
+  StartDaemon();
 }
 
 void NetworkManagerMock::StopBus() {
@@ -150,7 +178,7 @@ QVariant NetworkManagerMock::Call(const QString& path, const QString& iface,
                                   const QString& method, const QVariantList& args) {
   QDBusMessage m = QDBusMessage::createMethodCall(kService, path, iface, method);
   m.setArguments(args);
-  QDBusMessage r = QDBusConnection::systemBus().call(m, QDBus::Block, 5000);
+  QDBusMessage r = TestBus().call(m, QDBus::Block, 5000);
   if (r.type() != QDBusMessage::ReplyMessage) {
     throw std::runtime_error(("mock " + method + ": " + r.errorMessage()).toStdString());
   }

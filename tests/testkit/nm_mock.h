@@ -1,6 +1,7 @@
 // A private D-Bus daemon with python-dbusmock's NetworkManager on it, standing
-// in for the system bus. The daemon lives for the whole test program (Qt keeps
-// its system-bus connection); the mock can be restarted per test.
+// in for the system bus. The daemon lives for the whole test program unless a
+// test restarts it (on the same socket, as a system bus restarts); the mock
+// can be restarted per test.
 //
 // Start() must run before anything touches QDBusConnection::systemBus(): it
 // points DBUS_SYSTEM_BUS_ADDRESS at the private daemon.
@@ -20,6 +21,9 @@ class NetworkManagerMock {
   // Starts the private bus (once per program) and a fresh mock on it.
   static void StartBus();
   static void StopBus();
+  // Ends the daemon and starts a new one on the same socket; the mock, if
+  // any, must be ended first.
+  static void RestartBus();
   NetworkManagerMock();   // starts the mock
   ~NetworkManagerMock();  // ends it
 
