@@ -1,19 +1,25 @@
 // vantelo-initdb [--data DIR] [FOLDER]: prepares a working folder for Vantelo.
+// vantelo-initdb --setting SECTION KEY [FOLDER]: prints one setting as
+// Vantelo reads it, for the launcher.
 // Makes what is missing and never touches a file that is there (an empty
 // route file, left by an older run cut short, counts as missing).
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "tools/initdb_files.h"
 #include "routing/route_store.h"
+#include "routing/settings.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kUsage = "usage: vantelo-initdb [--data DIR] [FOLDER]\n";
+const char* const kUsage =
+    "usage: vantelo-initdb [--data DIR] [FOLDER]\n"
+    "       vantelo-initdb --setting SECTION KEY [FOLDER]\n";
 
 const char* const kHelp =
     "Prepares FOLDER (the current folder when none is given) as Vantelo's\n"
@@ -31,6 +37,11 @@ const char* const kHelp =
     "                    folder it was built in;\n"
     "  otherwise the folder " VANTELO_DATA_FROM_BIN " beside the program's own\n"
     "                    folder (/usr/share/vantelo for /usr/bin/vantelo-initdb).\n"
+    "\n"
+    "With --setting, it changes nothing: it prints the value of KEY in\n"
+    "[SECTION] of FOLDER's config/config.ini as Vantelo reads it (sections and\n"
+    "keys in any letter case, a byte-order mark skipped), with exit status 0,\n"
+    "or prints nothing and exits with 3 when the file or the key is missing.\n"
     "\n"
     "Exit status: 0 when everything is in place, 1 when something could not be\n"
     "made (each failure is named on standard error), 2 for wrong arguments.\n";
@@ -57,6 +68,8 @@ std::string LauncherText() {
 struct TArguments {
   fs::path folder = ".";
   fs::path data;
+  std::string section;  // with --setting: the key to print
+  std::string key;
 };
 
 // Returns the exit status to end with, or -1 to go on.
@@ -68,7 +81,10 @@ int ParseArguments(int argc, char** argv, TArguments& args) {
       std::printf("%s\n%s", kUsage, kHelp);
       return 0;
     }
-    if (arg == "--data" && i + 1 < argc) {
+    if (arg == "--setting" && i + 2 < argc) {
+      args.section = argv[++i];
+      args.key = argv[++i];
+    } else if (arg == "--data" && i + 1 < argc) {
       args.data = argv[++i];
     } else if (arg.rfind("--data=", 0) == 0) {
       args.data = arg.substr(7);
@@ -86,9 +102,26 @@ int ParseArguments(int argc, char** argv, TArguments& args) {
 
 }  // namespace
 
+// The launcher asks the program's own reader, so one set of rules holds.
+int PrintSetting(const TArguments& args) {
+  std::error_code error;
+  fs::current_path(args.folder, error);
+  if (error) {
+    std::fprintf(stderr, "vantelo-initdb: cannot read %s: %s\n", args.folder.c_str(),
+                 error.message().c_str());
+    return 1;
+  }
+  const vantelo::routing::TSettingsKey key{args.section.c_str(), args.key.c_str(), ""};
+  const std::optional<std::string> value = vantelo::routing::ReadSettingIfSet(key);
+  if (!value) return 3;
+  std::printf("%s\n", value->c_str());
+  return 0;
+}
+
 int main(int argc, char** argv) {
   TArguments args;
   if (int status = ParseArguments(argc, argv, args); status >= 0) return status;
+  if (!args.key.empty()) return PrintSetting(args);
   const fs::path config = args.folder / "config";
   bool failed = false;
   // Each step on its own: one that fails does not keep the others from
