@@ -7,15 +7,16 @@
 #include <fstream>
 
 #include <QtGlobal>
-#include <mutex>
 
 #include "dialup/dial_up.h"
 #include "dialup/network_manager_source.h"
 #include "dialup/pppd_source.h"
+#include "tests/testkit/log_capture.h"
 #include "tests/testkit/nm_mock.h"
 
 using namespace vantelo::dialup;
 using vantelo::testkit::NetworkManagerMock;
+using vantelo::testkit::TLogCapture;
 namespace fs = std::filesystem;
 
 namespace {
@@ -72,36 +73,6 @@ class MachineRoots {
   fs::path root_;
 };
 
-// Lines logged to "vantelo.dialup" while it lives.
-class DialupLog {
- public:
-  DialupLog() {
-    Lines().clear();
-    previous_ = qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context,
-                                          const QString& message) {
-      if (QLatin1String(context.category) == QLatin1String("vantelo.dialup")) {
-        std::lock_guard<std::mutex> lock(Lock());
-        Lines().push_back(message.toStdString());
-      }
-    });
-  }
-  ~DialupLog() { qInstallMessageHandler(previous_); }
-  std::vector<std::string> Taken() {
-    std::lock_guard<std::mutex> lock(Lock());
-    return std::exchange(Lines(), {});
-  }
-
- private:
-  static std::vector<std::string>& Lines() {
-    static std::vector<std::string> lines;
-    return lines;
-  }
-  static std::mutex& Lock() {
-    static std::mutex lock;
-    return lock;
-  }
-  QtMessageHandler previous_ = nullptr;
-};
 
 TEST(StatusText, TablesAndTheErrorRule) {
   EXPECT_EQ(StatusText(English, 0x2000, 0), "Connected");
@@ -195,7 +166,7 @@ TEST_F(Pppd, PeersAreSortedWithoutHiddenFilesOrLeftovers) {
 // A peers folder that cannot be read used to list nothing without a word,
 // like a machine without pppd.
 TEST_F(Pppd, APeersFolderThatCannotBeReadIsLoggedWhenItStartsAndClears) {
-  DialupLog log;
+  TLogCapture log;
   TPppdSource source = Source();
   const std::string peers = (root / "peers").string();
   fs::remove(root / "peers");
@@ -207,7 +178,7 @@ TEST_F(Pppd, APeersFolderThatCannotBeReadIsLoggedWhenItStartsAndClears) {
   File(root / "peers" / "isp", "noauth\n");
   EXPECT_EQ(source.Entries(), (std::vector<std::string>{"isp"}));
   EXPECT_EQ(source.Entries(), (std::vector<std::string>{"isp"}));
-  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+  EXPECT_EQ(log.TakeFrom("vantelo.dialup"), (std::vector<std::string>{
                              "cannot read the pppd peers folder " + peers +
                                  ": Not a directory; its peers are not listed",
                              "the pppd peers folder " + peers + " can be read again"}));
@@ -329,7 +300,7 @@ TEST(NetworkManager, AServiceThatStopsAnsweringCostsAtMostItsBudget) {
   TDialUp& dialUp = *monitor;
   Reports r;
   r.Attach(dialUp);
-  DialupLog log;
+  TLogCapture log;
   dialUp.GetActiveConnections();
   EXPECT_EQ(r.lines.size(), 1u);
   nm.Pause();
@@ -342,7 +313,7 @@ TEST(NetworkManager, AServiceThatStopsAnsweringCostsAtMostItsBudget) {
   EXPECT_EQ(r.lines.size(), 1u);
   dialUp.GetActiveConnections();
   EXPECT_EQ(r.lines.size(), 2u);
-  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+  EXPECT_EQ(log.TakeFrom("vantelo.dialup"), (std::vector<std::string>{
                              "NetworkManager did not answer within 500 ms: its connections are "
                              "left out",
                              "NetworkManager answers again"}));
@@ -356,7 +327,7 @@ TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
   auto monitor = machine.Monitor();
   Reports r;
   r.Attach(*monitor);
-  DialupLog log;
+  TLogCapture log;
   auto vpnUp = [](NetworkManagerMock& nm) {
     nm.Activate(nm.AddDevice("eth0", "eth0"), nm.AddProfile("Work VPN", "vpn"), "5", 2);
   };
@@ -371,7 +342,7 @@ TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
   vpnUp(*nm);
   monitor->GetActiveConnections();
   EXPECT_EQ(r.lines.size(), 2u);
-  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+  EXPECT_EQ(log.TakeFrom("vantelo.dialup"), (std::vector<std::string>{
                              "NetworkManager has left the system bus: its connections are left "
                              "out until it is back",
                              "NetworkManager is back on the system bus"}));
@@ -384,7 +355,7 @@ TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
   r.lines.clear();
   monitor->GetActiveConnections();
   EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|eth0"}));
-  EXPECT_EQ(log.Taken(), (std::vector<std::string>{
+  EXPECT_EQ(log.TakeFrom("vantelo.dialup"), (std::vector<std::string>{
                              "the connection to the system bus was lost: NetworkManager's "
                              "connections are left out until it is made again",
                              "connected to the system bus again",
@@ -419,13 +390,13 @@ TEST(DialUp, MoreConnectionsThanRoomAreLoggedWhenItStartsAndEnds) {
   std::vector<std::unique_ptr<TConnectionSource>> sources;
   sources.push_back(std::move(source));
   TDialUp dialUp(std::move(sources));
-  DialupLog log;
+  TLogCapture log;
   fixed->connections.assign(101, TRasConnection{});
   EXPECT_EQ(dialUp.GetActiveConnections(), kErrorBufferTooSmall);
   EXPECT_EQ(dialUp.GetActiveConnections(), kErrorBufferTooSmall);
   fixed->connections.resize(2);
   EXPECT_EQ(dialUp.GetActiveConnections(), 0);
-  EXPECT_EQ(log.Taken(),
+  EXPECT_EQ(log.TakeFrom("vantelo.dialup"),
             (std::vector<std::string>{"101 active connections, more than 100: none is reported",
                                       "2 active connections: reported again"}));
 }

@@ -22,20 +22,11 @@ from aiosmtpd.controller import Controller
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testkit"))
 from vantelo_testkit.loopback import free_port  # noqa: E402
-from vantelo_testkit.smtp_peers import ScriptedServer, TestPki, start_tls_smtp  # noqa: E402
+from vantelo_testkit.smtp_peers import MailLog, ScriptedServer, TestPki, start_tls_smtp  # noqa: E402
 
 RELAY = None
 # Handshakes that fail on purpose would fill the output with aiosmtpd's traces.
 logging.getLogger("mail.log").setLevel(logging.CRITICAL)
-
-
-class Collector:
-    def __init__(self):
-        self.messages = []
-
-    async def handle_DATA(self, server, session, envelope):
-        self.messages.append(envelope)
-        return "250 OK"
 
 
 def start_relay(upstream_port, stderr=None):
@@ -85,7 +76,7 @@ def make_message(path, attachment):
 
 class SmtpThroughRelay(unittest.TestCase):
     def test_message_with_large_attachment_arrives_byte_exact(self):
-        collector = Collector()
+        collector = MailLog()
         port = free_port()
         controller = Controller(collector, hostname="127.0.0.1", port=port,
                                 data_size_limit=64 << 20)
@@ -142,7 +133,7 @@ def pipelined_dialogue(port):
 
 class PipelinedDialogue(unittest.TestCase):
     def test_every_reply_and_the_mail_arrive_after_the_client_ends_sending(self):
-        collector = Collector()
+        collector = MailLog()
         port = free_port()
         controller = Controller(collector, hostname="127.0.0.1", port=port)
         controller.start()

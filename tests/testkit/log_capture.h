@@ -30,6 +30,16 @@ class TLogCapture {
     std::lock_guard<std::mutex> lock(Lock());
     return std::exchange(Lines(), {});
   }
+  // The messages of one category kept so far, without the category's name;
+  // every line kept so far is then forgotten.
+  std::vector<std::string> TakeFrom(const std::string& category) {
+    const std::string prefix = category + ": ";
+    std::vector<std::string> messages;
+    for (std::string& line : Take()) {
+      if (line.rfind(prefix, 0) == 0) messages.push_back(line.substr(prefix.size()));
+    }
+    return messages;
+  }
 
  private:
   static void Keep(QtMsgType type, const QMessageLogContext& context, const QString& message) {
