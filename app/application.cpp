@@ -10,9 +10,10 @@ namespace vantelo::app {
 namespace {
 
 void SayNoDesktopAndExit() {
-  std::fputs("vantelo: needs a desktop session (no display could be opened); "
-             "vantelo-relay relays mail without one\n",
-             stderr);
+  std::fputs(
+      "vantelo: needs a desktop session (no display could be opened); "
+      "vantelo-relay relays mail without one\n",
+      stderr);
   std::_Exit(1);
 }
 

@@ -44,9 +44,15 @@ void ConnectLogs() {
   // Called on the relay's own threads; Qt's logging is thread-safe.
   relay::SetRelayLogSink([](relay::TRelayLogLevel level, const std::string& line) {
     switch (level) {
-      case relay::TRelayLogLevel::Warning: qCWarning(lcRelay, "%s", line.c_str()); break;
-      case relay::TRelayLogLevel::Info: qCInfo(lcRelay, "%s", line.c_str()); break;
-      case relay::TRelayLogLevel::Debug: qCDebug(lcRelay, "%s", line.c_str()); break;
+      case relay::TRelayLogLevel::Warning:
+        qCWarning(lcRelay, "%s", line.c_str());
+        break;
+      case relay::TRelayLogLevel::Info:
+        qCInfo(lcRelay, "%s", line.c_str());
+        break;
+      case relay::TRelayLogLevel::Debug:
+        qCDebug(lcRelay, "%s", line.c_str());
+        break;
     }
   });
   routing::SetSettingsLogSink(

@@ -20,7 +20,7 @@ namespace vantelo::ui {
 class TFabout;
 class TFconfig;
 class TFtip;
-}
+}  // namespace vantelo::ui
 
 namespace vantelo::app {
 

@@ -178,7 +178,8 @@ TRouteController::TOutcome TRouteController::LookUpEntryRoute(const std::string&
   try {
     route = routing::RouteLookup(store_.ADOQuery3, entry);
   } catch (const routing::EDatabaseError& e) {
-    const std::string line = "cannot read the route of entry " + Quote(entry) + ": " + OneLine(e.what());
+    const std::string line =
+        "cannot read the route of entry " + Quote(entry) + ": " + OneLine(e.what());
     if (e.Busy) {
       NoteFault(TPassingFault::RouteFile, line);
       // The route itself was never read: the retry reads it, with the
@@ -199,8 +200,7 @@ TRouteController::TOutcome TRouteController::LookUpEntryRoute(const std::string&
     return ApplyDefaultRoute();
   }
   return RestartRelay({listeningPort, route.server, route.port,
-                       routing::SettingIsOn(routing::kDialRemoteClients),
-                       "entry " + Quote(entry)});
+                       routing::SettingIsOn(routing::kDialRemoteClients), "entry " + Quote(entry)});
 }
 
 TRouteController::TOutcome TRouteController::ApplyDefaultRoute() {
@@ -280,8 +280,6 @@ void TRouteController::DialUpActiveConnection(const std::string& entryName,
   ActiveEntry = entryName;
 }
 
-void TRouteController::isilventry(const std::string& entryName) {
-  EntryList.push_back(entryName);
-}
+void TRouteController::isilventry(const std::string& entryName) { EntryList.push_back(entryName); }
 
 }  // namespace vantelo::app

@@ -65,8 +65,8 @@ class TRouteController {
   TRouteController(routing::TRouteStore& store, relay::TOwnedServer<relay::TMappedPortTCP>& relay,
                    std::shared_ptr<relay::TThreadMgrDefault> threadMgr, THooks hooks);
 
-  void Timer3Timer();         // the tick
-  void SpeedButton2Click();   // Refresh
+  void Timer3Timer();        // the tick
+  void SpeedButton2Click();  // Refresh
   void executesmtp(const std::string& entry);
   void executedefaultsmtp();
   // Reports from the dial-up monitor.
@@ -87,10 +87,10 @@ class TRouteController {
  private:
   // How an apply ended.
   enum class TOutcome {
-    Restarted,    // a new relay listens
-    Unchanged,    // no complete route: the relay goes on as it was
-    Failed,       // a fault that more tries cannot mend: nothing is retried
-    TryAgain,     // a fault that may pass: retried every kRetryInterval
+    Restarted,  // a new relay listens
+    Unchanged,  // no complete route: the relay goes on as it was
+    Failed,     // a fault that more tries cannot mend: nothing is retried
+    TryAgain,   // a fault that may pass: retried every kRetryInterval
   };
   // What failed last with TryAgain, so that a retry failing the same way is
   // not logged again, and its clearing is.
@@ -101,9 +101,9 @@ class TRouteController {
   struct TRelayPlan {
     std::string listeningPort;  // as read, not yet converted
     std::string server;
-    std::string port;           // as read, not yet converted
+    std::string port;  // as read, not yet converted
     bool remoteClients = false;
-    std::string routeName;      // for the log: "default route", "entry ..."
+    std::string routeName;  // for the log: "default route", "entry ..."
   };
 
   TOutcome ApplyEntryRoute(const std::string& entry);
@@ -135,12 +135,12 @@ class TRouteController {
   std::string routeEntry_;           // the entry whose route was applied last
   std::function<TOutcome()> retry_;  // the failed step with its values, while retried
   TClock::time_point retryAt_{};
-  bool retrying_ = false;            // an apply running as a retry
+  bool retrying_ = false;  // an apply running as a retry
   TPassingFault fault_ = TPassingFault::None;
-  std::string faultLine_;            // the line logged for fault_
-  std::string listeningOn_;          // the last address logged as listened on
-  bool portDefaulted_ = false;       // logged: the file gives no [dial] smtpport
-  bool portSeen_ = false;            // the file gave [dial] smtpport at least once
+  std::string faultLine_;       // the line logged for fault_
+  std::string listeningOn_;     // the last address logged as listened on
+  bool portDefaulted_ = false;  // logged: the file gives no [dial] smtpport
+  bool portSeen_ = false;       // the file gave [dial] smtpport at least once
 };
 
 }  // namespace vantelo::app

@@ -82,9 +82,8 @@ TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
   DialUp->OnEntryGet = [this](dialup::TDialUp*, const std::string& name) { isilventry(name); };
   DialUp->OnActiveConnection = [this](dialup::TDialUp*, int, const dialup::TRasConnStatus&,
                                       const std::string& status, const std::string& name,
-                                      const std::string&, const std::string&) {
-    DialUpActiveConnection(name, status);
-  };
+                                      const std::string&,
+                                      const std::string&) { DialUpActiveConnection(name, status); };
 
   BuildWindow();
   BuildTray();
@@ -150,8 +149,10 @@ void TFmain::BuildWindow() {
   auto* row = new QHBoxLayout(panel);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(10);
-  row->addWidget(ButtonWithCaption(SpeedButton2, ui::RefreshIcon(), QStringLiteral("Refresh"), panel));
-  row->addWidget(ButtonWithCaption(SpeedButton4, ui::ConfigIcon(), QStringLiteral("Config"), panel));
+  row->addWidget(
+      ButtonWithCaption(SpeedButton2, ui::RefreshIcon(), QStringLiteral("Refresh"), panel));
+  row->addWidget(
+      ButtonWithCaption(SpeedButton4, ui::ConfigIcon(), QStringLiteral("Config"), panel));
   row->addWidget(ButtonWithCaption(SpeedButton1, ui::HelpIcon(), QStringLiteral("Help"), panel));
   row->addWidget(ButtonWithCaption(SpeedButton3, ui::ExitIcon(), QStringLiteral("Exit"), panel));
   row->addStretch(1);

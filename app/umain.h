@@ -31,7 +31,7 @@ class TFtip;
 class THelpRouter;
 class TTrayIcon;
 struct TConfigLinks;
-}
+}  // namespace vantelo::ui
 
 namespace vantelo::app {
 

@@ -42,7 +42,8 @@ class TDialUp {
       TDialUp* Sender, int Handle, const TRasConnStatus& Status, const std::string& StatusString,
       const std::string& EntryName, const std::string& DeviceType, const std::string& DeviceName)>;
   using TStandartEv = std::function<void(TDialUp* Sender)>;
-  using TOnNotConn = std::function<void(TDialUp* Sender, int ErrorCode, const std::string& ErrorMessage)>;
+  using TOnNotConn =
+      std::function<void(TDialUp* Sender, int ErrorCode, const std::string& ErrorMessage)>;
   using TOnAsyncEvent =
       std::function<void(TDialUp* Sender, int State, int Error, const std::string& MessageText)>;
   using TOnError = TOnNotConn;

@@ -138,23 +138,35 @@ uint DeviceStateReason(const QVariant& value) {
 
 std::uint32_t FromDeviceState(uint state) {
   switch (state) {
-    case 40: return 0;   // prepare: opening port
-    case 50: return 2;   // config: connecting device
-    case 60: return 5;   // need auth: start authenticating
-    case 70: return 10;  // ip config: projecting
-    case 80: return 18;  // ip check: projected
-    case 90: return 14;  // secondaries: authenticated
-    default: return kStateConnectDevice;
+    case 40:
+      return 0;  // prepare: opening port
+    case 50:
+      return 2;  // config: connecting device
+    case 60:
+      return 5;  // need auth: start authenticating
+    case 70:
+      return 10;  // ip config: projecting
+    case 80:
+      return 18;  // ip check: projected
+    case 90:
+      return 14;  // secondaries: authenticated
+    default:
+      return kStateConnectDevice;
   }
 }
 
 std::optional<std::uint32_t> FromVpnState(uint state) {
   switch (state) {
-    case 1: return 0;   // prepare
-    case 2: return 5;   // need auth
-    case 3: return 2;   // connect
-    case 4: return 10;  // ip config get
-    default: return std::nullopt;
+    case 1:
+      return 0;  // prepare
+    case 2:
+      return 5;  // need auth
+    case 3:
+      return 2;  // connect
+    case 4:
+      return 10;  // ip config get
+    default:
+      return std::nullopt;
   }
 }
 
@@ -175,7 +187,7 @@ void RegisterTypes() {
 }  // namespace
 
 bool TNetworkManagerSource::IsDialUpType(const QString& type) {
-  static const QStringList dialUp = {"vpn", "wireguard", "gsm", "cdma",
+  static const QStringList dialUp = {"vpn",   "wireguard", "gsm", "cdma",
                                      "pppoe", "bluetooth", "adsl"};
   return dialUp.contains(type);
 }
@@ -200,8 +212,9 @@ QString TNetworkManagerSource::Bus() {
   QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SystemBus, name);
   if (!bus.isConnected()) {
     if (!busMissing_) {
-      qCWarning(lcDialup, "cannot connect to the system bus: %s; NetworkManager's connections are "
-                          "left out until it can be reached",
+      qCWarning(lcDialup,
+                "cannot connect to the system bus: %s; NetworkManager's connections are "
+                "left out until it can be reached",
                 qUtf8Printable(bus.lastError().message()));
       busMissing_ = true;
     }
@@ -217,8 +230,9 @@ QString TNetworkManagerSource::Bus() {
 void TNetworkManagerSource::LoseBus() {
   if (busName_.isEmpty()) return;
   DropBus();
-  qCWarning(lcDialup, "the connection to the system bus was lost: NetworkManager's connections "
-                      "are left out until it is made again");
+  qCWarning(lcDialup,
+            "the connection to the system bus was lost: NetworkManager's connections "
+            "are left out until it is made again");
   busMissing_ = true;
 }
 
@@ -299,7 +313,8 @@ std::vector<TRasConnection> TNetworkManagerSource::ActiveConnections(bool withLa
     (isLan ? lan : found).push_back(std::move(c));
   }
   NoteAnswer(bus);
-  lan.insert(lan.end(), std::make_move_iterator(found.begin()), std::make_move_iterator(found.end()));
+  lan.insert(lan.end(), std::make_move_iterator(found.begin()),
+             std::make_move_iterator(found.end()));
   return lan;
 }
 
@@ -311,8 +326,9 @@ void TNetworkManagerSource::NoteAnswer(const TBudgetedBus& bus) {
     serviceGone_ = false;
     serviceSeen_ = true;
   } else if (bus.Absent() && serviceSeen_ && !serviceGone_) {
-    qCWarning(lcDialup, "NetworkManager has left the system bus: its connections are left out "
-                        "until it is back");
+    qCWarning(lcDialup,
+              "NetworkManager has left the system bus: its connections are left out "
+              "until it is back");
     serviceGone_ = true;
   }
   if (bus.TimedOut() == slow_) return;

@@ -110,7 +110,8 @@ std::vector<TRasConnection> TPppdSource::ActiveConnections(bool /*withLan: pppd 
 
   std::vector<TRasConnection> found;
   for (int pid : pids) {
-    std::vector<std::string> args = CommandLine(paths_.proc + "/" + std::to_string(pid) + "/cmdline");
+    std::vector<std::string> args =
+        CommandLine(paths_.proc + "/" + std::to_string(pid) + "/cmdline");
     if (args.empty()) continue;
     const std::string& program = args[0];
     if (program != "pppd" && !EndsWith(program, "/pppd")) continue;

@@ -43,41 +43,76 @@ constexpr TStateTexts kStates[] = {
 // Why NetworkManager says a device failed (its state reasons).
 const char* ReasonText(int reason) {
   switch (reason) {
-    case 1: return "Unknown error";
-    case 4: return "Device configuration failed";
-    case 5: return "IP configuration could not be reserved";
-    case 6: return "IP configuration is no longer valid";
-    case 7: return "Secrets were required, but not provided";
-    case 13: return "The PPP service failed to start";
-    case 14: return "The PPP service disconnected";
-    case 15: return "The PPP service quit or failed";
-    case 16: return "DHCP failed to start";
-    case 17: return "DHCP error";
-    case 18: return "DHCP failed";
-    case 24: return "The line is busy";
-    case 25: return "No dial tone";
-    case 26: return "No carrier could be established";
-    case 27: return "The dialing request timed out";
-    case 28: return "The dialing attempt failed";
-    case 29: return "Modem initialization failed";
-    case 30: return "Failed to select the specified APN";
-    case 32: return "Network registration denied";
-    case 33: return "Network registration timed out";
-    case 34: return "Failed to register with the requested network";
-    case 35: return "PIN check failed";
-    case 36: return "Necessary firmware for the device may be missing";
-    case 37: return "The device was removed";
-    case 44: return "The modem could not be found";
-    case 45: return "The Bluetooth connection failed or timed out";
-    case 46: return "SIM card not inserted";
-    case 47: return "SIM PIN required";
-    case 48: return "SIM PUK required";
-    case 49: return "Wrong SIM card";
-    case 53: return "The dependency connection failed";
-    case 56: return "ModemManager is unavailable";
-    case 57: return "The Wi-Fi network could not be found";
-    case 58: return "A secondary connection of the base connection failed";
-    default: return nullptr;
+    case 1:
+      return "Unknown error";
+    case 4:
+      return "Device configuration failed";
+    case 5:
+      return "IP configuration could not be reserved";
+    case 6:
+      return "IP configuration is no longer valid";
+    case 7:
+      return "Secrets were required, but not provided";
+    case 13:
+      return "The PPP service failed to start";
+    case 14:
+      return "The PPP service disconnected";
+    case 15:
+      return "The PPP service quit or failed";
+    case 16:
+      return "DHCP failed to start";
+    case 17:
+      return "DHCP error";
+    case 18:
+      return "DHCP failed";
+    case 24:
+      return "The line is busy";
+    case 25:
+      return "No dial tone";
+    case 26:
+      return "No carrier could be established";
+    case 27:
+      return "The dialing request timed out";
+    case 28:
+      return "The dialing attempt failed";
+    case 29:
+      return "Modem initialization failed";
+    case 30:
+      return "Failed to select the specified APN";
+    case 32:
+      return "Network registration denied";
+    case 33:
+      return "Network registration timed out";
+    case 34:
+      return "Failed to register with the requested network";
+    case 35:
+      return "PIN check failed";
+    case 36:
+      return "Necessary firmware for the device may be missing";
+    case 37:
+      return "The device was removed";
+    case 44:
+      return "The modem could not be found";
+    case 45:
+      return "The Bluetooth connection failed or timed out";
+    case 46:
+      return "SIM card not inserted";
+    case 47:
+      return "SIM PIN required";
+    case 48:
+      return "SIM PUK required";
+    case 49:
+      return "Wrong SIM card";
+    case 53:
+      return "The dependency connection failed";
+    case 56:
+      return "ModemManager is unavailable";
+    case 57:
+      return "The Wi-Fi network could not be found";
+    case 58:
+      return "A secondary connection of the base connection failed";
+    default:
+      return nullptr;
   }
 }
 

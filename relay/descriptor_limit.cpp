@@ -27,8 +27,8 @@ std::string Text(rlim_t value) {
 bool RaiseDescriptorLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-    RelayLog(TRelayLogLevel::Warning, std::string("cannot read the descriptor limit: ") +
-                                          DescribeErrno(errno));
+    RelayLog(TRelayLogLevel::Warning,
+             std::string("cannot read the descriptor limit: ") + DescribeErrno(errno));
     return false;
   }
   const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? KernelCeiling() : limit.rlim_max;
@@ -36,10 +36,10 @@ bool RaiseDescriptorLimit() {
   const rlim_t before = limit.rlim_cur;
   limit.rlim_cur = wanted;
   if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-    RelayLog(TRelayLogLevel::Warning,
-             "cannot raise the descriptor limit from " + Text(before) + " to " + Text(wanted) +
-                 " (" + DescribeErrno(errno) + "); the relay may run out at about " +
-                 std::to_string(before / 2) + " connections");
+    RelayLog(TRelayLogLevel::Warning, "cannot raise the descriptor limit from " + Text(before) +
+                                          " to " + Text(wanted) + " (" + DescribeErrno(errno) +
+                                          "); the relay may run out at about " +
+                                          std::to_string(before / 2) + " connections");
     return false;
   }
   return true;

@@ -143,8 +143,7 @@ std::string TADOConnection::DataSource() const {
   if (start == std::string::npos) return {};
   start += key.size();
   std::size_t end = ConnectionString.find(';', start);
-  return ConnectionString.substr(start, end == std::string::npos ? std::string::npos
-                                                                  : end - start);
+  return ConnectionString.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 void TADOConnection::Open() {
@@ -216,8 +215,9 @@ void TADOQuery::Open() {
     row.reserve(static_cast<std::size_t>(columns));
     for (int i = 0; i < columns; ++i) {
       const unsigned char* text = sqlite3_column_text(statement.stmt, i);
-      row.emplace_back(text ? reinterpret_cast<const char*>(text) : "",
-                       text ? static_cast<std::size_t>(sqlite3_column_bytes(statement.stmt, i)) : 0);
+      row.emplace_back(
+          text ? reinterpret_cast<const char*>(text) : "",
+          text ? static_cast<std::size_t>(sqlite3_column_bytes(statement.stmt, i)) : 0);
     }
     rows_.push_back(std::move(row));
   }

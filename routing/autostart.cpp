@@ -23,19 +23,23 @@ std::string EscapeString(const std::string& s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
     char c = s[i];
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\t') out += "\\t";
-    else if (c == '\r') out += "\\r";
-    else if (c == ' ' && i == 0) out += "\\s";
-    else out += c;
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\t')
+      out += "\\t";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == ' ' && i == 0)
+      out += "\\s";
+    else
+      out += c;
   }
   return out;
 }
 
-std::string Failure(const char* what) {
-  return std::string(what) + " '" + kAutostartName + "'";
-}
+std::string Failure(const char* what) { return std::string(what) + " '" + kAutostartName + "'"; }
 
 }  // namespace
 

@@ -31,9 +31,9 @@ class TAutostart {
   static std::string EntryPath(const std::string& configHome);
 
   // On when the entry exists with a non-empty Exec and is not Hidden=true.
-  // Nothing when autostart is unavailable or its folder does not exist. An empty file, like a missing one,
-  // is off; so is one that cannot be read (logged). A non-empty file that is
-  // not an application desktop entry raises "Invalid data type for 'qovin'".
+  // Nothing when autostart is unavailable or its folder does not exist. An empty file, like a
+  // missing one, is off; so is one that cannot be read (logged). A non-empty file that is not an
+  // application desktop entry raises "Invalid data type for 'qovin'".
   static std::optional<bool> Read();
   // Writes the entry for `workingFolder`, making the missing folders on the
   // way; raises "Failed to set data for 'qovin'" when it cannot, and logs why.

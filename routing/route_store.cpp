@@ -59,8 +59,8 @@ std::string RouteUpdateSql(const std::string& server, const std::string& port,
 
 std::string RouteInsertSql(const std::string& entry, const std::string& server,
                            const std::string& port) {
-  return "INSERT into smtp (entry,server,port) VALUES (" + Quoted(entry) + "," +
-         Quoted(server) + "," + Quoted(port) + ")";
+  return "INSERT into smtp (entry,server,port) VALUES (" + Quoted(entry) + "," + Quoted(server) +
+         "," + Quoted(port) + ")";
 }
 
 namespace {
@@ -152,11 +152,11 @@ bool CreateRouteDatabase(const std::string& folder) {
   std::string problem = MakeTable(temp);
   if (problem.empty()) {
     // Never over a file that got content (or appeared) in the meantime.
-    const bool stillEmpty = repair && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                            st.st_size == 0;
-    const int placed = stillEmpty ? std::rename(temp.c_str(), path.c_str())
-                                  : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(),
-                                              RENAME_NOREPLACE);
+    const bool stillEmpty =
+        repair && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0;
+    const int placed =
+        stillEmpty ? std::rename(temp.c_str(), path.c_str())
+                   : renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
     if (placed != 0 && errno == EEXIST) {
       unlink(temp.c_str());
       return false;

@@ -30,11 +30,11 @@ void WriteSetting(const TSettingsKey& key, const std::string& value);
 
 // The values of the six controls that show the settings.
 struct TSettingsValues {
-  std::string incomingPort;    // "Incoming SMTP port :"
-  std::string defaultServer;   // default route server
-  std::string defaultPort;     // default route port
-  bool startMinimized = false; // "minimized on startup"
-  bool tipOfTheDay = false;    // "Show Tip of the day on startup"
+  std::string incomingPort;       // "Incoming SMTP port :"
+  std::string defaultServer;      // default route server
+  std::string defaultPort;        // default route port
+  bool startMinimized = false;    // "minimized on startup"
+  bool tipOfTheDay = false;       // "Show Tip of the day on startup"
   bool startWithWindows = false;  // "Start with windows"
 };
 

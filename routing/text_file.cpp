@@ -147,8 +147,7 @@ TTextFile ReadTextFile(const std::string& path) {
   return file;
 }
 
-std::string ReplaceTextFile(const std::string& path, const std::string& text,
-                            mode_t newFileMode) {
+std::string ReplaceTextFile(const std::string& path, const std::string& text, mode_t newFileMode) {
   const std::string target = FollowLinks(path);
   mode_t mode = newFileMode;
   bool exists = false;

@@ -57,8 +57,10 @@ bool CreateNewFile(const fs::path& path, const std::string& text, unsigned mode)
   while (left > 0 && error == 0) {
     ssize_t n = write(fd, data, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error = errno;
-    else data += n, left -= static_cast<std::size_t>(n);
+    if (n < 0)
+      error = errno;
+    else
+      data += n, left -= static_cast<std::size_t>(n);
   }
   if (close(fd) != 0 && error == 0) error = errno;
   if (error != 0) {

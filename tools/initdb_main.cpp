@@ -35,7 +35,8 @@ const char* const kHelp =
     "  --data DIR        when given;\n"
     "  the source's data/ folder, when vantelo-initdb runs from the build\n"
     "                    folder it was built in;\n"
-    "  otherwise the folder " VANTELO_DATA_FROM_BIN " beside the program's own\n"
+    "  otherwise the folder " VANTELO_DATA_FROM_BIN
+    " beside the program's own\n"
     "                    folder (/usr/share/vantelo for /usr/bin/vantelo-initdb).\n"
     "\n"
     "With --setting, it changes nothing: it prints the value of KEY in\n"
@@ -59,8 +60,12 @@ std::string LauncherText() {
          "# Starts Vantelo in the folder that holds config/, which is where it\n"
          "# looks for its routes and settings.\n"
          "cd \"$(dirname \"$0\")/..\" || exit 1\n"
-         "if [ -x " + ShellQuoted(beside) + " ]; then\n"
-         "  exec " + ShellQuoted(beside) + " \"$@\"\n"
+         "if [ -x " +
+         ShellQuoted(beside) +
+         " ]; then\n"
+         "  exec " +
+         ShellQuoted(beside) +
+         " \"$@\"\n"
          "fi\n"
          "exec vantelo \"$@\"\n";
 }
@@ -137,7 +142,8 @@ int main(int argc, char** argv) {
   step([&] {
     std::error_code error;
     fs::create_directories(config, error);
-    if (error) throw std::runtime_error("cannot create " + config.string() + ": " + error.message());
+    if (error)
+      throw std::runtime_error("cannot create " + config.string() + ": " + error.message());
   });
   step([&] {
     if (vantelo::routing::CreateRouteDatabase(args.folder.string())) {

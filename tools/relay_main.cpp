@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
   // threads never mix. How connections ended in order is left out.
   SetRelayLogSink([](TRelayLogLevel level, const std::string& line) {
     if (level == TRelayLogLevel::Debug) return;
-    std::fprintf(stderr, "vantelo-relay: %s%s\n", level == TRelayLogLevel::Warning ? "warning: " : "",
-                 line.c_str());
+    std::fprintf(stderr, "vantelo-relay: %s%s\n",
+                 level == TRelayLogLevel::Warning ? "warning: " : "", line.c_str());
   });
   RaiseDescriptorLimit();
 
@@ -64,7 +64,8 @@ int main(int argc, char** argv) {
     char* end = nullptr;
     const long ms = std::strtol(limit, &end, 10);
     if (end == limit || *end != '\0' || ms < 1 || ms > 3600000) {
-      std::fprintf(stderr, "VANTELO_TLS_PRELUDE_MS must be a number of milliseconds from 1 to 3600000\n");
+      std::fprintf(stderr,
+                   "VANTELO_TLS_PRELUDE_MS must be a number of milliseconds from 1 to 3600000\n");
       return 2;
     }
     relay->SecurePreludeTime = static_cast<int>(ms);

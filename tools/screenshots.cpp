@@ -23,7 +23,8 @@ bool Save(QWidget* window, const QString& folder, const char* name) {
   QApplication::processEvents();
   const QString path = folder + u'/' + QLatin1String(name) + ".png";
   const bool saved = window->grab().save(path);
-  std::fprintf(saved ? stdout : stderr, "%s %s\n", saved ? "wrote" : "cannot write", qPrintable(path));
+  std::fprintf(saved ? stdout : stderr, "%s %s\n", saved ? "wrote" : "cannot write",
+               qPrintable(path));
   return saved;
 }
 

@@ -78,9 +78,9 @@ bool THelpRouter::Handle(int command, const THelpData& data, bool& callHelp) {
     if (command == HELP_CONTEXTPOPUP) command = HELP_CONTEXT;
     if (command == HELP_SETPOPUP_POS) command = 0;
   }
-  const bool html = HelpType == htHTMLhelp ||
-                    (HelpType == htMixedMode && command != HELP_CONTEXTPOPUP &&
-                     command != HELP_SETPOPUP_POS);
+  const bool html =
+      HelpType == htHTMLhelp ||
+      (HelpType == htMixedMode && command != HELP_CONTEXTPOPUP && command != HELP_SETPOPUP_POS);
   callHelp = false;
   if (!html) {
     // There is no older help viewer on this desktop.

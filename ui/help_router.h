@@ -43,7 +43,7 @@ using THelpEvent = std::function<bool(int command, const THelpData& data, bool& 
 // The application's side of help: its help file and its handler.
 class TApplicationHelp {
  public:
-  static QString HelpFile;   // relative to the working folder
+  static QString HelpFile;  // relative to the working folder
   static THelpEvent Handler;
   // Hands the command to the handler; false when there is none.
   static bool HelpCommand(int command, const THelpData& data = {});

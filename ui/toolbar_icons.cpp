@@ -61,7 +61,10 @@ QIcon ConfigIcon() {
       const double r = i % 2 ? 22 : 28;
       QPointF p0(c.x() + r * std::cos(a0), c.y() + r * std::sin(a0));
       QPointF p1(c.x() + r * std::cos(a1), c.y() + r * std::sin(a1));
-      if (i == 0) gear.moveTo(p0); else gear.lineTo(p0);
+      if (i == 0)
+        gear.moveTo(p0);
+      else
+        gear.lineTo(p0);
       gear.lineTo(p1);
     }
     gear.closeSubpath();

@@ -30,7 +30,8 @@ std::function<bool()> TTrayIcon::OnStatusNotifierPanel = [] {
          qvariant_cast<QDBusVariant>(reply.arguments().first()).variant().toBool();
 };
 
-TTrayIcon::TTrayIcon(QWidget* owner) : QObject(owner), owner_(owner), icon_(new QSystemTrayIcon(this)) {
+TTrayIcon::TTrayIcon(QWidget* owner)
+    : QObject(owner), owner_(owner), icon_(new QSystemTrayIcon(this)) {
   connect(icon_, &QSystemTrayIcon::activated, this,
           [this](QSystemTrayIcon::ActivationReason reason) { Activated(reason); });
   clickTimer_.setSingleShot(true);
@@ -97,8 +98,9 @@ void TTrayIcon::WatchTray() {
   const bool available = iconVisible_ && TrayAvailable();
   if (!available && iconVisible_ && !trayMissingLogged_) {
     trayMissingLogged_ = true;
-    qCWarning(lcApp, "the icon could not be added: the desktop has no notification area; "
-                          "the main window stays in the task bar");
+    qCWarning(lcApp,
+              "the icon could not be added: the desktop has no notification area; "
+              "the main window stays in the task bar");
     trayWatch_.start();
   } else if (available && trayMissingLogged_) {
     trayMissingLogged_ = false;

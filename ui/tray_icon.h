@@ -20,7 +20,6 @@
 #include <QTimer>
 #include <functional>
 
-
 class QSystemTrayIcon;
 class QWidget;
 

@@ -51,7 +51,8 @@ QLineEdit* Field(int minimumWidth, QWidget* parent) {
 // A short field for a port: room for five digits and a little more.
 QLineEdit* PortField(QWidget* parent) {
   QLineEdit* edit = Field(48, parent);
-  edit->setFixedWidth(std::max(48, edit->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 8));
+  edit->setFixedWidth(
+      std::max(48, edit->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 8));
   return edit;
 }
 
@@ -122,8 +123,9 @@ void TFconfig::BuildWindow() {
   fallback->addWidget(Edit4, 0, 1);
   fallback->addWidget(Label5, 1, 0);
   fallback->addWidget(Edit5, 1, 1, Qt::AlignLeft);
-  auto* hint1 = Caption(
-      QStringLiteral("* Use this setting to route your  mail to a  spesific SMTP server  "), GroupBox2);
+  auto* hint1 =
+      Caption(QStringLiteral("* Use this setting to route your  mail to a  spesific SMTP server  "),
+              GroupBox2);
   auto* hint2 = Caption(
       QStringLiteral("when no dial-up entry is online  ( eg : your LAN SMTP server)"), GroupBox2);
   for (QLabel* hint : {hint1, hint2}) {
@@ -217,7 +219,8 @@ void TFconfig::refreshentry() {
     ComboBox1->clear();
     links_.entryList.clear();
     links_.dialUp.GetEntries();
-    for (const std::string& entry : links_.entryList) ComboBox1->addItem(QString::fromStdString(entry));
+    for (const std::string& entry : links_.entryList)
+      ComboBox1->addItem(QString::fromStdString(entry));
   } catch (const std::exception& e) {
     qCWarning(lcDialup) << "cannot list the connections:" << e.what();
   } catch (...) {
@@ -234,7 +237,8 @@ void TFconfig::showsmtp() {
     if (Edit1->text().isEmpty()) Edit1->setText(QStringLiteral("0"));
   } catch (const std::exception& e) {
     qCWarning(lcStore).noquote() << QStringLiteral("cannot read the route of \"%1\": %2")
-                                        .arg(QString::fromStdString(entry), QString::fromUtf8(e.what()));
+                                        .arg(QString::fromStdString(entry),
+                                             QString::fromUtf8(e.what()));
   }
 }
 

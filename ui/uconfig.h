@@ -35,10 +35,10 @@ namespace vantelo::ui {
 // What the dialog shares with the main window, which owns all of it and
 // outlives the dialog.
 struct TConfigLinks {
-  routing::TRouteStore& store;    // the connection; routes are written through its command
-  dialup::TDialUp& dialUp;        // GetEntries reports each entry to the main window
+  routing::TRouteStore& store;          // the connection; routes are written through its command
+  dialup::TDialUp& dialUp;              // GetEntries reports each entry to the main window
   std::vector<std::string>& entryList;  // refilled by the main window's entry handler
-  int& configChanged;             // 1 after a Save, until Refresh or a double click
+  int& configChanged;                   // 1 after a Save, until Refresh or a double click
   std::function<void()> updatesmtp;     // rebuilds the main window's route list
 };
 
@@ -67,14 +67,14 @@ class TFconfig : public QDialog {
   void loadcfg();
 
   // Controls, for the windows that share them and for tests.
-  QComboBox* ComboBox1 = nullptr;  // entry name
-  QLineEdit* Edit1 = nullptr;      // route port
-  QLineEdit* Edit2 = nullptr;      // route server
-  QLineEdit* Edit3 = nullptr;      // listening port
-  QLineEdit* Edit4 = nullptr;      // default route server
-  QLineEdit* Edit5 = nullptr;      // default route port
-  QCheckBox* CheckBox1 = nullptr;  // "Start with windows"
-  QCheckBox* CheckBox2 = nullptr;  // "minimized on startup"
+  QComboBox* ComboBox1 = nullptr;       // entry name
+  QLineEdit* Edit1 = nullptr;           // route port
+  QLineEdit* Edit2 = nullptr;           // route server
+  QLineEdit* Edit3 = nullptr;           // listening port
+  QLineEdit* Edit4 = nullptr;           // default route server
+  QLineEdit* Edit5 = nullptr;           // default route port
+  QCheckBox* CheckBox1 = nullptr;       // "Start with windows"
+  QCheckBox* CheckBox2 = nullptr;       // "minimized on startup"
   QToolButton* SpeedButton1 = nullptr;  // "reload entry"
   QToolButton* SpeedButton2 = nullptr;  // "save "
   QToolButton* SpeedButton3 = nullptr;  // "close"

@@ -43,9 +43,9 @@ TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
   Watch(upstream_, toClient_, toUpstream_);
 
   // Bytes already waiting inside a side's transport need no wait.
-  const int ready = GStack().WaitOnSets(&readList_, &writeList_,
-                                        readyNow_ ? 0 : TimeLimit(idleLimitMs, inboundWatched),
-                                        &hangUpList_);
+  const int ready =
+      GStack().WaitOnSets(&readList_, &writeList_,
+                          readyNow_ ? 0 : TimeLimit(idleLimitMs, inboundWatched), &hangUpList_);
   if (inbound_.SocketBinding.Woken()) return TOutcome::Abandoned;
   if (ready < 0) {
     // A wait that fails would fail again at once: raise it, so that it
@@ -95,18 +95,27 @@ bool TCopyPass::Watch(TTCPConnection& side, const TRelayDirection& outgoing,
 
 void TCopyPass::WatchFor(TSocket s, TNeed need) {
   switch (need) {
-    case TNeed::Readable: AddOnce(readList_, s); break;
-    case TNeed::Writable: AddOnce(writeList_, s); break;
-    case TNeed::Nothing: readyNow_ = true; break;
+    case TNeed::Readable:
+      AddOnce(readList_, s);
+      break;
+    case TNeed::Writable:
+      AddOnce(writeList_, s);
+      break;
+    case TNeed::Nothing:
+      readyNow_ = true;
+      break;
   }
 }
 
 bool TCopyPass::Ready(const TTCPConnection& side, TNeed need) const {
   const TSocket s = side.SocketBinding.SocketHandle();
   switch (need) {
-    case TNeed::Readable: return Holds(readList_, s);
-    case TNeed::Writable: return Holds(writeList_, s);
-    case TNeed::Nothing: return true;
+    case TNeed::Readable:
+      return Holds(readList_, s);
+    case TNeed::Writable:
+      return Holds(writeList_, s);
+    case TNeed::Nothing:
+      return true;
   }
   return false;
 }
@@ -120,7 +129,8 @@ int TCopyPass::TimeLimit(int idleLimitMs, bool inboundWatched) const {
                     .count();
     limit = left > 0 ? static_cast<int>(std::min<long long>(left, 1 << 30)) : 0;
   }
-  if (!inboundWatched) limit = limit == kInfiniteWait ? kWakeCheckMs : std::min(limit, kWakeCheckMs);
+  if (!inboundWatched)
+    limit = limit == kInfiniteWait ? kWakeCheckMs : std::min(limit, kWakeCheckMs);
   return limit;
 }
 

@@ -43,7 +43,7 @@ struct TRelayDirection {
   char* buffer = nullptr;  // kRelayUnitSize bytes, reused for the whole connection
   std::size_t begin = 0;   // the unit still to send is buffer[begin, end)
   std::size_t end = 0;
-  bool ended = false;      // `from` ended its sending, and `to` was told (shut down for sending)
+  bool ended = false;  // `from` ended its sending, and `to` was told (shut down for sending)
 
   bool UnitPending() const { return begin != end; }
   bool WantsToReceive() const { return !ended && !UnitPending(); }
@@ -94,8 +94,8 @@ class TCopyPass {
   TSocketList writeList_;   // sockets waited on for room to send
   TSocketList hangUpList_;  // sockets with nothing to move, watched for failure
   TTCPConnection* current_ = nullptr;
-  bool readyNow_ = false;    // a side can go on without a wait
-  bool halfClosed_ = false;  // one direction has ended
+  bool readyNow_ = false;           // a side can go on without a wait
+  bool halfClosed_ = false;         // one direction has ended
   Clock::time_point lastProgress_;  // kept only while halfClosed_
 };
 

@@ -72,8 +72,8 @@ void TMappedPortTCP::AnswerClient(TPeerThread& thread, const std::string& reply)
   try {
     inbound.WriteText(reply);
   } catch (const ENetException& e) {
-    RelayLog(TRelayLogLevel::Info,
-             DescribeConnection(thread) + ": the client did not take the reply: " + OneLine(e.what()));
+    RelayLog(TRelayLogLevel::Info, DescribeConnection(thread) +
+                                       ": the client did not take the reply: " + OneLine(e.what()));
   }
 }
 
@@ -108,8 +108,8 @@ bool TMappedPortTCP::HandleExecute(TPeerThread& thread) {
       // goodbye (ended its sending), or the mail program had ended and left
       // without reading the rest (a reply to QUIT). A server that fails
       // after the client ended may have lost the mail: that one is logged.
-      const bool closing = data.Copy.ToClient().ended ||
-                           (data.Copy.ToUpstream().ended && failed == thread.InboundConnection.get());
+      const bool closing = data.Copy.ToClient().ended || (data.Copy.ToUpstream().ended &&
+                                                          failed == thread.InboundConnection.get());
       // The failed side can take nothing more; the other still gets an
       // orderly close.
       if (failed) failed->CloseConnection();
@@ -132,8 +132,7 @@ void TMappedPortTCP::HandleDisconnect(TPeerThread& thread) {
 
 void TMappedPortTCP::EndRelayedConnection(TPeerThread& thread, bool lingering) {
   TTCPServerConnection& inbound = *thread.InboundConnection;
-  TTCPConnection* upstream =
-      thread.AttachedData ? DataOf(thread).UpstreamClient.get() : nullptr;
+  TTCPConnection* upstream = thread.AttachedData ? DataOf(thread).UpstreamClient.get() : nullptr;
   if (lingering && !inbound.SocketBinding.Woken()) {
     // Inbound first, the upstream side last.
     const int error = upstream
@@ -166,9 +165,10 @@ std::string TMappedPortTCP::DescribeWorkerEnd(const TPeerThread& thread, bool du
   const std::string client =
       "relayed connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort());
   if (dynamic_cast<const ESessionError*>(&reason)) {
-    return client + (ParseServerText(MappedHost).security == TUpstreamSecurity::Plain
-                         ? ": upstream server " + Upstream() + " cannot be reached: "
-                         : ": no secure connection to " + Upstream() + ": ") +
+    return client +
+           (ParseServerText(MappedHost).security == TUpstreamSecurity::Plain
+                ? ": upstream server " + Upstream() + " cannot be reached: "
+                : ": no secure connection to " + Upstream() + ": ") +
            OneLine(reason.what());
   }
   const auto* socketError = dynamic_cast<const ESocketError*>(&reason);

@@ -54,7 +54,7 @@ class TMappedPortTCP : public TTCPServer {
   // A name, "LOCALHOST", a dotted address or an IPv6 address, or one of these
   // after smtps:// or starttls:// (upstream_route.h).
   std::string MappedHost;
-  int MappedPort = 0;      // only the low 16 bits reach the socket address
+  int MappedPort = 0;  // only the low 16 bits reach the socket address
   TBeforeClientConnectEvent OnBeforeClientConnect;
   // How long a relayed connection with one side ended may go without a byte
   // moving either way before it is closed (ms).

@@ -58,7 +58,8 @@ class TDialogue {
       const ssize_t n = client_.ReceiveSome(block, sizeof block);
       if (n > 0) {
         buffer_.append(block, static_cast<std::size_t>(n));
-        if (buffer_.size() > kMaxReply) throw ESessionError("the server's " + awaited + " is too long");
+        if (buffer_.size() > kMaxReply)
+          throw ESessionError("the server's " + awaited + " is too long");
       } else if (n == 0) {
         throw ESessionError("the server closed the connection before its " + awaited);
       } else {
@@ -90,7 +91,9 @@ class TDialogue {
       const bool coded = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
                          std::isdigit(static_cast<unsigned char>(line[1])) &&
                          std::isdigit(static_cast<unsigned char>(line[2]));
-      if (!coded) throw ESessionError("the server's " + awaited + " is not SMTP: " + Quote(std::string(line)));
+      if (!coded)
+        throw ESessionError("the server's " + awaited +
+                            " is not SMTP: " + Quote(std::string(line)));
       if (line.size() < 4 || line[3] != '-') return lf + 1;
       start = lf + 1;
     }
@@ -98,9 +101,12 @@ class TDialogue {
 
   void Wait(TNeed need, const std::string& failure) {
     switch (WaitForSocket(client_.SocketBinding, need, deadline_, abandon_)) {
-      case TWaitEnd::Ready: return;
-      case TWaitEnd::Abandoned: throw ESocketError(kErrConnAborted);
-      case TWaitEnd::TimedOut: throw ESessionError("the server " + failure + " within " + limitText_);
+      case TWaitEnd::Ready:
+        return;
+      case TWaitEnd::Abandoned:
+        throw ESocketError(kErrConnAborted);
+      case TWaitEnd::TimedOut:
+        throw ESessionError("the server " + failure + " within " + limitText_);
     }
   }
 
@@ -124,7 +130,8 @@ bool Offers(const std::string& ehloReply, const std::string& keyword) {
       ++i;
       ++k;
     }
-    if (k == keyword.size() && (i == end || ehloReply[i] == ' ' || ehloReply[i] == '\r')) return true;
+    if (k == keyword.size() && (i == end || ehloReply[i] == ' ' || ehloReply[i] == '\r'))
+      return true;
     start = end + 1;
   }
   return false;
@@ -133,7 +140,8 @@ bool Offers(const std::string& ehloReply, const std::string& keyword) {
 }  // namespace
 
 std::string DescribeLimit(int limitMs) {
-  return limitMs % 1000 == 0 ? std::to_string(limitMs / 1000) + " s" : std::to_string(limitMs) + " ms";
+  return limitMs % 1000 == 0 ? std::to_string(limitMs / 1000) + " s"
+                             : std::to_string(limitMs) + " ms";
 }
 
 std::string StartSecureSession(TTCPClient& client, const TUpstreamRoute& route, int limitMs,
@@ -149,13 +157,15 @@ std::string StartSecureSession(TTCPClient& client, const TUpstreamRoute& route, 
     }
     dialogue.Send("EHLO " + ThisComputer() + "\r\n", "EHLO");
     const std::string ehlo = dialogue.Reply("reply to EHLO");
-    if (ehlo.compare(0, 3, "250") != 0) throw ESessionError("the server refused EHLO: " + Quote(ehlo));
+    if (ehlo.compare(0, 3, "250") != 0)
+      throw ESessionError("the server refused EHLO: " + Quote(ehlo));
     if (!Offers(ehlo, "STARTTLS")) {
       throw ESessionError("the server does not offer STARTTLS");
     }
     dialogue.Send("STARTTLS\r\n", "STARTTLS");
     const std::string ready = dialogue.Reply("reply to STARTTLS");
-    if (ready.compare(0, 3, "220") != 0) throw ESessionError("the server refused STARTTLS: " + Quote(ready));
+    if (ready.compare(0, 3, "220") != 0)
+      throw ESessionError("the server refused STARTTLS: " + Quote(ready));
     // Bytes before the handshake that nobody asked for are no part of the
     // protected session.
     dialogue.DropUnasked();

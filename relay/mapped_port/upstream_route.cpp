@@ -40,8 +40,10 @@ std::string HostError(const std::string& host, const std::string& scheme) {
     return "an IPv6 address needs brackets: " + scheme + "[" + host + "]";
   }
   for (unsigned char c : host) {
-    if (c == ':') return "the server text " + scheme + host + " names a port: the port has its own field";
-    if (c <= ' ' || c == 0x7f || c == '/' || c == '@' || c == '?' || c == '#' || c == '[' || c == ']') {
+    if (c == ':')
+      return "the server text " + scheme + host + " names a port: the port has its own field";
+    if (c <= ' ' || c == 0x7f || c == '/' || c == '@' || c == '?' || c == '#' || c == '[' ||
+        c == ']') {
       return "the server text " + scheme + host + " is not a server name";
     }
   }

@@ -79,9 +79,9 @@ void TNetThread::Body() {
   auto log = [&](const std::exception* e) {
     if (logged) return;
     logged = true;
-    TFailureLine line = e ? DescribeFailure(*e, inSetup)
-                          : TFailureLine{TRelayLogLevel::Warning,
-                                         "a relay thread ended on an unknown exception"};
+    TFailureLine line =
+        e ? DescribeFailure(*e, inSetup)
+          : TFailureLine{TRelayLogLevel::Warning, "a relay thread ended on an unknown exception"};
     if (!line.text.empty()) RelayLog(line.level, line.text);
   };
   try {

@@ -28,12 +28,19 @@ TAcceptFailure ClassifyAcceptError(int number) {
   switch (number) {
     // The one connection being accepted went away before the accept, or
     // accept(2) says to try again: skip it and go on.
-    case kErrConnAborted: case kErrInterrupted: case kErrWouldBlock: case kErrNetDown:
-    case kErrNoProtocolOption: case kErrHostDown: case kErrHostUnreachable:
-    case kErrNotSupported: case kErrNetUnreachable:
+    case kErrConnAborted:
+    case kErrInterrupted:
+    case kErrWouldBlock:
+    case kErrNetDown:
+    case kErrNoProtocolOption:
+    case kErrHostDown:
+    case kErrHostUnreachable:
+    case kErrNotSupported:
+    case kErrNetUnreachable:
       return TAcceptFailure::Skip;
     // Out of descriptors or memory: wait briefly, then go on.
-    case kErrTooManyFiles: case kErrNoBuffers:
+    case kErrTooManyFiles:
+    case kErrNoBuffers:
       return TAcceptFailure::Wait;
     default:
       return TAcceptFailure::Fatal;
@@ -122,8 +129,9 @@ void TListenerThread::Step() {
     const int error = SocketErrorFromErrno(systemError);
     if (!waitFailing_) {
       waitFailing_ = true;
-      RelayLog(TRelayLogLevel::Warning, Name() + ": waiting for connections failed, trying again every 100 ms: " +
-                                            DescribeSocketError(error, systemError));
+      RelayLog(TRelayLogLevel::Warning,
+               Name() + ": waiting for connections failed, trying again every 100 ms: " +
+                   DescribeSocketError(error, systemError));
     }
     std::this_thread::sleep_for(kResourceWait);
     return;
@@ -143,15 +151,15 @@ void TListenerThread::AcceptOne(TSocket listener) {
   } catch (const ESocketError& e) {
     switch (ClassifyAcceptError(e.LastError)) {
       case TAcceptFailure::Skip:
-        RelayLog(TRelayLogLevel::Info, Name() + ": a connection was lost before it was accepted: " +
-                                           ReasonOf(e));
+        RelayLog(TRelayLogLevel::Info,
+                 Name() + ": a connection was lost before it was accepted: " + ReasonOf(e));
         return;
       case TAcceptFailure::Wait:
         // One line for the whole stretch, not one per attempt.
         if (!waitingForResources_) {
           waitingForResources_ = true;
-          RelayLog(TRelayLogLevel::Warning, Name() + ": cannot accept for now, trying again every 100 ms: " +
-                                                ReasonOf(e));
+          RelayLog(TRelayLogLevel::Warning,
+                   Name() + ": cannot accept for now, trying again every 100 ms: " + ReasonOf(e));
         }
         std::this_thread::sleep_for(kResourceWait);
         return;
@@ -193,7 +201,8 @@ void TListenerThread::Teardown() {
 }
 
 TNetThread::TFailureLine TListenerThread::DescribeFailure(const std::exception& e, bool) const {
-  return {TRelayLogLevel::Warning, Name() + " failed and accepts no more connections: " + ReasonOf(e)};
+  return {TRelayLogLevel::Warning,
+          Name() + " failed and accepts no more connections: " + ReasonOf(e)};
 }
 
 std::string TListenerThread::Name() const {

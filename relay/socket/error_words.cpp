@@ -12,7 +12,8 @@ std::string ErrorInWords(int errorNumber) {
   if (const int e = ErrnoOfSocketError(errorNumber); e > 0) {
     if (const char* name = strerrorname_np(e)) {
       const std::string suffix = std::string(" (") + name + ")";
-      if (text.size() > suffix.size() && text.ends_with(suffix)) text.resize(text.size() - suffix.size());
+      if (text.size() > suffix.size() && text.ends_with(suffix))
+        text.resize(text.size() - suffix.size());
     }
   }
   return text;

@@ -56,8 +56,10 @@ int CloseLingering(std::initializer_list<TTCPConnection*> connections, int limit
       auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) break;
       read.clear();
-      for (std::size_t i = 0; i < count; ++i) read.push_back(draining[i]->SocketBinding.SocketHandle());
-      if (GStack().WaitOnSets(&read, nullptr, std::min<int>(static_cast<int>(left), kWakeCheckMs)) < 0) {
+      for (std::size_t i = 0; i < count; ++i)
+        read.push_back(draining[i]->SocketBinding.SocketHandle());
+      if (GStack().WaitOnSets(&read, nullptr, std::min<int>(static_cast<int>(left), kWakeCheckMs)) <
+          0) {
         firstError = GStack().LastError();
         break;
       }

@@ -9,18 +9,18 @@
 namespace vantelo::relay {
 
 inline constexpr int kErrInterrupted = 10004;
-inline constexpr int kErrTooManyFiles = 10024;     // EMFILE, ENFILE
-inline constexpr int kErrWouldBlock = 10035;       // EAGAIN
+inline constexpr int kErrTooManyFiles = 10024;  // EMFILE, ENFILE
+inline constexpr int kErrWouldBlock = 10035;    // EAGAIN
 inline constexpr int kErrInProgress = 10036;
 inline constexpr int kErrNoProtocolOption = 10042;
-inline constexpr int kErrNotSupported = 10045;     // EOPNOTSUPP
+inline constexpr int kErrNotSupported = 10045;  // EOPNOTSUPP
 inline constexpr int kErrAddrInUse = 10048;
-inline constexpr int kErrNetDown = 10050;          // ENETDOWN, ENONET
+inline constexpr int kErrNetDown = 10050;  // ENETDOWN, ENONET
 inline constexpr int kErrNetUnreachable = 10051;
-inline constexpr int kErrConnAborted = 10053;      // ECONNABORTED, EPROTO
+inline constexpr int kErrConnAborted = 10053;  // ECONNABORTED, EPROTO
 inline constexpr int kErrConnReset = 10054;
-inline constexpr int kErrNoBuffers = 10055;        // ENOBUFS, ENOMEM
-inline constexpr int kErrShutdown = 10058;         // EPIPE, ESHUTDOWN: send or receive after shut-down
+inline constexpr int kErrNoBuffers = 10055;  // ENOBUFS, ENOMEM
+inline constexpr int kErrShutdown = 10058;   // EPIPE, ESHUTDOWN: send or receive after shut-down
 inline constexpr int kErrHostDown = 10064;
 inline constexpr int kErrHostUnreachable = 10065;
 // The number the original platform gave a host name that could not be found.

@@ -29,8 +29,7 @@ class TSocketFaults {
   // Name look-up of `name` for one family (AF_INET or AF_INET6): true to
   // answer with `addresses` (texts, in resolver order; empty: none found)
   // instead of asking the resolver.
-  virtual bool LookUp(const std::string& name, int family,
-                      std::vector<std::string>& addresses) = 0;
+  virtual bool LookUp(const std::string& name, int family, std::vector<std::string>& addresses) = 0;
 };
 
 // nullptr removes it.

@@ -29,8 +29,8 @@ class TSocketHandle {
   TSocketHandle(const TSocketHandle&) = delete;
   TSocketHandle& operator=(const TSocketHandle&) = delete;
 
-  std::string IP;   // local address; empty means every local address
-  int Port = 0;     // local port
+  std::string IP;  // local address; empty means every local address
+  int Port = 0;    // local port
   std::string RemoteIP;
   int RemotePort = 0;
 

@@ -175,8 +175,7 @@ ssize_t TSocketStack::Send(TSocket s, const void* buffer, std::size_t length) {
   return ::send(s, buffer, length, MSG_NOSIGNAL);
 }
 
-int TSocketStack::SetSockOpt(TSocket s, int level, int option, const void* value,
-                             unsigned length) {
+int TSocketStack::SetSockOpt(TSocket s, int level, int option, const void* value, unsigned length) {
   return ::setsockopt(s, level, option, value, length);
 }
 
@@ -262,8 +261,8 @@ bool TSocketStack::RemoteAddress(TSocket s, std::string& ip, int& port) {
 
 std::string TSocketStack::AddressToText(std::uint32_t networkOrder) {
   const auto* b = reinterpret_cast<const unsigned char*>(&networkOrder);
-  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) +
-         "." + std::to_string(b[3]);
+  return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) + "." +
+         std::to_string(b[3]);
 }
 
 std::uint32_t TSocketStack::TextToAddress(const std::string& dotted) {
@@ -272,8 +271,8 @@ std::uint32_t TSocketStack::TextToAddress(const std::string& dotted) {
   std::size_t start = 0;
   for (int i = 0; i < 4; ++i) {
     std::size_t dot = i < 3 ? dotted.find('.', start) : std::string::npos;
-    std::string part = dotted.substr(start, dot == std::string::npos ? std::string::npos
-                                                                     : dot - start);
+    std::string part =
+        dotted.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
     b[i] = static_cast<unsigned char>(DecimalValue(part));
     if (dot == std::string::npos) break;
     start = dot + 1;

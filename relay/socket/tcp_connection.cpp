@@ -18,12 +18,18 @@ std::atomic<int> gSocketLayerUsers{0};
 
 std::string FormatStatus(TNetComponent::TStatus status, const std::string& argument) {
   switch (status) {
-    case TNetComponent::hsResolving: return "Resolving hostname " + argument + ".";
-    case TNetComponent::hsConnecting: return "Connecting to " + argument + ".";
-    case TNetComponent::hsConnected: return "Connected.";
-    case TNetComponent::hsDisconnecting: return "Disconnecting from " + argument + ".";
-    case TNetComponent::hsDisconnected: return "Not connected.";
-    case TNetComponent::hsText: return argument;
+    case TNetComponent::hsResolving:
+      return "Resolving hostname " + argument + ".";
+    case TNetComponent::hsConnecting:
+      return "Connecting to " + argument + ".";
+    case TNetComponent::hsConnected:
+      return "Connected.";
+    case TNetComponent::hsDisconnecting:
+      return "Disconnecting from " + argument + ".";
+    case TNetComponent::hsDisconnected:
+      return "Not connected.";
+    case TNetComponent::hsText:
+      return argument;
   }
   return argument;
 }

@@ -37,8 +37,8 @@ class TNetComponent {
   TNetComponent& operator=(const TNetComponent&) = delete;
 
   enum TStatus { hsResolving, hsConnecting, hsConnected, hsDisconnecting, hsDisconnected, hsText };
-  using TStatusEvent = std::function<void(TNetComponent* sender, TStatus status,
-                                          const std::string& statusText)>;
+  using TStatusEvent =
+      std::function<void(TNetComponent* sender, TStatus status, const std::string& statusText)>;
   // Status notices are formatted and delivered only while this is set.
   TStatusEvent OnStatus;
 

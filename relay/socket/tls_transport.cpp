@@ -133,9 +133,11 @@ std::string HandshakeFailure(SSL* ssl, int result, const TBioSocket& io,
     }
   }
   if (error == SSL_ERROR_SYSCALL || error == SSL_ERROR_ZERO_RETURN ||
-      (error == SSL_ERROR_SSL && ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+      (error == SSL_ERROR_SSL &&
+       ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
     ERR_clear_error();
-    if (io.error && io.error != kErrWouldBlock) return "TLS handshake failed: " + ErrorInWords(io.error);
+    if (io.error && io.error != kErrWouldBlock)
+      return "TLS handshake failed: " + ErrorInWords(io.error);
     return "the server closed the connection during the TLS handshake";
   }
   const int reason = ERR_GET_REASON(ERR_peek_last_error());
@@ -163,7 +165,8 @@ class TTlsTransport final : public TTransport {
 
   ssize_t Receive(char* buffer, std::size_t length, int& error) override {
     ERR_clear_error();
-    const int n = SSL_read(ssl_.get(), buffer, static_cast<int>(std::min<std::size_t>(length, INT_MAX)));
+    const int n =
+        SSL_read(ssl_.get(), buffer, static_cast<int>(std::min<std::size_t>(length, INT_MAX)));
     if (n > 0) {
       receiveNeed_ = TNeed::Readable;
       // Records read ahead wait inside OpenSSL, where no socket wait sees them.
@@ -201,7 +204,8 @@ class TTlsTransport final : public TTransport {
 
   ssize_t Send(const char* data, std::size_t length, int& error) override {
     ERR_clear_error();
-    const int n = SSL_write(ssl_.get(), data, static_cast<int>(std::min<std::size_t>(length, INT_MAX)));
+    const int n =
+        SSL_write(ssl_.get(), data, static_cast<int>(std::min<std::size_t>(length, INT_MAX)));
     if (n > 0) {
       sendNeed_ = TNeed::Writable;
       return n;
@@ -287,7 +291,8 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
       isAddress ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl.get()), serverName.c_str()) == 1
                 : SSL_set1_host(ssl.get(), serverName.c_str()) == 1 &&
                       SSL_set_tlsext_host_name(ssl.get(), serverName.c_str()) == 1;
-  if (!named) throw ETlsError("the server name " + serverName + " cannot be checked: " + OpenSslReason());
+  if (!named)
+    throw ETlsError("the server name " + serverName + " cannot be checked: " + OpenSslReason());
   SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
 
   for (;;) {
@@ -296,13 +301,20 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
     if (result == 1) break;
     TNeed need;
     switch (SSL_get_error(ssl.get(), result)) {
-      case SSL_ERROR_WANT_READ: need = TNeed::Readable; break;
-      case SSL_ERROR_WANT_WRITE: need = TNeed::Writable; break;
-      default: throw ETlsError(HandshakeFailure(ssl.get(), result, *io, serverName));
+      case SSL_ERROR_WANT_READ:
+        need = TNeed::Readable;
+        break;
+      case SSL_ERROR_WANT_WRITE:
+        need = TNeed::Writable;
+        break;
+      default:
+        throw ETlsError(HandshakeFailure(ssl.get(), result, *io, serverName));
     }
     switch (WaitForSocket(connection.SocketBinding, need, deadline, abandonOnHangUp)) {
-      case TWaitEnd::Ready: break;
-      case TWaitEnd::Abandoned: throw ESocketError(kErrConnAborted);
+      case TWaitEnd::Ready:
+        break;
+      case TWaitEnd::Abandoned:
+        throw ESocketError(kErrConnAborted);
       case TWaitEnd::TimedOut:
         throw ETlsError("the server did not complete the TLS handshake within " + limitText);
     }

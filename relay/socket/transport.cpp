@@ -44,8 +44,8 @@ TWaitEnd WaitForSocket(const TSocketHandle& socket, TNeed need,
     if (abandonOnHangUp && abandonOnHangUp->SocketOpen()) {
       hungUp.push_back(abandonOnHangUp->SocketHandle());
     }
-    const int ready = GStack().WaitOnSets(&read, &write, static_cast<int>(std::min<long long>(left, kWakeCheckMs)),
-                                          &hungUp);
+    const int ready = GStack().WaitOnSets(
+        &read, &write, static_cast<int>(std::min<long long>(left, kWakeCheckMs)), &hungUp);
     if (ready < 0) throw ESocketError(GStack().LastError());
     if (!hungUp.empty()) return TWaitEnd::Abandoned;
     if (!read.empty() || !write.empty()) return TWaitEnd::Ready;

@@ -70,7 +70,10 @@ class SmtpServer {
 
 bool Listening(int port) {
   QProcess probe;
-  probe.start("/usr/bin/python3", {"-c", QStringLiteral("import socket; socket.create_connection(('127.0.0.1', %1), 1)").arg(port)});
+  probe.start(
+      "/usr/bin/python3",
+      {"-c",
+       QStringLiteral("import socket; socket.create_connection(('127.0.0.1', %1), 1)").arg(port)});
   return probe.waitForFinished(5000) && probe.exitCode() == 0;
 }
 
@@ -132,7 +135,8 @@ class ConfigFlowTest : public QObject {
       QTest::mouseClick(dialog.SpeedButton3, Qt::LeftButton);
     });
     program.Fmain().SpeedButton4Click();
-    QCOMPARE(boxes.Texts(), QStringList{"The setting will be activated after you click refresh button"});
+    QCOMPARE(boxes.Texts(),
+             QStringList{"The setting will be activated after you click refresh button"});
     QTRY_VERIFY_WITH_TIMEOUT(!program.Fmain().ConfigNotice()->isHidden(), 3000);
 
     // Saved, not in force: mail still goes to A.

@@ -40,9 +40,7 @@ class MainWindowStateTest : public QObject {
     vantelo::routing::CreateRouteDatabase(".");
     std::ofstream("config/tip.cfg") << "A tip\n#\n";
   }
-  void cleanup() {
-    folder_.reset();
-  }
+  void cleanup() { folder_.reset(); }
 
   // The mark compares names exactly: "work vpn" is another entry.
   void onlyTheExactActiveNameIsMarked() {
@@ -75,5 +73,7 @@ class MainWindowStateTest : public QObject {
   std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
 };
 
-int main(int argc, char** argv) { return vantelo::testkit::RunWidgetTest<MainWindowStateTest>(argc, argv); }
+int main(int argc, char** argv) {
+  return vantelo::testkit::RunWidgetTest<MainWindowStateTest>(argc, argv);
+}
 #include "main_window_state_test.moc"

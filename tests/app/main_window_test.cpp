@@ -45,26 +45,23 @@ class MainWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void init() {
-    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
-  }
-  void cleanup() {
-    folder_.reset();
-  }
+  void init() { folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>(); }
+  void cleanup() { folder_.reset(); }
 
   void rowsFollowTheEntryListAndMarkTheActiveEntry() {
     vantelo::routing::CreateRouteDatabase(".");
-    Exec("INSERT INTO smtp VALUES ('Work VPN','smtp.work.example','587'),"
-         "('Mobile','mail.carrier.example','25')");
+    Exec(
+        "INSERT INTO smtp VALUES ('Work VPN','smtp.work.example','587'),"
+        "('Mobile','mail.carrier.example','25')");
     auto window = MakeWindow();
     auto& c = window->Controller();
     c.EntryList = {"Mobile", "Hotel DSL", "Work VPN", "mobile"};
     c.ActiveEntry = "Work VPN";
     window->updatesmtp();
-    QCOMPARE(Rows(window->RouteList()),
-             (QStringList{"Mobile|mail.carrier.example|25|", "Hotel DSL|||",
-                          "Work VPN|smtp.work.example|587|Active",
-                          "mobile|mail.carrier.example|25|"}));
+    QCOMPARE(
+        Rows(window->RouteList()),
+        (QStringList{"Mobile|mail.carrier.example|25|", "Hotel DSL|||",
+                     "Work VPN|smtp.work.example|587|Active", "mobile|mail.carrier.example|25|"}));
     c.ActiveEntry = "--";
     window->updatesmtp();
     QVERIFY(!Rows(window->RouteList()).join(',').contains("Active"));
@@ -78,10 +75,12 @@ class MainWindowTest : public QObject {
     // A route table whose port cannot be read for one entry: the engine fails
     // the statement for that entry only.
     Exec("CREATE TABLE routes (entry TEXT, server TEXT, port TEXT)");
-    Exec("CREATE VIEW smtp AS SELECT entry, server, CASE WHEN entry = 'Broken' "
-         "THEN abs(-9223372036854775808) ELSE port END AS port FROM routes");
-    Exec("INSERT INTO routes VALUES ('First','one.example','25'),('Broken','x','1'),"
-         "('Third','three.example','26')");
+    Exec(
+        "CREATE VIEW smtp AS SELECT entry, server, CASE WHEN entry = 'Broken' "
+        "THEN abs(-9223372036854775808) ELSE port END AS port FROM routes");
+    Exec(
+        "INSERT INTO routes VALUES ('First','one.example','25'),('Broken','x','1'),"
+        "('Third','three.example','26')");
     auto window = MakeWindow();
     window->Controller().EntryList = {"First", "Broken", "Third"};
     window->updatesmtp();

@@ -94,11 +94,10 @@ class RouteController : public InTempFolder {
     Listener probe;
     return probe.Port();
   }
-  void Settings(const std::string& server, const std::string& port,
-                const std::string& extra = "") {
-    std::ofstream("config/config.ini") << "[dial]\nsmtpport=" << listenPort << "\n" << extra
-                                       << "[default]\nsmtpserver=" << server
-                                       << "\nsmtpport=" << port << "\n";
+  void Settings(const std::string& server, const std::string& port, const std::string& extra = "") {
+    std::ofstream("config/config.ini")
+        << "[dial]\nsmtpport=" << listenPort << "\n"
+        << extra << "[default]\nsmtpserver=" << server << "\nsmtpport=" << port << "\n";
   }
   void DefaultTo(const Listener& upstream, const std::string& extra = "") {
     Settings("127.0.0.1", std::to_string(upstream.Port()), extra);
@@ -164,7 +163,8 @@ TEST_F(RouteController, AServerTextWithASchemeReachesTheRelayAsWritten) {
   TLogCapture log;
   Settings("STARTTLS://127.0.0.1", std::to_string(a.Port()));
   routing::TADOQuery query(store.ADOConnection1);
-  routing::writesmtp(query, store.ADOCommand1, "Home", "smtps://localhost", std::to_string(b.Port()));
+  routing::writesmtp(query, store.ADOCommand1, "Home", "smtps://localhost",
+                     std::to_string(b.Port()));
   QString home = nm->AddProfile("Home", "vpn");
   Tick();
   EXPECT_EQ(relay->MappedHost, "STARTTLS://127.0.0.1");
@@ -201,8 +201,9 @@ TEST_F(RouteController, WithoutADefaultRouteNothingListensUntilRefresh) {
   Settings("", "");
   controller->SpeedButton2Click();
   EXPECT_EQ(Served(), 'A');
-  EXPECT_EQ(log.Take().back(), "vantelo.route: no complete default route (server \"\", port "
-                               "\"\"): the relay stays as it was");
+  EXPECT_EQ(log.Take().back(),
+            "vantelo.route: no complete default route (server \"\", port "
+            "\"\"): the relay stays as it was");
 }
 
 // A settings file that became empty or lost [dial] smtpport moves the relay
@@ -229,9 +230,10 @@ TEST_F(RouteController, ASettingsFileThatLostTheListeningPortIsLoggedOnce) {
   DefaultTo(a);
   controller->SpeedButton2Click();
   controller->SpeedButton2Click();
-  EXPECT_EQ(settingsLines(), (std::vector<std::string>{
-                                 "vantelo.settings: config/config.ini gives [dial] smtpport "
-                                 "again: \"" + std::to_string(listenPort) + "\""}));
+  EXPECT_EQ(settingsLines(),
+            (std::vector<std::string>{"vantelo.settings: config/config.ini gives [dial] smtpport "
+                                      "again: \"" +
+                                      std::to_string(listenPort) + "\""}));
   EXPECT_EQ(Served(), 'A');
   std::filesystem::remove("config/config.ini");  // once seen, a deleted file is a loss too
   controller->SpeedButton2Click();
@@ -335,11 +337,11 @@ TEST_F(RouteController, AConnectedEntryWithoutARouteGetsTheDefaultRoute) {
   Tick();
   EXPECT_EQ(Served(), 'A');
   std::vector<std::string> lines = log.Take();
-  EXPECT_EQ(lines[0], "vantelo.route: entry \"Hotel\" has no complete route (server \"\", port "
-                      "\"\"): using the default route");
-  EXPECT_EQ(lines.back(),
-            "vantelo.route: mail now goes to 127.0.0.1:" + std::to_string(a.Port()) +
-                " (default route)");
+  EXPECT_EQ(lines[0],
+            "vantelo.route: entry \"Hotel\" has no complete route (server \"\", port "
+            "\"\"): using the default route");
+  EXPECT_EQ(lines.back(), "vantelo.route: mail now goes to 127.0.0.1:" + std::to_string(a.Port()) +
+                              " (default route)");
   // Without a default route either, the relay stays as it was.
   Settings("", "");
   nm->Activate(eth, work, "9", 2);
@@ -407,9 +409,9 @@ TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
   DefaultTo(a);
   Route("Work VPN", b);
   std::string reported;
-  TRouteController byHand(store, relay, manager,
-                          {[&] { byHand.DialUpActiveConnection("Work VPN", reported); },
-                           nullptr, nullptr, nullptr});
+  TRouteController byHand(
+      store, relay, manager,
+      {[&] { byHand.DialUpActiveConnection("Work VPN", reported); }, nullptr, nullptr, nullptr});
   for (const char* almost : {"connected", "CONNECTED", "Connected ", "Connected."}) {
     reported = almost;
     byHand.Timer3Timer();
@@ -444,10 +446,11 @@ TEST_F(RouteController, RoutePortsThatAreNoPortsKeepTheRunningRelay) {
     EXPECT_TRUE(held.StillRelays()) << bad;
     EXPECT_EQ(Served(), 'A') << bad;
     EXPECT_EQ(controller->RouteApplied, 1);
-    EXPECT_EQ(log.Take(), (std::vector<std::string>{
-                              "vantelo.route: the port \"" + bad +
-                              "\" of the entry \"Work VPN\" is not a number from 1 to 65535, "
-                              "so it is not applied: the running relay goes on as it was"}));
+    EXPECT_EQ(
+        log.Take(),
+        (std::vector<std::string>{"vantelo.route: the port \"" + bad +
+                                  "\" of the entry \"Work VPN\" is not a number from 1 to 65535, "
+                                  "so it is not applied: the running relay goes on as it was"}));
     Route("Work VPN", b);  // mended on disk: waits for Refresh, no retry
     Wait(std::chrono::seconds(6));
     Tick();
@@ -468,9 +471,9 @@ TEST_F(RouteController, RoutePortsThatAreNoPortsKeepTheRunningRelay) {
 
 TEST_F(RouteController, ListeningPortsThatAreNoPortsKeepTheRunningRelay) {
   for (const char* bad : {"0", "-65511", "65536", "2 5", "x"}) {
-    std::ofstream("config/config.ini") << "[dial]\nsmtpport=" << bad
-                                       << "\n[default]\nsmtpserver=127.0.0.1\nsmtpport="
-                                       << a.Port() << "\n";
+    std::ofstream("config/config.ini")
+        << "[dial]\nsmtpport=" << bad << "\n[default]\nsmtpserver=127.0.0.1\nsmtpport=" << a.Port()
+        << "\n";
     controller->SpeedButton2Click();
     EXPECT_FALSE(relay->Active()) << bad;
   }
@@ -523,8 +526,7 @@ TEST_F(RouteController, APortHeldByAnotherProgramIsTriedAgainEvery5s) {
   ASSERT_EQ(listen(squatter->get(), 1), 0);
 
   Tick();
-  const std::string failure = "vantelo.route: not listening on port " +
-                              std::to_string(listenPort) +
+  const std::string failure = "vantelo.route: not listening on port " + std::to_string(listenPort) +
                               ": Could not bind socket. Address and port are already in use.";
   EXPECT_EQ(log.Take(), (std::vector<std::string>{failure}));
   for (int i = 0; i < 3; ++i) {  // failing again and again: not logged again
@@ -607,8 +609,8 @@ TEST_F(RouteController, ABusyRouteFileIsTriedAgainUntilItIsFree) {
   lines = log.Take();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines.front(), "vantelo.store: the route file can be read again");
-  EXPECT_EQ(lines.back(), "vantelo.route: mail now goes to 127.0.0.1:" +
-                              std::to_string(b.Port()) + " (entry \"Work VPN\")");
+  EXPECT_EQ(lines.back(), "vantelo.route: mail now goes to 127.0.0.1:" + std::to_string(b.Port()) +
+                              " (entry \"Work VPN\")");
 }
 
 TEST_F(RouteController, AStateChangeEndsTheRetryOfThePreviousState) {
@@ -641,10 +643,10 @@ TEST(Logging, EveryPartWritesOneLinePerEventInItsCategory) {
   routing::SettingsLog("cannot remove x: Permission denied");
   // How a relayed connection ended in order is left out unless asked for.
   relay::RelayLog(relay::TRelayLogLevel::Debug, "relayed connection ended as it closed");
-  EXPECT_EQ(log.Take(), (std::vector<std::string>{
-                            "vantelo.relay: accept failed: Socket Error # 10024",
-                            "vantelo.relay: from a worker",
-                            "vantelo.settings: cannot remove x: Permission denied"}));
+  EXPECT_EQ(log.Take(),
+            (std::vector<std::string>{"vantelo.relay: accept failed: Socket Error # 10024",
+                                      "vantelo.relay: from a worker",
+                                      "vantelo.settings: cannot remove x: Permission denied"}));
 }
 
 // A value in a line (a connection's name from NetworkManager, a host name)
@@ -655,13 +657,14 @@ TEST(Logging, ControlCharactersInAnyLineAreEscaped) {
   qCWarning(lcRoute, "entry \"%s\" has no route", name.c_str());
   qCInfo(lcStore, "%s", "tab\tand DEL\x7f");
   relay::RelayLog(relay::TRelayLogLevel::Warning, "connect to " + name + ":25 failed");
-  EXPECT_EQ(log.Take(),
-            (std::vector<std::string>{
-                "vantelo.route: entry \"Work\\nvantelo.route: mail now goes to evil\\x1b[2J\\u009b\" "
-                "has no route",
-                "vantelo.store: tab\\tand DEL\\x7f",
-                "vantelo.relay: connect to Work\\nvantelo.route: mail now goes to "
-                "evil\\x1b[2J\\u009b:25 failed"}));
+  EXPECT_EQ(
+      log.Take(),
+      (std::vector<std::string>{
+          "vantelo.route: entry \"Work\\nvantelo.route: mail now goes to evil\\x1b[2J\\u009b\" "
+          "has no route",
+          "vantelo.store: tab\\tand DEL\\x7f",
+          "vantelo.relay: connect to Work\\nvantelo.route: mail now goes to "
+          "evil\\x1b[2J\\u009b:25 failed"}));
 }
 
 }  // namespace

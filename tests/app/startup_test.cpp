@@ -27,8 +27,8 @@ using namespace vantelo;
 namespace {
 
 std::unique_ptr<app::TProgram> MakeProgram() {
-  return std::make_unique<app::TProgram>(std::make_unique<dialup::TDialUp>(
-      std::vector<std::unique_ptr<dialup::TConnectionSource>>{}));
+  return std::make_unique<app::TProgram>(
+      std::make_unique<dialup::TDialUp>(std::vector<std::unique_ptr<dialup::TConnectionSource>>{}));
 }
 
 void Settings(const std::string& general) {
@@ -60,9 +60,7 @@ class StartupTest : public QObject {
     trayAvailable_ = true;
     statusNotifierPanel_ = false;
   }
-  void cleanup() {
-    folder_.reset();
-  }
+  void cleanup() { folder_.reset(); }
 
   void windowsComeInTheirOrderAndNoneIsShown() {
     std::filesystem::remove("config/tip.cfg");
@@ -73,13 +71,15 @@ class StartupTest : public QObject {
     QVERIFY(boxes.shown.isEmpty());
     QVERIFY(program->Ftip().Tips().empty());
     QCOMPARE(program->Fconfig().parentWidget(), &program->Fmain());
-    for (QWidget* w : QApplication::topLevelWidgets()) QVERIFY2(!w->isVisible(), qPrintable(w->windowTitle()));
+    for (QWidget* w : QApplication::topLevelWidgets())
+      QVERIFY2(!w->isVisible(), qPrintable(w->windowTitle()));
 
     // The box comes as the loop runs, and the tick goes on while it is open:
     // the route is applied whatever the user does with the box.
     std::string activeWhileOpen;
     boxes.whileOpen = [&](QMessageBox*) {
-      (void)QTest::qWaitFor([&] { return !program->Fmain().Controller().ActiveEntry.empty(); }, 3000);
+      (void)QTest::qWaitFor([&] { return !program->Fmain().Controller().ActiveEntry.empty(); },
+                            3000);
       activeWhileOpen = program->Fmain().Controller().ActiveEntry;
     };
     program->Start();
@@ -174,11 +174,11 @@ class StartupTest : public QObject {
     // clicks; others report click, double click, click. One double click each.
     int doubleClicks = 0;
     tray->OnDblClick = [&] { ++doubleClicks; };
-    for (auto sequence : {std::vector<QSystemTrayIcon::ActivationReason>{
-                              QSystemTrayIcon::Trigger, QSystemTrayIcon::Trigger},
-                          std::vector<QSystemTrayIcon::ActivationReason>{
-                              QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick,
-                              QSystemTrayIcon::Trigger}}) {
+    for (auto sequence :
+         {std::vector<QSystemTrayIcon::ActivationReason>{QSystemTrayIcon::Trigger,
+                                                         QSystemTrayIcon::Trigger},
+          std::vector<QSystemTrayIcon::ActivationReason>{
+              QSystemTrayIcon::Trigger, QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Trigger}}) {
       for (auto reason : sequence) emit tray->PlatformIcon()->activated(reason);
       QTest::qWait(QApplication::doubleClickInterval() + 100);
     }
@@ -278,10 +278,10 @@ class StartupTest : public QObject {
       app::TInstanceLock first;
       QVERIFY(log.Take().empty());
       app::TInstanceLock second;  // another open file: refused like another copy's
-      QCOMPARE(log.Take(), (std::vector<std::string>{
-                               "vantelo.app: another Vantelo holds the lock " +
-                               folder_->path().toStdString() +
-                               "/runtime/qovin.lock; this one runs as well"}));
+      QCOMPARE(log.Take(),
+               (std::vector<std::string>{"vantelo.app: another Vantelo holds the lock " +
+                                         folder_->path().toStdString() +
+                                         "/runtime/qovin.lock; this one runs as well"}));
     }
     std::filesystem::remove_all("runtime");
     app::TInstanceLock without;

@@ -73,7 +73,6 @@ class MachineRoots {
   fs::path root_;
 };
 
-
 TEST(StatusText, TablesAndTheErrorRule) {
   EXPECT_EQ(StatusText(English, 0x2000, 0), "Connected");
   EXPECT_EQ(StatusText(English, 5, 0), "Start authenticating");
@@ -145,7 +144,9 @@ TEST(DialUp, SourcesAreConcatenatedInOrderAndTooManyReportNothing) {
 
 class Pppd : public ::testing::Test {
  protected:
-  void File(const fs::path& p, const std::string& text) { machine.File(p.lexically_relative(root), text); }
+  void File(const fs::path& p, const std::string& text) {
+    machine.File(p.lexically_relative(root), text);
+  }
   void Process(int pid, const std::vector<std::string>& argv) { machine.Process(pid, argv); }
   TPppdSource Source() { return TPppdSource(machine.Paths()); }
   MachineRoots machine;
@@ -178,10 +179,10 @@ TEST_F(Pppd, APeersFolderThatCannotBeReadIsLoggedWhenItStartsAndClears) {
   File(root / "peers" / "isp", "noauth\n");
   EXPECT_EQ(source.Entries(), (std::vector<std::string>{"isp"}));
   EXPECT_EQ(source.Entries(), (std::vector<std::string>{"isp"}));
-  EXPECT_EQ(log.TakeFrom("vantelo.dialup"), (std::vector<std::string>{
-                             "cannot read the pppd peers folder " + peers +
-                                 ": Not a directory; its peers are not listed",
-                             "the pppd peers folder " + peers + " can be read again"}));
+  EXPECT_EQ(log.TakeFrom("vantelo.dialup"),
+            (std::vector<std::string>{"cannot read the pppd peers folder " + peers +
+                                          ": Not a directory; its peers are not listed",
+                                      "the pppd peers folder " + peers + " can be read again"}));
 }
 
 TEST_F(Pppd, RunningPppdProcessesAreReportedWithTheirInterfaces) {
@@ -313,10 +314,11 @@ TEST(NetworkManager, AServiceThatStopsAnsweringCostsAtMostItsBudget) {
   EXPECT_EQ(r.lines.size(), 1u);
   dialUp.GetActiveConnections();
   EXPECT_EQ(r.lines.size(), 2u);
-  EXPECT_EQ(log.TakeFrom("vantelo.dialup"), (std::vector<std::string>{
-                             "NetworkManager did not answer within 500 ms: its connections are "
-                             "left out",
-                             "NetworkManager answers again"}));
+  EXPECT_EQ(
+      log.TakeFrom("vantelo.dialup"),
+      (std::vector<std::string>{"NetworkManager did not answer within 500 ms: its connections are "
+                                "left out",
+                                "NetworkManager answers again"}));
 }
 
 // NetworkManager leaving the bus and coming back, and the bus itself
@@ -342,10 +344,11 @@ TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
   vpnUp(*nm);
   monitor->GetActiveConnections();
   EXPECT_EQ(r.lines.size(), 2u);
-  EXPECT_EQ(log.TakeFrom("vantelo.dialup"), (std::vector<std::string>{
-                             "NetworkManager has left the system bus: its connections are left "
-                             "out until it is back",
-                             "NetworkManager is back on the system bus"}));
+  EXPECT_EQ(
+      log.TakeFrom("vantelo.dialup"),
+      (std::vector<std::string>{"NetworkManager has left the system bus: its connections are left "
+                                "out until it is back",
+                                "NetworkManager is back on the system bus"}));
 
   nm.reset();
   NetworkManagerMock::RestartBus();
@@ -355,13 +358,14 @@ TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
   r.lines.clear();
   monitor->GetActiveConnections();
   EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|eth0"}));
-  EXPECT_EQ(log.TakeFrom("vantelo.dialup"), (std::vector<std::string>{
-                             "the connection to the system bus was lost: NetworkManager's "
-                             "connections are left out until it is made again",
-                             "connected to the system bus again",
-                             "NetworkManager has left the system bus: its connections are left "
-                             "out until it is back",
-                             "NetworkManager is back on the system bus"}));
+  EXPECT_EQ(
+      log.TakeFrom("vantelo.dialup"),
+      (std::vector<std::string>{"the connection to the system bus was lost: NetworkManager's "
+                                "connections are left out until it is made again",
+                                "connected to the system bus again",
+                                "NetworkManager has left the system bus: its connections are left "
+                                "out until it is back",
+                                "NetworkManager is back on the system bus"}));
 }
 
 // NetworkManager's PPPoE: its pppd runs ppp0 over eth0. Found by the pppd

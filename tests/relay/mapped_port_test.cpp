@@ -46,7 +46,9 @@ TEST(MappedPortTCP, CopiesSeveralMebibytesEachWayUnchanged) {
   std::thread b([&] { SendAll(p.upstream.get(), down); });
   std::thread c([&] { gotUp = ReceiveUpTo(p.upstream.get(), up.size()); });
   gotDown = ReceiveUpTo(p.client.get(), down.size());
-  a.join(); b.join(); c.join();
+  a.join();
+  b.join();
+  c.join();
   EXPECT_TRUE(gotUp == up);
   EXPECT_TRUE(gotDown == down);
 }
@@ -128,7 +130,8 @@ TEST(MappedPortTCP, UnreachableOrUnknownUpstreamAnswers421ThenClosesInOrder) {
   // system does.
   const std::string refusedLine = ": connect to 127.0.0.1:" + std::to_string(closedPort) +
                                   " failed: connection refused (ECONNREFUSED)";
-  const std::string unknownLine = ": connect to no-such-host.invalid:25 failed: name or service not known";
+  const std::string unknownLine =
+      ": connect to no-such-host.invalid:25 failed: name or service not known";
   const auto warning = TRelayLogLevel::Warning;
   EXPECT_TRUE(Eventually([&] { return log.LinesWith({refusedLine}, warning).size() == 1; }));
   EXPECT_TRUE(Eventually([&] { return log.LinesWith({unknownLine}, warning).size() == 1; }));
@@ -250,7 +253,10 @@ TEST(MappedPortTCP, DestroyingClosesEveryClientAndUpstreamWithinItsBounds) {
   const int flooder = pairs[0].upstream.get();
   const std::string data = RandomBytes(8 << 20, 5);
   std::thread flood([flooder, &data] {
-    try { SendAll(flooder, data); } catch (...) {}
+    try {
+      SendAll(flooder, data);
+    } catch (...) {
+    }
   });
   std::this_thread::sleep_for(milliseconds(200));
 
@@ -258,7 +264,7 @@ TEST(MappedPortTCP, DestroyingClosesEveryClientAndUpstreamWithinItsBounds) {
   relay.reset();
   auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
   EXPECT_GE(took, 450);
-  EXPECT_LT(took, 3000);  // every worker ends on the first wake
+  EXPECT_LT(took, 3000);         // every worker ends on the first wake
   shutdown(flooder, SHUT_RDWR);  // ends the flood
   flood.join();
   for (std::size_t i = 0; i < pairs.size(); ++i) {
@@ -393,8 +399,8 @@ TEST(MappedPortTCP, UpstreamThatEndsFirstStillGetsEverythingTheClientSends) {
 // however fast the relay reads.
 struct BothEndedBytesWaiting {
   Listener upstream{"127.0.0.1", SOMAXCONN, 4096};
-  std::unique_ptr<RunningRelay> relay = std::make_unique<RunningRelay>(
-      "127.0.0.1", upstream.Port(), [](TMappedPortTCP& r) {
+  std::unique_ptr<RunningRelay> relay =
+      std::make_unique<RunningRelay>("127.0.0.1", upstream.Port(), [](TMappedPortTCP& r) {
         r.OnBeforeClientConnect = [](TMappedPortTCP*, TPeerThread*, TTCPClient* client) {
           client->OnConnected = [](TTCPClient* c) {
             int small = 4096;
@@ -470,9 +476,9 @@ TEST(MappedPortTCP, UpstreamResetGivesTheClientAnOrderlyClose) {
   getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &length);
   EXPECT_EQ(error, 0) << strerror(error);
   // A reset in the middle of a session is logged.
-  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:", " to 127.0.0.1:" +
-                           std::to_string(upstream.Port()) +
-                           " ended: connection reset by peer (ECONNRESET)"},
+  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:",
+                           " to 127.0.0.1:" + std::to_string(upstream.Port()) +
+                               " ended: connection reset by peer (ECONNRESET)"},
                           TRelayLogLevel::Info)
                 .size(),
             1u);
@@ -521,7 +527,8 @@ TEST(MappedPortTCP, SessionsThatEndInOrderLogNothingByDefault) {
   }
   ASSERT_TRUE(ended());
   EXPECT_TRUE(log.Shown().empty()) << log.Shown().front();
-  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:", " ended as it closed: "}).size(), 2u);
+  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:", " ended as it closed: "}).size(),
+            2u);
 }
 
 // 300 clients that connect and leave at once, before the server greets
@@ -610,9 +617,9 @@ TEST(MappedPortTCP, AClientThatLeavesDuringTheConnectIsNoFailureOfTheServer) {
   std::this_thread::sleep_for(milliseconds(200));  // the relay's connect waits
   Reset(client);
   EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
-  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:", ": the client left before 127.0.0.1:" +
-                                                                   std::to_string(full.Port()) +
-                                                                   " answered"},
+  EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:",
+                           ": the client left before 127.0.0.1:" + std::to_string(full.Port()) +
+                               " answered"},
                           TRelayLogLevel::Info)
                 .size(),
             1u);
@@ -628,7 +635,10 @@ TEST(MappedPortTCP, DestroyingDoesNotWaitForAnUpstreamThatDoesNotRead) {
   const int client = p.client.get();
   const std::string data = RandomBytes(32 << 20, 12);
   std::thread flood([client, &data] {
-    try { SendAll(client, data); } catch (...) {}
+    try {
+      SendAll(client, data);
+    } catch (...) {
+    }
   });
   std::this_thread::sleep_for(milliseconds(300));
   auto start = steady_clock::now();
@@ -734,7 +744,8 @@ TEST(MappedPortTCP, EachReceiveIsBoundedByItsSidesRecvBufferSize) {
     if (call != TSocketCall::Recv) return 0;
     auto& largest = PeerPortOf(socket) == upstreamPort ? *largestUp : *largestIn;
     std::size_t seen = largest;
-    while (length > seen && !largest.compare_exchange_weak(seen, length)) {}
+    while (length > seen && !largest.compare_exchange_weak(seen, length)) {
+    }
     return 0;
   });
   const std::string up = RandomBytes(100000, 13), down = RandomBytes(100000, 14);

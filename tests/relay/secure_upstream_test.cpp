@@ -148,7 +148,8 @@ class TlsSession {
     std::string got;
     char block[65536];
     while (got.size() < count) {
-      const int n = SSL_read(ssl_.get(), block, static_cast<int>(std::min(sizeof block, count - got.size())));
+      const int n =
+          SSL_read(ssl_.get(), block, static_cast<int>(std::min(sizeof block, count - got.size())));
       if (n <= 0) {
         ended_ = SSL_get_error(ssl_.get(), n) == SSL_ERROR_ZERO_RETURN;
         break;
@@ -271,8 +272,11 @@ TEST(SecureUpstream, SilentServerGets421AfterThePreludeLimitAndDestroyingEndsAPr
               "421 4.7.0 No secure connection to 127.0.0.1:" + std::to_string(silent.Port()) +
                   ": the server sent no greeting within 300 ms\r\n");
     EXPECT_LT(MillisecondsSince(start), 5000);
-    EXPECT_TRUE(Eventually([&] { return log.LinesWith({"no secure connection to starttls://127.0.0.1:",
-                                                       "no greeting within 300 ms"}).size() == 1; }));
+    EXPECT_TRUE(Eventually([&] {
+      return log.LinesWith(
+                    {"no secure connection to starttls://127.0.0.1:", "no greeting within 300 ms"})
+                 .size() == 1;
+    }));
   }
   auto relay = std::make_unique<RunningRelay>("smtps://localhost", silent.Port());
   Fd client = ConnectTo(relay->Port());

@@ -75,9 +75,13 @@ TEST(RelayLog, ControlCharactersAreEscapedInEveryLine) {
       {"\x1b[2J\x1b]0;title\x07", "\\x1b[2J\\x1b]0;title\\x07"},
       {std::string("nul\0end", 7), "nul\\x00end"},
       {"\x01\x1f\x7f", "\\x01\\x1f\\x7f"},
-      {"\xc2\x9b" "31m \xc2\x85", "\\u009b31m \\u0085"},  // C1 controls in UTF-8
-      {"\xc2\xa0", "\xc2\xa0"},                             // U+00A0 is no control
-      {"\x9b" "31m \xff \xc3", "\\x9b31m \\xff \\xc3"},     // bytes that are not UTF-8
+      {"\xc2\x9b"
+       "31m \xc2\x85",
+       "\\u009b31m \\u0085"},    // C1 controls in UTF-8
+      {"\xc2\xa0", "\xc2\xa0"},  // U+00A0 is no control
+      {"\x9b"
+       "31m \xff \xc3",
+       "\\x9b31m \\xff \\xc3"},                                          // bytes that are not UTF-8
       {"\xe0\x80\x80 \xed\xa0\x80", "\\xe0\\x80\\x80 \\xed\\xa0\\x80"},  // overlong, surrogate
   };
   for (const auto& c : cases) {
@@ -108,7 +112,8 @@ TEST(RelayLog, ALineThatRepeatsIsSummedUpOnceASecond) {
     ASSERT_TRUE(repeats.Add(W, refused(40000 + i)).empty()) << i;
   }
   // Another cause, or the same text at another level, is another kind.
-  const std::string timedOut = "connect to mail.example:25 failed: connection timed out (ETIMEDOUT)";
+  const std::string timedOut =
+      "connect to mail.example:25 failed: connection timed out (ETIMEDOUT)";
   EXPECT_EQ(repeats.Add(W, timedOut), (Lines{{W, timedOut}}));
   EXPECT_EQ(repeats.Add(I, refused(1)), (Lines{{I, refused(1)}}));
   // The flood goes on into the next second: one line for the last second
@@ -142,8 +147,9 @@ TEST(RelayLog, CountsFromManyThreadsReachTheSinkWhenItIsReplaced) {
     for (int t = 0; t < 8; ++t) {
       threads.emplace_back([t] {
         for (int i = 0; i < 500; ++i) {
-          RelayLog(TRelayLogLevel::Warning, "connection from 127.0.0.1:" + std::to_string(t * 1000 + i) +
-                                                " ended: connection reset by peer (ECONNRESET)");
+          RelayLog(TRelayLogLevel::Warning,
+                   "connection from 127.0.0.1:" + std::to_string(t * 1000 + i) +
+                       " ended: connection reset by peer (ECONNRESET)");
         }
       });
     }
@@ -260,7 +266,8 @@ struct Connected {
   Listener listener;
   TTCPClient client;
   Fd far;
-  explicit Connected(const std::string& host = "127.0.0.1", const std::string& listenOn = "127.0.0.1")
+  explicit Connected(const std::string& host = "127.0.0.1",
+                     const std::string& listenOn = "127.0.0.1")
       : listener(listenOn) {
     client.Host = host;
     client.Port = listener.Port();

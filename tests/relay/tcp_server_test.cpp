@@ -84,8 +84,9 @@ TEST(TCPServer, DestroyingTakesItsStopChecksButNoMore) {
 TEST(TCPServer, AcceptErrorsOfOneConnectionAreSkipped) {
   // Every error accept(2) reports for the one connection being accepted, or
   // asks to retry, once each: the listener skips it and serves the client.
-  const std::vector<int> errors = {ECONNABORTED, EPROTO, EINTR, EAGAIN, ENETDOWN, ENONET,
-                                   ENOPROTOOPT, EHOSTDOWN, EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH};
+  const std::vector<int> errors = {ECONNABORTED, EPROTO,     EINTR,       EAGAIN,
+                                   ENETDOWN,     ENONET,     ENOPROTOOPT, EHOSTDOWN,
+                                   EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH};
   auto next = std::make_shared<std::atomic<std::size_t>>(0);
   EchoServer echo;
   LogCapture log;
@@ -125,7 +126,8 @@ TEST(TCPServer, ListenerOutOfDescriptorsWaitsInsteadOfSpinning) {
   EXPECT_GE(*attempts, 3);
   EXPECT_LE(*attempts, 12);
   const std::string name = "listener on 127.0.0.1:" + std::to_string(relay.Port());
-  EXPECT_EQ(log.LinesWith({name, "cannot accept for now", "too many open files (EMFILE)"}).size(), 1u);
+  EXPECT_EQ(log.LinesWith({name, "cannot accept for now", "too many open files (EMFILE)"}).size(),
+            1u);
   EXPECT_EQ(log.LinesWith({name, "accepting again"}).size(), 1u);
 }
 
@@ -150,9 +152,10 @@ TEST(TCPServer, ListenerWhoseWaitFailsTriesAgainInsteadOfSpinning) {
   EXPECT_GE(*attempts, 3);
   EXPECT_LE(*attempts, 12);
   const std::string name = "listener on 127.0.0.1:" + std::to_string(relay.Port());
-  EXPECT_EQ(log.LinesWith({name, "waiting for connections failed", "cannot allocate memory (ENOMEM)"})
-                .size(),
-            1u);
+  EXPECT_EQ(
+      log.LinesWith({name, "waiting for connections failed", "cannot allocate memory (ENOMEM)"})
+          .size(),
+      1u);
   EXPECT_EQ(log.LinesWith({name, "waiting for connections again"}).size(), 1u);
 }
 

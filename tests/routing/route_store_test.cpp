@@ -70,7 +70,8 @@ TEST_F(RouteStore, SavedRoutesAreFoundByEveryLookup) {
 TEST_F(RouteStore, EntriesNamedLikeColumnsAreValuesNotColumns) {
   MakeTable();
   Save("Other", "other.isp", "25");
-  for (const char* name : {"entry", "server", "port"}) Save(name, std::string(name) + ".isp", "2525");
+  for (const char* name : {"entry", "server", "port"})
+    Save(name, std::string(name) + ".isp", "2525");
   EXPECT_EQ(RouteLookup(store.ADOQuery3, "Other"), (TRoute{"other.isp", "25"}));
   EXPECT_EQ(RouteLookup(store.ADOQuery3, "entry"), (TRoute{"entry.isp", "2525"}));
   EXPECT_EQ(DialogLookup(ADOQuery1, "server"), (TRoute{"server.isp", "2525"}));
@@ -106,7 +107,8 @@ TEST_F(RouteStore, TheListLookupComparesNamesLiterallyWithoutLetterCase) {
   EXPECT_EQ(ListLookup(store.ADOQuery3, "50%"), (TRoute{}));
   EXPECT_EQ(ListLookup(store.ADOQuery3, "back\\slash"), (TRoute{"bs.example", "27"}));
   EXPECT_EQ(ListLookup(store.ADOQuery3, "back\\"), (TRoute{}));
-  EXPECT_EQ(ListLookupSql("H%"), "SELECT server,port FROM smtp WHERE entry like \"H\\%\" ESCAPE '\\'");
+  EXPECT_EQ(ListLookupSql("H%"),
+            "SELECT server,port FROM smtp WHERE entry like \"H\\%\" ESCAPE '\\'");
 }
 
 // Another program writing the route file, as the README suggests, with the

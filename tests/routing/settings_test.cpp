@@ -192,8 +192,10 @@ TEST_F(Settings, AutostartOnAFreshAccountMakesTheMissingFoldersPrivate) {
   setenv("HOME", (Folder() + "/home").c_str(), 1);
   for (bool unset : {true, false}) {
     fs::remove_all("home/.config");
-    if (unset) unsetenv("XDG_CONFIG_HOME");
-    else setenv("XDG_CONFIG_HOME", "xdg", 1);
+    if (unset)
+      unsetenv("XDG_CONFIG_HOME");
+    else
+      setenv("XDG_CONFIG_HOME", "xdg", 1);
     EXPECT_NO_THROW(savecfg(v));
     EXPECT_TRUE(fs::is_regular_file("home/.config/autostart/qovin.desktop")) << unset;
     EXPECT_EQ(fs::status("home/.config").permissions(), fs::perms::owner_all);
@@ -211,7 +213,8 @@ TEST_F(Settings, AutostartOnAFreshAccountMakesTheMissingFoldersPrivate) {
   }
   EXPECT_EQ(lines, (std::vector<std::string>{"cannot write " + Folder() +
                                              "/blocker/xdg/autostart/qovin.desktop: cannot "
-                                             "create " + Folder() + "/blocker: Not a directory"}));
+                                             "create " +
+                                             Folder() + "/blocker: Not a directory"}));
   setenv("HOME", home.c_str(), 1);
   SetSettingsLogSink(nullptr);
 }
@@ -376,8 +379,7 @@ TEST(IniFileText, SurvivesRandomInputAndWritesReadBack) {
     std::string text;
     int length = static_cast<int>(gen() % 300);
     for (int i = 0; i < length; ++i) {
-      text += round % 2 ? static_cast<char>(gen() & 0xFF)
-                        : alphabet[gen() % (sizeof alphabet - 1)];
+      text += round % 2 ? static_cast<char>(gen() & 0xFF) : alphabet[gen() % (sizeof alphabet - 1)];
     }
     const std::string section = round % 3 ? "dial" : "a";
     const std::string key = round % 5 ? "smtpport" : "b";

@@ -110,7 +110,9 @@ class InjectedFaults : public relay::TSocketFaults {
 // Sets a rule for its own lifetime.
 class ScopedFault {
  public:
-  explicit ScopedFault(InjectedFaults::Rule rule) { InjectedFaults::Get().SetRule(std::move(rule)); }
+  explicit ScopedFault(InjectedFaults::Rule rule) {
+    InjectedFaults::Get().SetRule(std::move(rule));
+  }
   ~ScopedFault() { InjectedFaults::Get().SetRule(nullptr); }
   ScopedFault(const ScopedFault&) = delete;
   ScopedFault& operator=(const ScopedFault&) = delete;

@@ -98,8 +98,8 @@ namespace {
 void StartDaemon() {
   const std::string config = gBusFolder + "/bus.conf";
   int out = -1;
-  gBusPid = Spawn({"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork",
-                   "--print-address=1"}, &out);
+  gBusPid = Spawn(
+      {"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"}, &out);
   std::string address;
   char c;
   while (read(out, &c, 1) == 1 && c != '\n') address += c;
@@ -119,7 +119,9 @@ void NetworkManagerMock::StartBus() {
       << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
          "<busconfig>\n  <type>system</type>\n"
-         "  <listen>unix:path=" << gBusFolder << "/bus</listen>\n"
+         "  <listen>unix:path="
+      << gBusFolder
+      << "/bus</listen>\n"
          "  <auth>EXTERNAL</auth>\n"
          "  <policy context=\"default\">\n"
          "    <allow user=\"*\"/>\n    <allow own=\"*\"/>\n"
@@ -146,8 +148,8 @@ void NetworkManagerMock::StopBus() {
 NetworkManagerMock::NetworkManagerMock() {
   StartBus();
   int out = -1;
-  pid_ = Spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template",
-                "networkmanager"}, &out);
+  pid_ = Spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "networkmanager"},
+               &out);
   // The mock logs every signal on its output; nobody needs to read it.
   drain_ = std::thread([out] {
     char buffer[4096];
@@ -174,8 +176,8 @@ QVariant NetworkManagerMock::CallMock(const QString& path, const QString& method
   return Call(path, kMockIface, method, args);
 }
 
-QVariant NetworkManagerMock::Call(const QString& path, const QString& iface,
-                                  const QString& method, const QVariantList& args) {
+QVariant NetworkManagerMock::Call(const QString& path, const QString& iface, const QString& method,
+                                  const QVariantList& args) {
   QDBusMessage m = QDBusMessage::createMethodCall(kService, path, iface, method);
   m.setArguments(args);
   QDBusMessage r = TestBus().call(m, QDBus::Block, 5000);
@@ -187,7 +189,8 @@ QVariant NetworkManagerMock::Call(const QString& path, const QString& iface,
 
 QString NetworkManagerMock::AddDevice(const QString& name, const QString& interface, uint state) {
   return CallMock("/org/freedesktop", "AddEthernetDevice",
-                  {name, interface, static_cast<int>(state)}).toString();
+                  {name, interface, static_cast<int>(state)})
+      .toString();
 }
 
 QString NetworkManagerMock::AddProfile(const QString& id, const QString& type) {
@@ -202,15 +205,16 @@ QString NetworkManagerMock::AddProfile(const QString& id, const QString& type) {
 QString NetworkManagerMock::Activate(const QString& device, const QString& profile,
                                      const QString& name, uint state) {
   return CallMock("/org/freedesktop", "AddActiveConnection",
-                  {QStringList{device}, profile, QString("/"), name, state}).toString();
+                  {QStringList{device}, profile, QString("/"), name, state})
+      .toString();
 }
 
 void NetworkManagerMock::Deactivate(const QString& device, const QString& active) {
   CallMock("/org/freedesktop", "RemoveActiveConnection", {device, active});
 }
 
-void NetworkManagerMock::SetProperty(const QString& path, const QString& iface,
-                                     const QString& name, const QVariant& value) {
+void NetworkManagerMock::SetProperty(const QString& path, const QString& iface, const QString& name,
+                                     const QVariant& value) {
   CallMock(path, "UpdateProperties", {iface, QVariantMap{{name, value}}});
 }
 

@@ -46,7 +46,8 @@ void Exec(const char* sql) {
 QStringList Table() {
   QStringList rows;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2("config/log.mdb", &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return rows;
+  if (sqlite3_open_v2("config/log.mdb", &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+    return rows;
   sqlite3_exec(
       db, "SELECT entry, server, port FROM smtp ORDER BY rowid",
       [](void* out, int, char** values, char**) {
@@ -124,11 +125,13 @@ class ConfigDialogTest : public QObject {
     nm_->AddProfile("Hotel", "vpn");
     nm_->AddProfile("Mobile", "gsm");
     vantelo::routing::CreateRouteDatabase(".");
-    Exec("INSERT INTO smtp VALUES ('Work VPN','smtp.work.example','587'),"
-         "('Mobile','mail.carrier.example','')");
+    Exec(
+        "INSERT INTO smtp VALUES ('Work VPN','smtp.work.example','587'),"
+        "('Mobile','mail.carrier.example','')");
     std::vector<std::unique_ptr<vantelo::dialup::TConnectionSource>> sources;
     sources.push_back(std::make_unique<vantelo::dialup::TNetworkManagerSource>());
-    window_ = std::make_unique<TFmain>(std::make_unique<vantelo::dialup::TDialUp>(std::move(sources)));
+    window_ =
+        std::make_unique<TFmain>(std::make_unique<vantelo::dialup::TDialUp>(std::move(sources)));
     dialog_ = std::make_unique<TFconfig>(window_->ConfigLinks(), nullptr, window_.get());
     window_->SetWindows(nullptr, nullptr, dialog_.get());
   }
@@ -145,11 +148,11 @@ class ConfigDialogTest : public QObject {
     QCOMPARE(dialog_->GroupBox2->title(), QString("Default SMTP server"));
     QStringList labels;
     for (QLabel* label : dialog_->findChildren<QLabel*>()) labels << label->text();
-    QCOMPARE(labels, (QStringList{"entry name :", "SMTP server :", "port :", "SMTP server :",
-                                  "port :",
-                                  "* Use this setting to route your  mail to a  spesific SMTP server  ",
-                                  "when no dial-up entry is online  ( eg : your LAN SMTP server)",
-                                  "Incoming SMTP port :", "default: 25"}));
+    QCOMPARE(labels,
+             (QStringList{"entry name :", "SMTP server :", "port :", "SMTP server :", "port :",
+                          "* Use this setting to route your  mail to a  spesific SMTP server  ",
+                          "when no dial-up entry is online  ( eg : your LAN SMTP server)",
+                          "Incoming SMTP port :", "default: 25"}));
     QCOMPARE(dialog_->SpeedButton1->text(), QString("reload entry"));
     QCOMPARE(dialog_->SpeedButton2->text(), QString("save "));
     QCOMPARE(dialog_->SpeedButton3->text(), QString("close"));
@@ -170,9 +173,10 @@ class ConfigDialogTest : public QObject {
     dialog_->exec();
     QCOMPARE(firstFocus_, static_cast<QWidget*>(dialog_->CheckBox1));  // where the order starts
     dialog_->show();
-    QCOMPARE(FocusChain(dialog_.get(), dialog_->CheckBox1),
-             (QList<QWidget*>{dialog_->CheckBox1, dialog_->Edit1, dialog_->ComboBox1, dialog_->Edit2,
-                              dialog_->CheckBox2, dialog_->Edit3, dialog_->Edit4, dialog_->Edit5}));
+    QCOMPARE(
+        FocusChain(dialog_.get(), dialog_->CheckBox1),
+        (QList<QWidget*>{dialog_->CheckBox1, dialog_->Edit1, dialog_->ComboBox1, dialog_->Edit2,
+                         dialog_->CheckBox2, dialog_->Edit3, dialog_->Edit4, dialog_->Edit5}));
     for (QToolButton* b : {dialog_->SpeedButton1, dialog_->SpeedButton2, dialog_->SpeedButton3}) {
       QCOMPARE(b->focusPolicy(), Qt::NoFocus);
     }
@@ -222,8 +226,9 @@ class ConfigDialogTest : public QObject {
     // A route table that the engine cannot read for one entry only.
     Exec("DROP TABLE smtp");
     Exec("CREATE TABLE routes (entry TEXT, server TEXT, port TEXT)");
-    Exec("CREATE VIEW smtp AS SELECT entry, server, CASE WHEN entry = 'Hotel' "
-         "THEN abs(-9223372036854775808) ELSE port END AS port FROM routes");
+    Exec(
+        "CREATE VIEW smtp AS SELECT entry, server, CASE WHEN entry = 'Hotel' "
+        "THEN abs(-9223372036854775808) ELSE port END AS port FROM routes");
     Exec("INSERT INTO routes VALUES ('Work VPN','smtp.work.example','587'),('Hotel','x','1')");
     dialog_->show();
     QCOMPARE(dialog_->Edit2->text(), QString("smtp.work.example"));
@@ -321,7 +326,8 @@ class ConfigDialogTest : public QObject {
     dialog_->Edit3->setText("9999");
     dialog_->close();  // the close box
     QCOMPARE(ListRows(window_->RouteList()),
-             (QStringList{"Work VPN|smtp.work.example|587|", "Hotel|||", "Mobile|mail.carrier.example||"}));
+             (QStringList{"Work VPN|smtp.work.example|587|", "Hotel|||",
+                          "Mobile|mail.carrier.example||"}));
     QVERIFY(!std::filesystem::exists("config/config.ini"));
     // Unsaved settings survive closing; the route fields are reloaded.
     dialog_->show();
@@ -395,7 +401,8 @@ class ConfigDialogTest : public QObject {
       window->ConfigNotice()->setVisible(true);
       dialog.show();
       QTest::qWait(50);
-      QVERIFY2(CutCaptions(window.get()).isEmpty(), qPrintable(CutCaptions(window.get()).join(", ")));
+      QVERIFY2(CutCaptions(window.get()).isEmpty(),
+               qPrintable(CutCaptions(window.get()).join(", ")));
       QVERIFY2(CutCaptions(&dialog).isEmpty(), qPrintable(CutCaptions(&dialog).join(", ")));
     }
     QApplication::setFont(original);

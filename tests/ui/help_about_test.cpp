@@ -25,8 +25,8 @@ using namespace vantelo;
 namespace {
 
 std::unique_ptr<app::TProgram> MakeProgram() {
-  return std::make_unique<app::TProgram>(std::make_unique<dialup::TDialUp>(
-      std::vector<std::unique_ptr<dialup::TConnectionSource>>{}));
+  return std::make_unique<app::TProgram>(
+      std::make_unique<dialup::TDialUp>(std::vector<std::unique_ptr<dialup::TConnectionSource>>{}));
 }
 
 QAction* MenuAction(QWidget* window, const QString& menu, const QString& command) {
@@ -131,7 +131,8 @@ class HelpAboutTest : public QObject {
     std::ofstream("qovin help/index.html") << "<html></html>";
     auto program = MakeProgram();
     app::TFmain& main = program->Fmain();
-    const QUrl contents = QUrl::fromLocalFile(QDir::current().absoluteFilePath("qovin help/index.html"));
+    const QUrl contents =
+        QUrl::fromLocalFile(QDir::current().absoluteFilePath("qovin help/index.html"));
     const QUrl home(ui::HomePage());
 
     MenuAction(&main, "about", "help")->trigger();
@@ -158,8 +159,8 @@ class HelpAboutTest : public QObject {
     for (QLabel* label : about.findChildren<QLabel*>()) {
       if (!label->text().isEmpty()) texts << label->text();
     }
-    for (const char* text : {"Vantelo", "Version        :", "1.3 (build 4)", "go to      :",
-                             "for update information", "email support     :"}) {
+    for (const char* text : {"Vantelo", "Version        :", "1.3 (build 4)",
+                             "go to      :", "for update information", "email support     :"}) {
       QVERIFY2(texts.contains(text), text);
     }
     QVERIFY(about.ProductName->font().bold());
@@ -180,8 +181,7 @@ class HelpAboutTest : public QObject {
 
     QTest::mouseClick(about.HomePageLink, Qt::LeftButton);
     QTest::mouseClick(about.EmailLink, Qt::LeftButton);
-    QCOMPARE(opened_, (QList<QUrl>{QUrl(ui::HomePage()),
-                                   QUrl("mailto:" + ui::SupportAddress())}));
+    QCOMPARE(opened_, (QList<QUrl>{QUrl(ui::HomePage()), QUrl("mailto:" + ui::SupportAddress())}));
     QTest::mouseClick(about.CloseButton, Qt::LeftButton);
     QVERIFY(!about.isVisible());
     QCOMPARE(about.CloseButton->text(), QString("Close"));
@@ -192,6 +192,8 @@ class HelpAboutTest : public QObject {
   QList<QUrl> opened_;
 };
 
-int main(int argc, char** argv) { return vantelo::testkit::RunWidgetTest<HelpAboutTest>(argc, argv); }
+int main(int argc, char** argv) {
+  return vantelo::testkit::RunWidgetTest<HelpAboutTest>(argc, argv);
+}
 
 #include "help_about_test.moc"

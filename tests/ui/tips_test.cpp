@@ -79,15 +79,13 @@ class TipsTest : public QObject {
     folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
     std::filesystem::create_directory("config");
   }
-  void cleanup() {
-    folder_.reset();
-  }
+  void cleanup() { folder_.reset(); }
 
   void theFileIsReadAsItsFormatSays() {
     QCOMPARE(ui::ParseTips("A\r\nB\r\n#\r\n\r\nC\r\n#\r\nD\r\n"), (Tips{"A\nB\n", "C\n"}));
-    QCOMPARE(ui::ParseTips("A\n#\n#\n"), (Tips{"A\n", ""}));  // an empty tip
+    QCOMPARE(ui::ParseTips("A\n#\n#\n"), (Tips{"A\n", ""}));      // an empty tip
     QCOMPARE(ui::ParseTips("A\r#\rB\n#"), (Tips{"A\n", "B\n"}));  // CR alone, no last line end
-    QCOMPARE(ui::ParseTips("A\n# \n#\n"), (Tips{"A\n# \n"}));    // "# " is text
+    QCOMPARE(ui::ParseTips("A\n# \n#\n"), (Tips{"A\n# \n"}));     // "# " is text
     QCOMPARE(ui::ParseTips(" #\n#\n"), (Tips{" #\n"}));
     QCOMPARE(ui::ParseTips("no separator\nat all\n"), Tips{});
     QCOMPARE(ui::ParseTips(std::string("A\n#\nB\0\n#\n", 10)), (Tips{"A\n"}));  // NUL ends it
@@ -100,7 +98,8 @@ class TipsTest : public QObject {
     for (int round = 0; round < 3000; ++round) {
       std::string text;
       const int length = random.bounded(40);
-      for (int i = 0; i < length; ++i) text += pieces[random.bounded(static_cast<int>(sizeof pieces))];
+      for (int i = 0; i < length; ++i)
+        text += pieces[random.bounded(static_cast<int>(sizeof pieces))];
       QCOMPARE(ui::ParseTips(text), ReadTipsSimply(text));
     }
   }
@@ -111,7 +110,8 @@ class TipsTest : public QObject {
     QCOMPARE(Draws(0, 10), (std::vector<std::uint32_t>{0, 0, 8, 2, 2}));
     QCOMPARE(Draws(45296789, 19), (std::vector<std::uint32_t>{9, 5, 6, 0, 13}));
     for (std::uint32_t seed : {0u, 1u, 45296789u, 86399999u, 4294967295u}) {
-      for (std::uint32_t n : {1u, 2u, 7u, 19u, 1000u}) QCOMPARE(Draws(seed, n), DrawsByHand(seed, n));
+      for (std::uint32_t n : {1u, 2u, 7u, 19u, 1000u})
+        QCOMPARE(Draws(seed, n), DrawsByHand(seed, n));
     }
     QCOMPARE(ui::FirstTip(45296789, 18), 13);
     QCOMPARE(ui::FirstTip(86399999, 6), 1);
@@ -208,7 +208,8 @@ class TipsTest : public QObject {
 
   void onlyARegularFileIsATipsFile() {
     std::filesystem::create_directory("config/tip.cfg");  // a folder
-    QVERIFY_THROWS_EXCEPTION(ui::ETipsFileError, ui::ReadTipsFile("config/tip.cfg", "config\\tip.cfg"));
+    QVERIFY_THROWS_EXCEPTION(ui::ETipsFileError,
+                             ui::ReadTipsFile("config/tip.cfg", "config\\tip.cfg"));
     std::filesystem::remove("config/tip.cfg");
     QCOMPARE(mkfifo("config/tip.cfg", 0600), 0);  // would block a plain open
     try {
