@@ -5,13 +5,20 @@
 // same run too. Each case runs against every proxy in turn before the next
 // case starts, so that a busy machine disturbs them alike. Figures, not a
 // pass/fail test.
+//
+// relay-bench --tls VANTELO_RELAY: the same through an smtps:// route instead,
+// against stunnel's client mode and haproxy's `server ... ssl`, all three
+// towards one TLS terminator on loopback (see the TLS scenario below).
 #include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -80,9 +87,53 @@ int FreePort() {
 }
 
 // Upstream servers, one per kind of work, each connection on its own thread.
-enum class Mode { Sink, Source, Echo, Smtp, Batch };
+// CheckedSink and CheckedSource carry the Pattern below, so that every byte
+// of a bulk transfer is compared, not only counted.
+enum class Mode { Sink, Source, Echo, Smtp, Batch, CheckedSink, CheckedSource };
 constexpr size_t kBulkBytes = size_t{1} << 30;
 constexpr size_t kBatch = 16 << 20;
+
+// Pseudo-random bytes repeating every kPeriod bytes, a prime, so that no
+// chunk or record size lines up with it: a lost, doubled or moved piece of a
+// stream compares unequal. Byte k of a stream is Pattern()[k % kPeriod]; the
+// table holds two periods, so any piece of up to kPeriod bytes is one memcmp.
+constexpr size_t kPeriod = 65521;
+
+const char* Pattern() {
+  static const std::vector<char> bytes = [] {
+    std::vector<char> b(2 * kPeriod);
+    uint32_t x = 2463534242u;
+    for (size_t k = 0; k < kPeriod; ++k) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      b[k] = b[k + kPeriod] = static_cast<char>(x);
+    }
+    return b;
+  }();
+  return bytes.data();
+}
+
+bool SendPattern(int fd, uint64_t offset, size_t n) {
+  while (n) {
+    size_t piece = std::min(n, kPeriod);
+    if (!SendAll(fd, Pattern() + offset % kPeriod, piece)) return false;
+    offset += piece;
+    n -= piece;
+  }
+  return true;
+}
+
+bool MatchesPattern(const char* p, uint64_t offset, size_t n) {
+  while (n) {
+    size_t piece = std::min(n, kPeriod);
+    if (std::memcmp(p, Pattern() + offset % kPeriod, piece) != 0) return false;
+    p += piece;
+    offset += piece;
+    n -= piece;
+  }
+  return true;
+}
 
 class Upstream {
  public:
@@ -109,6 +160,7 @@ class Upstream {
   }
   int Port() const { return port_; }
   std::atomic<size_t> sunk{0};
+  std::atomic<bool> corrupted{false};  // a CheckedSink saw a wrong byte
 
  private:
   void AcceptLoop() {
@@ -158,6 +210,23 @@ class Upstream {
         if (!SendAll(c, greet, sizeof greet - 1)) return;
         if (!RecvAll(c, buf.data(), 6)) return;  // "QUIT\r\n"
         SendAll(c, bye, sizeof bye - 1);
+        break;
+      }
+      case Mode::CheckedSink: {
+        uint64_t at = 0;
+        for (ssize_t n; (n = recv(c, buf.data(), kPeriod, 0)) > 0;) {
+          if (!MatchesPattern(buf.data(), at, static_cast<size_t>(n))) corrupted = true;
+          at += static_cast<uint64_t>(n);
+          sunk += static_cast<size_t>(n);
+        }
+        break;
+      }
+      case Mode::CheckedSource: {
+        uint64_t want = 0;
+        if (!RecvAll(c, reinterpret_cast<char*>(&want), sizeof want)) return;
+        if (!SendPattern(c, 0, want)) return;
+        shutdown(c, SHUT_WR);
+        recv(c, buf.data(), 1, 0);
         break;
       }
       case Mode::Batch:
@@ -400,11 +469,13 @@ std::vector<Case> Cases(Upstream& sink, Upstream& source, Upstream& echo, Upstre
   };
 }
 
-// Runs one case through one proxy, started for it and stopped after it.
-void Measure(const Proxy& proxy, const Case& c, Figures& f) {
+// Runs one case through one proxy, started for it towards `upstreamPort`
+// and stopped after it.
+void Measure(const Proxy& proxy, int upstreamPort,
+             const std::function<void(int port, pid_t pid, Figures& f)>& measure, Figures& f) {
   std::string error;
-  int port = proxy.start ? FreePort() : c.upstream->Port();
-  pid_t pid = proxy.start ? proxy.start(port, c.upstream->Port(), error) : 0;
+  int port = proxy.start ? FreePort() : upstreamPort;
+  pid_t pid = proxy.start ? proxy.start(port, upstreamPort, error) : 0;
   if (pid < 0 || !WaitForPort(port)) {
     f.failure["start"] = error.empty() ? "did not start" : error;
     if (pid > 0) {
@@ -413,18 +484,394 @@ void Measure(const Proxy& proxy, const Case& c, Figures& f) {
     }
     return;
   }
-  c.measure(port, pid, f);
+  measure(port, pid, f);
   if (pid > 0) {
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
   }
 }
 
+// ---- the TLS upstream scenario ---------------------------------------------
+// The upstream servers sit behind a TLS terminator (haproxy, `bind ... ssl
+// crt`) with a certificate for 127.0.0.1 from a CA of the bench's own; the
+// relay under test opens TLS towards it and verifies that certificate. The
+// terminator stays up for the whole scenario and is not counted: only the
+// relay processes' CPU is. haproxy terminates because it is event-driven and
+// multi-threaded, so on a small machine it holds up the least, and it is
+// installed already; stunnel's server mode would add a thread per connection
+// on the far side too.
+
+// Runs a program to its end, its output out of sight; true if it exited 0.
+bool RunQuietly(const std::vector<std::string>& argv) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// Starts a proxy with its standard output (the relay's "listening on" line)
+// out of the table's way; its errors still reach standard error.
+pid_t SpawnQuiet(const std::vector<std::string>& argv) {
+  int null[2] = {-1, open("/dev/null", O_WRONLY | O_CLOEXEC)};
+  pid_t pid = Spawn(argv, null);
+  close(null[1]);
+  return pid;
+}
+
+// A folder under /tmp with the CA, the server's certificate and the
+// configuration files, removed with everything in it at the end.
+class TlsFiles {
+ public:
+  TlsFiles() {
+    char name[] = "/tmp/vantelo-bench-tls-XXXXXX";
+    if (mkdtemp(name)) dir_ = name;
+  }
+  ~TlsFiles() {
+    std::error_code ignored;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
+  }
+  std::string Path(const std::string& file) const { return dir_ + "/" + file; }
+
+  // The CA and a certificate for IP address 127.0.0.1 (EC P-256, as many
+  // mail servers use); "" or what failed.
+  std::string MakeCertificates() const {
+    if (dir_.empty()) return "no temporary folder";
+    const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt",
+                                         "ec_paramgen_curve:prime256v1", "-nodes"};
+    std::vector<std::string> ca = {"openssl", "req", "-x509"};
+    ca.insert(ca.end(), ec.begin(), ec.end());
+    ca.insert(ca.end(), {"-keyout", Path("ca.key"), "-out", Path("ca.pem"), "-days", "2", "-subj",
+                         "/CN=Vantelo bench CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                         "-addext", "keyUsage=critical,keyCertSign,cRLSign"});
+    if (!RunQuietly(ca)) return "openssl could not make the CA";
+    std::vector<std::string> request = {"openssl", "req", "-new"};
+    request.insert(request.end(), ec.begin(), ec.end());
+    request.insert(request.end(), {"-keyout", Path("server.key"), "-out", Path("server.csr"),
+                                   "-subj", "/CN=127.0.0.1"});
+    if (!RunQuietly(request)) return "openssl could not make the server's key";
+    std::ofstream(Path("server.ext")) << "subjectAltName=IP:127.0.0.1\n"
+                                      << "basicConstraints=CA:FALSE\n"
+                                      << "keyUsage=critical,digitalSignature\n"
+                                      << "extendedKeyUsage=serverAuth\n";
+    if (!RunQuietly({"openssl", "x509", "-req", "-in", Path("server.csr"), "-CA", Path("ca.pem"),
+                     "-CAkey", Path("ca.key"), "-CAcreateserial", "-days", "2", "-out",
+                     Path("server.crt"), "-extfile", Path("server.ext")})) {
+      return "openssl could not sign the server's certificate";
+    }
+    // haproxy wants the certificate and its key in one file.
+    std::ofstream both(Path("server.pem"));
+    both << std::ifstream(Path("server.crt")).rdbuf() << std::ifstream(Path("server.key")).rdbuf();
+    return both ? "" : "could not write server.pem";
+  }
+
+ private:
+  std::string dir_;
+};
+
+// The terminator: one TLS port in front of each upstream server.
+class Terminator {
+ public:
+  Terminator(const TlsFiles& files, const std::vector<Upstream*>& upstreams) {
+    std::ofstream cfg(files.Path("terminator.cfg"));
+    cfg << "global\n  maxconn 8192\n  ssl-default-bind-options ssl-min-ver TLSv1.2\n"
+        << "defaults\n  mode tcp\n  timeout connect 10s\n"
+        << "  timeout client 60s\n  timeout server 60s\n";
+    for (Upstream* up : upstreams) {
+      int port = FreePort();
+      ports_[up] = port;
+      cfg << "listen up" << up->Port() << "\n  bind 127.0.0.1:" << port << " ssl crt "
+          << files.Path("server.pem") << "\n  server up 127.0.0.1:" << up->Port() << "\n";
+    }
+    cfg.close();
+    pid_ = Spawn({"haproxy", "-db", "-q", "-f", files.Path("terminator.cfg")}, nullptr);
+  }
+  ~Terminator() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool Ready() const {
+    if (pid_ <= 0) return false;
+    for (auto& [up, port] : ports_) {
+      if (!WaitForPort(port)) return false;
+    }
+    return true;
+  }
+  int PortFor(Upstream& up) const { return ports_.at(&up); }
+
+ private:
+  std::map<Upstream*, int> ports_;
+  pid_t pid_ = -1;
+};
+
+constexpr size_t kTlsBulkBytes = size_t{512} << 20;
+
+// Bulk up with every byte compared at the upstream: MiB/s, 0 if any was wrong.
+double CheckedBulkUp(int port, Upstream& sink) {
+  sink.sunk = 0;
+  sink.corrupted = false;
+  int fd = Connect(port);
+  auto t0 = Clock::now();
+  bool sent = fd >= 0 && SendPattern(fd, 0, kTlsBulkBytes);
+  auto limit = Clock::now() + std::chrono::seconds(60);
+  while (sent && sink.sunk < kTlsBulkBytes && Clock::now() < limit) {
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  auto t1 = Clock::now();
+  if (fd >= 0) close(fd);
+  bool ok = sent && sink.sunk == kTlsBulkBytes && !sink.corrupted;
+  return ok ? kTlsBulkBytes / 1048576.0 / Seconds(t0, t1) : 0;
+}
+
+// Bulk down with every byte compared here: MiB/s, 0 if any was wrong.
+double CheckedBulkDown(int port) {
+  std::vector<char> buf(kPeriod);
+  int fd = Connect(port);
+  if (fd < 0) return 0;
+  timeval limit{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  uint64_t want = kTlsBulkBytes;
+  auto t0 = Clock::now();
+  SendAll(fd, reinterpret_cast<char*>(&want), sizeof want);
+  uint64_t got = 0;
+  bool ok = true;
+  for (ssize_t n; ok && got < kTlsBulkBytes && (n = recv(fd, buf.data(), buf.size(), 0)) > 0;) {
+    ok = MatchesPattern(buf.data(), got, static_cast<size_t>(n));
+    got += static_cast<uint64_t>(n);
+  }
+  auto t1 = Clock::now();
+  close(fd);
+  return ok && got == kTlsBulkBytes ? kTlsBulkBytes / 1048576.0 / Seconds(t0, t1) : 0;
+}
+
+// 64-byte messages, each different, echoed and compared: median in us, 0 if
+// one came back wrong.
+double CheckedRoundTrip(int port) {
+  int fd = Connect(port);
+  if (fd < 0) return 0;
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  timeval limit{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  char back[64];
+  std::vector<double> us;
+  for (int i = 0; i < 10000; ++i) {
+    const char* msg = Pattern() + (static_cast<size_t>(i) * 64) % kPeriod;
+    auto t0 = Clock::now();
+    if (!SendAll(fd, msg, 64) || !RecvAll(fd, back, 64) || std::memcmp(msg, back, 64) != 0) {
+      us.clear();
+      break;
+    }
+    if (i >= 500) us.push_back(Seconds(t0, Clock::now()) * 1e6);
+  }
+  close(fd);
+  if (us.empty()) return 0;
+  std::sort(us.begin(), us.end());
+  return us[us.size() / 2];
+}
+
+// Reads up to and with the line's end into `line`; false on an end, an
+// error or more than 64 bytes.
+bool RecvLine(int fd, std::string& line) {
+  line.clear();
+  char c;
+  while (line.size() < 64 && recv(fd, &c, 1, 0) == 1) {
+    line += c;
+    if (c == '\n') return true;
+  }
+  return false;
+}
+
+// Connections with the greeting, QUIT and the 221 reply compared, per second.
+double CheckedConnections(int port, int clients, double seconds, int& failures) {
+  std::atomic<long> done{0};
+  std::atomic<int> failed{0};
+  auto end = Clock::now() + std::chrono::duration<double>(seconds);
+  auto t0 = Clock::now();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < clients; ++t) {
+    threads.emplace_back([&] {
+      std::string greeting, bye;
+      while (Clock::now() < end) {
+        int fd = Connect(port);
+        if (fd >= 0) {
+          timeval limit{10, 0};
+          setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        }
+        bool ok = fd >= 0 && RecvLine(fd, greeting) &&
+                  greeting == "220 bench.example ESMTP ready\r\n" &&
+                  SendAll(fd, "QUIT\r\n", 6) && RecvLine(fd, bye) && bye == "221 2.0.0 Bye\r\n";
+        if (fd >= 0) close(fd);
+        ok ? ++done : ++failed;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  failures = failed;
+  return done / Seconds(t0, Clock::now());
+}
+
+int RunTls(const std::string& relayPath) {
+  TlsFiles files;
+  if (std::string why = files.MakeCertificates(); !why.empty()) {
+    std::fprintf(stderr, "relay-bench: %s\n", why.c_str());
+    return 1;
+  }
+  // The relay finds the CA the way a user's system would; stunnel and
+  // haproxy are given it by name.
+  setenv("SSL_CERT_FILE", files.Path("ca.pem").c_str(), 1);
+  unsetenv("SSL_CERT_DIR");
+
+  Upstream sink(Mode::CheckedSink), source(Mode::CheckedSource), echo(Mode::Echo),
+      smtp(Mode::Smtp);
+  Terminator terminator(files, {&sink, &source, &echo, &smtp});
+  if (!terminator.Ready()) {
+    std::fprintf(stderr, "relay-bench: the TLS terminator (haproxy) did not start\n");
+    return 1;
+  }
+  // All three check the chain and the name: haproxy checks no name unless
+  // told which (verifyhost), stunnel checks the address it is given.
+  const std::string ca = files.Path("ca.pem");
+  std::vector<Proxy> proxies;
+  proxies.push_back({"vantelo", [&](int listen, int up, std::string&) {
+                       return SpawnQuiet({relayPath, std::to_string(listen), "smtps://127.0.0.1",
+                                          std::to_string(up)});
+                     }});
+  proxies.push_back({"stunnel", [&](int listen, int up, std::string&) {
+                       std::string path = files.Path("stunnel-" + std::to_string(listen) + ".conf");
+                       std::ofstream cfg(path);
+                       cfg << "foreground = yes\npid =\ndebug = 3\n"
+                           << "socket = l:TCP_NODELAY=1\nsocket = r:TCP_NODELAY=1\n"
+                           << "[relay]\nclient = yes\naccept = 127.0.0.1:" << listen << "\n"
+                           << "connect = 127.0.0.1:" << up << "\nverify = 2\nCAfile = " << ca
+                           << "\ncheckIP = 127.0.0.1\nsslVersionMin = TLSv1.2\n";
+                       cfg.close();
+                       return SpawnQuiet({"stunnel4", path});
+                     }});
+  proxies.push_back({"haproxy", [&](int listen, int up, std::string&) {
+                       std::string path = files.Path("haproxy-" + std::to_string(listen) + ".cfg");
+                       std::ofstream cfg(path);
+                       cfg << "global\n  maxconn 4096\n"
+                           << "defaults\n  mode tcp\n  timeout connect 10s\n"
+                           << "  timeout client 60s\n  timeout server 60s\n"
+                           << "listen relay\n  bind 127.0.0.1:" << listen << "\n"
+                           << "  server s 127.0.0.1:" << up << " ssl verify required ca-file "
+                           << ca << " verifyhost 127.0.0.1 ssl-min-ver TLSv1.2\n";
+                       cfg.close();
+                       return SpawnQuiet({"haproxy", "-db", "-q", "-f", path});
+                     }});
+
+  using Measurement = std::function<void(int port, pid_t pid, Figures& f)>;
+  const double gib = static_cast<double>(kTlsBulkBytes) / (size_t{1} << 30);
+  std::vector<std::pair<Upstream*, Measurement>> cases = {
+      {&sink,
+       [&](int port, pid_t pid, Figures& f) {
+         double cpu0 = CpuSeconds(pid);
+         double rate = CheckedBulkUp(port, sink);
+         if (rate == 0) f.failure["bulk up"] = "bytes lost, wrong or late";
+         f.value["bulk up MiB/s"] = rate;
+         f.value["CPU s/GiB up"] = (CpuSeconds(pid) - cpu0) / gib;
+       }},
+      {&source,
+       [&](int port, pid_t pid, Figures& f) {
+         double cpu0 = CpuSeconds(pid);
+         double rate = CheckedBulkDown(port);
+         if (rate == 0) f.failure["bulk down"] = "bytes lost, wrong or late";
+         f.value["bulk down MiB/s"] = rate;
+         f.value["CPU s/GiB down"] = (CpuSeconds(pid) - cpu0) / gib;
+       }},
+      {&echo,
+       [](int port, pid_t, Figures& f) {
+         double median = CheckedRoundTrip(port);
+         if (median == 0) f.failure["round trip"] = "an echo came back wrong or not at all";
+         f.value["round trip median us"] = median;
+       }},
+      {&smtp,
+       [](int port, pid_t, Figures& f) {
+         int failures = 0;
+         f.value["conn/s sequential"] = CheckedConnections(port, 1, 1.5, failures);
+         if (failures) f.failure["sequential connections"] = std::to_string(failures) + " failed";
+         f.value["conn/s 8 clients"] = CheckedConnections(port, 8, 1.5, failures);
+         if (failures) f.failure["parallel connections"] = std::to_string(failures) + " failed";
+       }},
+  };
+
+  // Two rounds per case, the second in the opposite order, each figure the
+  // mean of both: the one measured first in a case tends to come out slower.
+  std::map<std::string, Figures> results;
+  std::map<std::string, std::map<std::string, int>> samples;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::fprintf(stderr, "TLS case %zu of %zu...\n", i + 1, cases.size());
+    for (int round = 0; round < 2; ++round) {
+      for (std::size_t k = 0; k < proxies.size(); ++k) {
+        const Proxy& proxy = proxies[round == 0 ? k : proxies.size() - 1 - k];
+        Figures one;
+        Measure(proxy, terminator.PortFor(*cases[i].first), cases[i].second, one);
+        Figures& all = results[proxy.name];
+        for (auto& [key, value] : one.value) {
+          int n = ++samples[proxy.name][key];
+          all.value[key] += (value - all.value[key]) / n;
+        }
+        for (auto& [what, why] : one.failure) all.failure[what] = why;
+      }
+    }
+  }
+
+  // Each figure against the better of stunnel and haproxy: higher is better
+  // for rates, lower for CPU and time.
+  struct Key {
+    const char* name;
+    bool higherIsBetter;
+  };
+  const Key keys[] = {{"bulk up MiB/s", true},         {"bulk down MiB/s", true},
+                      {"CPU s/GiB up", false},         {"CPU s/GiB down", false},
+                      {"round trip median us", false}, {"conn/s sequential", true},
+                      {"conn/s 8 clients", true}};
+  std::printf("TLS upstream (smtps:// to a haproxy terminator on 127.0.0.1)\n");
+  std::printf("%-22s %10s %10s %10s   %-8s %12s\n", "figure", "vantelo", "stunnel", "haproxy",
+              "best", "vantelo/best");
+  for (const Key& key : keys) {
+    double v = results["vantelo"].value[key.name];
+    double s = results["stunnel"].value[key.name];
+    double h = results["haproxy"].value[key.name];
+    bool stunnelBetter = key.higherIsBetter ? s > h : s < h;
+    double best = stunnelBetter ? s : h;
+    std::printf("%-22s %10.2f %10.2f %10.2f   %-8s %12.2f\n", key.name, v, s, h,
+                stunnelBetter ? "stunnel" : "haproxy", best > 0 ? v / best : 0.0);
+  }
+  int failures = 0;
+  for (auto& [name, f] : results) {
+    for (auto& [what, why] : f.failure) {
+      std::printf("FAILURE %s: %s: %s\n", name.c_str(), what.c_str(), why.c_str());
+      ++failures;
+    }
+  }
+  std::printf("%s\n", failures ? "some cases failed" : "no failures in any case");
+  return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--tls") {
+    signal(SIGPIPE, SIG_IGN);
+    return RunTls(argv[2]);
+  }
   if (argc != 2 && argc != 3) {
-    std::fprintf(stderr, "usage: relay-bench PATH/TO/vantelo-relay [PATH/TO/reference-relay]\n");
+    std::fprintf(stderr,
+                 "usage: relay-bench PATH/TO/vantelo-relay [PATH/TO/reference-relay]\n"
+                 "       relay-bench --tls PATH/TO/vantelo-relay\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
@@ -473,7 +920,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "case %zu of %zu...\n", i + 1, cases.size());
     for (const Proxy* proxy : order) {
       Figures one;
-      Measure(*proxy, cases[i], one);
+      Measure(*proxy, cases[i].upstream->Port(), cases[i].measure, one);
       Figures& all = results[proxy->name];
       for (auto& [key, value] : one.value) {
         int n = ++samples[proxy->name][key];

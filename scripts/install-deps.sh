@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev libsqlite3-dev sqlite3 libssl-dev openssl
   libgtest-dev libbenchmark-dev
   python3 python3-aiosmtpd python3-dbusmock dbus-daemon swaks
-  xvfb xauth socat haproxy libcap2-bin
+  xvfb xauth socat haproxy stunnel4 libcap2-bin
   at-spi2-core python3-pyatspi python3-gi x11-utils
   librsvg2-bin desktop-file-utils appstream groff-base dpkg-dev file lintian
 )
