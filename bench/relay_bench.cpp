@@ -710,8 +710,8 @@ double CheckedConnections(int port, int clients, double seconds, int& failures) 
           setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         }
         bool ok = fd >= 0 && RecvLine(fd, greeting) &&
-                  greeting == "220 bench.example ESMTP ready\r\n" &&
-                  SendAll(fd, "QUIT\r\n", 6) && RecvLine(fd, bye) && bye == "221 2.0.0 Bye\r\n";
+                  greeting == "220 bench.example ESMTP ready\r\n" && SendAll(fd, "QUIT\r\n", 6) &&
+                  RecvLine(fd, bye) && bye == "221 2.0.0 Bye\r\n";
         if (fd >= 0) close(fd);
         ok ? ++done : ++failed;
       }
@@ -733,8 +733,7 @@ int RunTls(const std::string& relayPath) {
   setenv("SSL_CERT_FILE", files.Path("ca.pem").c_str(), 1);
   unsetenv("SSL_CERT_DIR");
 
-  Upstream sink(Mode::CheckedSink), source(Mode::CheckedSource), echo(Mode::Echo),
-      smtp(Mode::Smtp);
+  Upstream sink(Mode::CheckedSink), source(Mode::CheckedSource), echo(Mode::Echo), smtp(Mode::Smtp);
   Terminator terminator(files, {&sink, &source, &echo, &smtp});
   if (!terminator.Ready()) {
     std::fprintf(stderr, "relay-bench: the TLS terminator (haproxy) did not start\n");
@@ -766,8 +765,8 @@ int RunTls(const std::string& relayPath) {
                            << "defaults\n  mode tcp\n  timeout connect 10s\n"
                            << "  timeout client 60s\n  timeout server 60s\n"
                            << "listen relay\n  bind 127.0.0.1:" << listen << "\n"
-                           << "  server s 127.0.0.1:" << up << " ssl verify required ca-file "
-                           << ca << " verifyhost 127.0.0.1 ssl-min-ver TLSv1.2\n";
+                           << "  server s 127.0.0.1:" << up << " ssl verify required ca-file " << ca
+                           << " verifyhost 127.0.0.1 ssl-min-ver TLSv1.2\n";
                        cfg.close();
                        return SpawnQuiet({"haproxy", "-db", "-q", "-f", path});
                      }});
@@ -899,9 +898,11 @@ int main(int argc, char** argv) {
                        return Spawn({"haproxy", "-db", "-q", "-f", haproxyConfig}, nullptr);
                      }});
   proxies.push_back({"socat", [&](int listen, int up, std::string&) {
-                       return Spawn({"socat", "TCP-LISTEN:" + std::to_string(listen) +
-                                                  ",bind=127.0.0.1,reuseaddr,fork,backlog=4096",
-                                     "TCP:127.0.0.1:" + std::to_string(up)}, nullptr);
+                       return Spawn({"socat",
+                                     "TCP-LISTEN:" + std::to_string(listen) +
+                                         ",bind=127.0.0.1,reuseaddr,fork,backlog=4096",
+                                     "TCP:127.0.0.1:" + std::to_string(up)},
+                                    nullptr);
                      }});
 
   // With a reference, the two builds go in the order vantelo, reference,
@@ -943,7 +944,9 @@ int main(int argc, char** argv) {
   std::printf("%-22s", "figure");
   for (const char* name : names) std::printf(" %10s", name);
   std::printf("  ");
-  for (const char* other : against) std::printf(" %*s", static_cast<int>(std::strlen(other)) + 8, (std::string("vantelo/") + other).c_str());
+  for (const char* other : against)
+    std::printf(" %*s", static_cast<int>(std::strlen(other)) + 8,
+                (std::string("vantelo/") + other).c_str());
   std::printf("\n");
   for (const char* key : keys) {
     std::printf("%-22s", key);
