@@ -373,32 +373,51 @@ double ConnectionsPerSecond(int port, int clients, double seconds, int& failures
   return done / Seconds(t0, Clock::now());
 }
 
-// 200 connections at once, each echoing 1 MiB; returns the wall time (s).
-double ConcurrentEcho(int port, int& failures) {
+// 200 connections at once, each echoing 1 MiB: the wall time (s), and the
+// slowest set-up (ms): from the common start until a connection's first
+// echoed byte is back, which is what a burst of clients waits for.
+struct Burst {
+  double wallSeconds = 0;
+  double slowestSetupMs = 0;
+};
+
+Burst ConcurrentEcho(int port, int& failures) {
   constexpr int kConnections = 200;
   constexpr size_t kEach = 1 << 20;
   std::atomic<int> failed{0};
-  auto t0 = Clock::now();
+  std::atomic<int> waiting{kConnections};
+  std::atomic<bool> go{false};
+  std::vector<double> setupMs(kConnections, 0);
+  Clock::time_point t0;
   std::vector<std::thread> threads;
   for (int i = 0; i < kConnections; ++i) {
     threads.emplace_back([&, i] {
       std::vector<char> out(kEach), in(kEach);
       for (size_t k = 0; k < kEach; ++k) out[k] = static_cast<char>(k * 31 + i);
+      // Every client is ready before the first connects.
+      --waiting;
+      while (!go) std::this_thread::yield();
       int fd = Connect(port);
       if (fd < 0) {
         ++failed;
         return;
       }
       std::thread writer([&] { SendAll(fd, out.data(), kEach); });
-      bool ok = RecvAll(fd, in.data(), kEach) && in == out;
+      ssize_t first = recv(fd, in.data(), kEach, 0);
+      setupMs[i] = Seconds(t0, Clock::now()) * 1e3;
+      bool ok = first > 0 && RecvAll(fd, in.data() + first, kEach - static_cast<size_t>(first)) &&
+                in == out;
       writer.join();
       close(fd);
       if (!ok) ++failed;
     });
   }
+  while (waiting > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  t0 = Clock::now();
+  go = true;
   for (auto& t : threads) t.join();
   failures = failed;
-  return Seconds(t0, Clock::now());
+  return {Seconds(t0, Clock::now()), *std::max_element(setupMs.begin(), setupMs.end())};
 }
 
 // One connection whose upstream reads a 16 MiB batch, then writes it back
@@ -421,6 +440,7 @@ double Duplex(int port) {
 
 // One case: the upstream it needs and what it measures through a port.
 struct Case {
+  const char* name;  // for --only
   Upstream* upstream;
   std::function<void(int port, pid_t pid, Figures& f)> measure;
 };
@@ -428,25 +448,25 @@ struct Case {
 std::vector<Case> Cases(Upstream& sink, Upstream& source, Upstream& echo, Upstream& smtp,
                         Upstream& batch) {
   return {
-      {&sink,
+      {"bulk-up", &sink,
        [&sink](int port, pid_t pid, Figures& f) {
          double cpu0 = CpuSeconds(pid);
          f.value["bulk up MiB/s"] = BulkUp(port, sink);
          f.value["CPU s/GiB up"] = CpuSeconds(pid) - cpu0;
        }},
-      {&source,
+      {"bulk-down", &source,
        [](int port, pid_t pid, Figures& f) {
          double cpu0 = CpuSeconds(pid);
          f.value["bulk down MiB/s"] = BulkDown(port);
          f.value["CPU s/GiB down"] = CpuSeconds(pid) - cpu0;
        }},
-      {&echo,
+      {"round-trip", &echo,
        [](int port, pid_t, Figures& f) {
          auto [median, p99] = PingPong(port);
          f.value["round trip median us"] = median;
          f.value["round trip p99 us"] = p99;
        }},
-      {&smtp,
+      {"connects", &smtp,
        [](int port, pid_t, Figures& f) {
          int failures = 0;
          f.value["conn/s sequential"] = ConnectionsPerSecond(port, 1, 2.0, failures);
@@ -454,17 +474,19 @@ std::vector<Case> Cases(Upstream& sink, Upstream& source, Upstream& echo, Upstre
          f.value["conn/s 8 clients"] = ConnectionsPerSecond(port, 8, 2.0, failures);
          if (failures) f.failure["parallel connections"] = std::to_string(failures) + " failed";
        }},
-      {&echo,
+      {"burst", &echo,
        [](int port, pid_t, Figures& f) {
          int failures = 0;
-         f.value["200x1MiB echo s"] = ConcurrentEcho(port, failures);
+         Burst burst = ConcurrentEcho(port, failures);
+         f.value["200x1MiB echo s"] = burst.wallSeconds;
+         f.value["200 slowest setup ms"] = burst.slowestSetupMs;
          if (failures) f.failure["200 x 1 MiB echo"] = std::to_string(failures) + " failed";
        }},
-      {&batch,
+      {"batch", &batch,
        [](int port, pid_t, Figures& f) {
          double s = Duplex(port);
          if (s < 0) f.failure["duplex"] = "stalled or corrupted";
-         f.value["duplex 64MiB s"] = s;
+         f.value["16MiB batches MiB/s"] = s > 0 ? 64.0 / s : 0;
        }},
   };
 }
@@ -867,15 +889,30 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     return RunTls(argv[2]);
   }
-  if (argc != 2 && argc != 3) {
+  // relay-bench [--rounds N] [--only CASE] VANTELO_RELAY [REFERENCE_RELAY]
+  int rounds = 3;
+  std::string only;
+  int at = 1;
+  for (; at + 1 < argc && std::strncmp(argv[at], "--", 2) == 0; at += 2) {
+    if (std::string(argv[at]) == "--rounds") {
+      rounds = std::max(1, std::atoi(argv[at + 1]));
+    } else if (std::string(argv[at]) == "--only") {
+      only = argv[at + 1];
+    } else {
+      break;
+    }
+  }
+  if (argc - at != 1 && argc - at != 2) {
     std::fprintf(stderr,
-                 "usage: relay-bench PATH/TO/vantelo-relay [PATH/TO/reference-relay]\n"
-                 "       relay-bench --tls PATH/TO/vantelo-relay\n");
+                 "usage: relay-bench [--rounds N] [--only CASE] PATH/TO/vantelo-relay "
+                 "[PATH/TO/reference-relay]\n"
+                 "       relay-bench --tls PATH/TO/vantelo-relay\n"
+                 "CASE: bulk-up, bulk-down, round-trip, connects, burst, batch\n");
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  const std::string relayPath = argv[1];
-  const std::string referencePath = argc == 3 ? argv[2] : "";
+  const std::string relayPath = argv[at];
+  const std::string referencePath = argc - at == 2 ? argv[at + 1] : "";
   const std::string haproxyConfig = "/tmp/vantelo-bench-haproxy.cfg";
 
   auto relay = [](const std::string& path) {
@@ -906,8 +943,9 @@ int main(int argc, char** argv) {
                      }});
 
   // With a reference, the two builds go in the order vantelo, reference,
-  // reference, vantelo, and each figure is the mean of its two runs: the one
-  // measured first in a case tends to come out slower.
+  // reference, vantelo: the one measured first in a case tends to come out
+  // slower. Every other round runs the proxies in the reverse order, and each
+  // figure is the median of all its runs.
   std::vector<const Proxy*> order;
   for (auto& proxy : proxies) order.push_back(&proxy);
   if (!referencePath.empty()) order.insert(order.begin() + 3, {&proxies[2], &proxies[1]});
@@ -915,26 +953,34 @@ int main(int argc, char** argv) {
   Upstream sink(Mode::Sink), source(Mode::Source), echo(Mode::Echo), smtp(Mode::Smtp),
       batch(Mode::Batch);
   std::map<std::string, Figures> results;
-  std::map<std::string, std::map<std::string, int>> samples;
+  std::map<std::string, std::map<std::string, std::vector<double>>> samples;
   std::vector<Case> cases = Cases(sink, source, echo, smtp, batch);
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    std::fprintf(stderr, "case %zu of %zu...\n", i + 1, cases.size());
-    for (const Proxy* proxy : order) {
-      Figures one;
-      Measure(*proxy, cases[i].upstream->Port(), cases[i].measure, one);
-      Figures& all = results[proxy->name];
-      for (auto& [key, value] : one.value) {
-        int n = ++samples[proxy->name][key];
-        all.value[key] += (value - all.value[key]) / n;  // running mean
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      if (!only.empty() && only != cases[i].name) continue;
+      std::fprintf(stderr, "round %d of %d, %s...\n", round + 1, rounds, cases[i].name);
+      std::vector<const Proxy*> turn = order;
+      if (round % 2) std::reverse(turn.begin(), turn.end());
+      for (const Proxy* proxy : turn) {
+        Figures one;
+        Measure(*proxy, cases[i].upstream->Port(), cases[i].measure, one);
+        for (auto& [key, value] : one.value) samples[proxy->name][key].push_back(value);
+        for (auto& [what, why] : one.failure) results[proxy->name].failure[what] = why;
       }
-      for (auto& [what, why] : one.failure) all.failure[what] = why;
+    }
+  }
+  for (auto& [name, figures] : samples) {
+    for (auto& [key, values] : figures) {
+      std::sort(values.begin(), values.end());
+      const std::size_t n = values.size();
+      results[name].value[key] = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
     }
   }
 
-  const char* keys[] = {"bulk up MiB/s",     "bulk down MiB/s",      "CPU s/GiB up",
-                        "CPU s/GiB down",    "round trip median us", "round trip p99 us",
-                        "conn/s sequential", "conn/s 8 clients",     "200x1MiB echo s",
-                        "duplex 64MiB s"};
+  const char* keys[] = {"bulk up MiB/s",        "bulk down MiB/s",      "CPU s/GiB up",
+                        "CPU s/GiB down",       "round trip median us", "round trip p99 us",
+                        "conn/s sequential",    "conn/s 8 clients",     "200x1MiB echo s",
+                        "200 slowest setup ms", "16MiB batches MiB/s"};
   std::vector<const char*> names = {"direct", "vantelo", "haproxy", "socat"};
   std::vector<const char*> against = {"direct", "haproxy", "socat"};
   if (!referencePath.empty()) {
@@ -949,6 +995,7 @@ int main(int argc, char** argv) {
                 (std::string("vantelo/") + other).c_str());
   std::printf("\n");
   for (const char* key : keys) {
+    if (!results["vantelo"].value.count(key)) continue;  // a case left out by --only
     std::printf("%-22s", key);
     for (const char* name : names) std::printf(" %10.2f", results[name].value[key]);
     std::printf("  ");
@@ -966,6 +1013,7 @@ int main(int argc, char** argv) {
       ++failures;
     }
   }
+  std::printf("%d round(s), each figure the median of its runs\n", rounds);
   std::printf("%s\n", failures ? "some cases failed" : "no failures in any case");
   return failures ? 1 : 0;
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the relay benchmark; prints figures and ratios.
-# Usage: bench/run-relay-bench.sh [REFERENCE_RELAY]
+# Usage: bench/run-relay-bench.sh [--rounds N] [--only CASE] [REFERENCE_RELAY]
 #        bench/run-relay-bench.sh --tls
 # With REFERENCE_RELAY (e.g. a copy of build/vantelo-relay from before a
 # change) that build is measured in the same run and compared.
