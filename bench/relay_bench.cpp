@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -385,8 +387,10 @@ Burst ConcurrentEcho(int port, int& failures) {
   constexpr int kConnections = 200;
   constexpr size_t kEach = 1 << 20;
   std::atomic<int> failed{0};
-  std::atomic<int> waiting{kConnections};
-  std::atomic<bool> go{false};
+  std::mutex gate;
+  std::condition_variable opened;
+  int waiting = kConnections;
+  bool go = false;
   std::vector<double> setupMs(kConnections, 0);
   Clock::time_point t0;
   std::vector<std::thread> threads;
@@ -394,9 +398,12 @@ Burst ConcurrentEcho(int port, int& failures) {
     threads.emplace_back([&, i] {
       std::vector<char> out(kEach), in(kEach);
       for (size_t k = 0; k < kEach; ++k) out[k] = static_cast<char>(k * 31 + i);
-      // Every client is ready before the first connects.
-      --waiting;
-      while (!go) std::this_thread::yield();
+      // Every client is ready before the first connects, and waits asleep.
+      {
+        std::unique_lock<std::mutex> lock(gate);
+        if (--waiting == 0) opened.notify_all();
+        opened.wait(lock, [&] { return go; });
+      }
       int fd = Connect(port);
       if (fd < 0) {
         ++failed;
@@ -412,9 +419,13 @@ Burst ConcurrentEcho(int port, int& failures) {
       if (!ok) ++failed;
     });
   }
-  while (waiting > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  t0 = Clock::now();
-  go = true;
+  {
+    std::unique_lock<std::mutex> lock(gate);
+    opened.wait(lock, [&] { return waiting == 0; });
+    t0 = Clock::now();
+    go = true;
+  }
+  opened.notify_all();
   for (auto& t : threads) t.join();
   failures = failed;
   return {Seconds(t0, Clock::now()), *std::max_element(setupMs.begin(), setupMs.end())};

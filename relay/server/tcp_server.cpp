@@ -141,19 +141,26 @@ void TListenerThread::Step() {
     RelayLog(TRelayLogLevel::Info, Name() + ": waiting for connections again");
   }
   if (ready == 0) return;
-  for (TSocket listener : ReadyList) AcceptOne(listener);
+  // A burst of clients is taken in one go, each without a wait of its own.
+  for (TSocket listener : ReadyList) {
+    for (int i = 0; i < kAcceptBatch && !Terminated() && AcceptOne(listener, i == 0); ++i) {
+    }
+  }
 }
 
-void TListenerThread::AcceptOne(TSocket listener) {
+bool TListenerThread::AcceptOne(TSocket listener, bool first) {
   auto connection = std::make_unique<TTCPServerConnection>();
   try {
     connection->SocketBinding.AcceptFrom(listener);
   } catch (const ESocketError& e) {
     switch (ClassifyAcceptError(e.LastError)) {
       case TAcceptFailure::Skip:
-        RelayLog(TRelayLogLevel::Info,
-                 Name() + ": a connection was lost before it was accepted: " + ReasonOf(e));
-        return;
+        // After the first, an empty queue is simply the end of the batch.
+        if (first || e.LastError != kErrWouldBlock) {
+          RelayLog(TRelayLogLevel::Info,
+                   Name() + ": a connection was lost before it was accepted: " + ReasonOf(e));
+        }
+        return false;
       case TAcceptFailure::Wait:
         // One line for the whole stretch, not one per attempt.
         if (!waitingForResources_) {
@@ -162,7 +169,7 @@ void TListenerThread::AcceptOne(TSocket listener) {
                    Name() + ": cannot accept for now, trying again every 100 ms: " + ReasonOf(e));
         }
         std::this_thread::sleep_for(kResourceWait);
-        return;
+        return false;
       case TAcceptFailure::Fatal:
         throw;
     }
@@ -189,6 +196,7 @@ void TListenerThread::AcceptOne(TSocket listener) {
     worker->Manager->ReturnThread(*worker);
     worker->InboundConnection->CloseConnection();
   }
+  return true;
 }
 
 void TListenerThread::Teardown() {

@@ -54,8 +54,9 @@ class TPeerThread : public TNetThread {
 };
 
 // Accepts on every binding of its server and starts a worker for each
-// connection. It refers to its server without owning it: the server waits for
-// it before it lets go of it (Deactivate). It never changes a binding: when it
+// connection; after each wait it takes what is queued on a binding, up to
+// kAcceptBatch connections, before it waits again. It refers to its server without owning it: the
+// server waits for it before it lets go of it (Deactivate). It never changes a binding: when it
 // fails on its own it only wakes the listening sockets, which stops them
 // listening; the owner closes them.
 class TListenerThread : public TNetThread {
@@ -68,7 +69,10 @@ class TListenerThread : public TNetThread {
   TFailureLine DescribeFailure(const std::exception& e, bool duringSetup) const override;
 
  private:
-  void AcceptOne(TSocket listener);
+  static constexpr int kAcceptBatch = 16;
+  // False when nothing was accepted: the queue was empty (`first`: though the
+  // wait said it was not), or an accept failed and was dealt with.
+  bool AcceptOne(TSocket listener, bool first);
   std::string Name() const;
   TTCPServer& server_;
   int listenPollTime_;

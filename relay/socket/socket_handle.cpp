@@ -73,11 +73,14 @@ void TSocketHandle::Listen(int backlog) {
 }
 
 void TSocketHandle::AcceptFrom(TSocket listener) {
-  TSocket s = GStack().Accept(listener);
+  std::string remoteIP;
+  int remotePort = 0;
+  TSocket s = GStack().Accept(listener, remoteIP, remotePort);
   GStack().CheckForSocketError(s);
   Adopt(s);
   RefreshLocal();
-  RefreshRemote();
+  RemoteIP = std::move(remoteIP);
+  RemotePort = remotePort;
 }
 
 int TSocketHandle::Connect() {

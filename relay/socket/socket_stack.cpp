@@ -141,12 +141,17 @@ TSocket TSocketStack::CreateSocket(int type, int protocol, int family) {
   return ::socket(family, type | SOCK_CLOEXEC, protocol);
 }
 
-TSocket TSocketStack::Accept(TSocket listener) {
+TSocket TSocketStack::Accept(TSocket listener, std::string& remoteIP, int& remotePort) {
   if (int e = InjectedError(TSocketCall::Accept, listener)) {
     errno = e;
     return -1;
   }
-  return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  sockaddr_storage remote{};
+  socklen_t length = sizeof remote;
+  const TSocket s = ::accept4(listener, reinterpret_cast<sockaddr*>(&remote), &length,
+                              SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (s != -1) ReadAddress(remote, remoteIP, remotePort);
+  return s;
 }
 
 int TSocketStack::Bind(TSocket s, const std::string& ip, int port) {

@@ -35,7 +35,8 @@ class TSocketStack {
   // dotted IPv4 address, or an IPv6 address for AF_INET6 sockets; an empty
   // text is every local IPv4 address.
   TSocket CreateSocket(int type, int protocol, int family = AF_INET);  // close-on-exec
-  TSocket Accept(TSocket listener);  // non-blocking, close-on-exec
+  // Non-blocking and close-on-exec; the peer's address comes with it.
+  TSocket Accept(TSocket listener, std::string& remoteIP, int& remotePort);
   int Bind(TSocket s, const std::string& ip, int port);
   int CloseSocket(TSocket s);
   int Connect(TSocket s, const std::string& ip, int port);

@@ -199,7 +199,10 @@ void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
     // before the socket is opened.
     if (!TSocketStack::IsDottedAddress(Host)) DoStatus(hsResolving, Host);
     const std::string remote = GStack().ResolveHost(Host);
-    SocketBinding.OpenSocket(SOCK_STREAM, 0, TSocketStack::FamilyOf(remote));
+    // Non-blocking from the start, so that the wait below can also watch the
+    // socket whose hang-up abandons the connect; without one it waits as
+    // long as the platform tries.
+    SocketBinding.OpenSocket(SOCK_STREAM | SOCK_NONBLOCK, 0, TSocketStack::FamilyOf(remote));
     // Without a local address the connect itself takes the wildcard address
     // and an ephemeral port, as an explicit bind would, one call cheaper.
     if (!BoundIP.empty()) {
@@ -211,11 +214,6 @@ void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
     SocketBinding.RemotePort = Port & 0xFFFF;
     if (!UseNagle) SocketBinding.SetOption(IPPROTO_TCP, TCP_NODELAY, 1);
     DoStatus(hsConnecting, SocketBinding.RemoteIP);
-
-    // A non-blocking connect, so that the wait can also watch the socket
-    // whose hang-up abandons it; without one it waits as long as the
-    // platform tries.
-    SocketBinding.SetNonBlocking(true);
     if (SocketBinding.Connect() == -1 &&
         GStack().CheckForSocketError(-1, {kErrInProgress}) == kErrInProgress) {
       const TSocket s = SocketBinding.SocketHandle();
@@ -227,8 +225,7 @@ void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
       GStack().CheckForSocketError(GStack().WaitOnSets(nullptr, &write, kInfiniteWait, &hungUp));
       if (!hungUp.empty() && write.empty()) throw ESocketError(kErrConnAborted);
       if (int error = GStack().PendingError(s)) throw ESocketError(error);
-      SocketBinding.RefreshLocal();
-      SocketBinding.RefreshRemote();
+      SocketBinding.RefreshLocal();  // the remote side is the one connected to
     }
   } catch (...) {
     try {

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -726,6 +728,32 @@ TEST(MappedPortTCP, ResetMetWhileClosingIsLoggedOnlyAsDebug) {
                 .size(),
             1u);
   EXPECT_TRUE(log.LinesWith({"while closing"}, TRelayLogLevel::Info).empty());
+}
+
+TEST(MappedPortTCP, BothSidesSendEachPieceWithoutWaitingForNagle) {
+  // A reply written in parts must not wait for the client's delayed
+  // acknowledgement: both relay sockets have Nagle's algorithm off.
+  Listener upstream;
+  const int upstreamPort = upstream.Port();
+  auto inbound = std::make_shared<std::atomic<int>>(-1);
+  auto toServer = std::make_shared<std::atomic<int>>(-1);
+  RunningRelay relay("127.0.0.1", upstreamPort);
+  Pair p = OpenPair(relay, upstream);
+  ScopedFault watch([=](TSocketCall call, int socket, std::size_t) {
+    if (call != TSocketCall::Recv) return 0;
+    int on = 0;
+    socklen_t length = sizeof on;
+    getsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, &length);
+    (PeerPortOf(socket) == upstreamPort ? *toServer : *inbound) = on;
+    return 0;
+  });
+  SendAll(p.client.get(), "EHLO a\r\n");
+  EXPECT_EQ(ReceiveUpTo(p.upstream.get(), 8), "EHLO a\r\n");
+  SendAll(p.upstream.get(), "250-a\r\n");
+  SendAll(p.upstream.get(), "250 b\r\n");
+  EXPECT_EQ(ReceiveUpTo(p.client.get(), 14), "250-a\r\n250 b\r\n");
+  EXPECT_EQ(*inbound, 1);
+  EXPECT_EQ(*toServer, 1);
 }
 
 TEST(MappedPortTCP, EachReceiveIsBoundedByItsSidesRecvBufferSize) {
