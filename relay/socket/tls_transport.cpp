@@ -1,8 +1,11 @@
 #include "relay/socket/tls_transport.h"
 
 #include <climits>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -21,7 +24,8 @@ namespace {
 
 struct TBioSocket {
   TSocketHandle* socket = nullptr;
-  int error = 0;  // of the last call that failed, as a relay error number
+  int error = 0;           // of the last call that failed, as a relay error number
+  std::string sessionKey;  // the server this session was verified for (see TSessionCache)
 };
 
 int BioWrite(BIO* bio, const char* data, std::size_t length, std::size_t* written) {
@@ -72,6 +76,65 @@ BIO_METHOD* SocketBioMethod() {
   return method;
 }
 
+// ---- sessions to resume -------------------------------------------------
+// A resumed session skips the certificate check: it stands on the check of
+// the session it resumes. So sessions are kept per server name and port, the
+// name being the one checked against the certificate, and are offered only
+// to that same name and port. Each is offered once (as TLS 1.3 asks of its
+// tickets); the servers hand out new ones with every session.
+
+struct TSessionDeleter {
+  void operator()(SSL_SESSION* s) const { SSL_SESSION_free(s); }
+};
+using TSessionPtr = std::unique_ptr<SSL_SESSION, TSessionDeleter>;
+
+class TSessionCache {
+ public:
+  static constexpr std::size_t kPerServer = 4;
+  static constexpr std::size_t kServers = 64;
+
+  void Put(const std::string& key, TSessionPtr session) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!sessions_.count(key) && sessions_.size() >= kServers) sessions_.clear();
+    auto& kept = sessions_[key];
+    if (kept.size() >= kPerServer) kept.erase(kept.begin());  // the oldest goes
+    kept.push_back(std::move(session));
+  }
+  // The newest session for `key` that can still be resumed, taken out; null
+  // if none.
+  TSessionPtr Take(const std::string& key) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto found = sessions_.find(key);
+    if (found == sessions_.end()) return nullptr;
+    auto& kept = found->second;
+    while (!kept.empty()) {
+      TSessionPtr newest = std::move(kept.back());
+      kept.pop_back();
+      if (SSL_SESSION_is_resumable(newest.get()) == 1) return newest;
+    }
+    return nullptr;
+  }
+
+ private:
+  std::mutex lock_;
+  std::map<std::string, std::vector<TSessionPtr>> sessions_;
+};
+
+TSessionCache& Sessions() {
+  // Never destroyed: a worker that outlives the relay's bounded stop may
+  // still hand a session in as the process ends.
+  static auto* cache = new TSessionCache;
+  return *cache;
+}
+
+// OpenSSL hands over each session the server offers for resumption.
+int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
+  auto* io = static_cast<TBioSocket*>(BIO_get_data(SSL_get_rbio(ssl)));
+  if (!io || io->sessionKey.empty()) return 0;  // not kept: OpenSSL frees it
+  Sessions().Put(io->sessionKey, TSessionPtr(session));
+  return 1;
+}
+
 // ---- the process's client context -------------------------------------
 
 struct TContextDeleter {
@@ -95,6 +158,10 @@ SSL_CTX* ClientContext() {
     SSL_CTX_set_mode(c.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     // Whole receives instead of a header and a body per record.
     SSL_CTX_set_read_ahead(c.get(), 1);
+    // Sessions are kept by the relay's own cache, keyed by server.
+    SSL_CTX_set_session_cache_mode(c.get(),
+                                   SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(c.get(), KeepNewSession);
     return c;
   }();
   return context.get();
@@ -279,6 +346,7 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
   if (!bio) throw ETlsError("TLS is not available: " + OpenSslReason());
   auto io = std::make_unique<TBioSocket>();
   io->socket = &connection.SocketBinding;
+  io->sessionKey = serverName + " port " + std::to_string(connection.SocketBinding.RemotePort);
   BIO_set_data(bio, io.get());
   BIO_set_init(bio, 1);
   SSL_set_bio(ssl.get(), bio, bio);  // the session owns the BIO now
@@ -294,6 +362,12 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
   if (!named)
     throw ETlsError("the server name " + serverName + " cannot be checked: " + OpenSslReason());
   SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+  // A session this name and port had before saves the server its
+  // certificate and a round of key exchange; a server that declines it gets
+  // a full, fully checked handshake.
+  if (TSessionPtr earlier = Sessions().Take(io->sessionKey)) {
+    SSL_set_session(ssl.get(), earlier.get());
+  }
 
   for (;;) {
     ERR_clear_error();
@@ -317,6 +391,12 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
         throw ESocketError(kErrConnAborted);
       case TWaitEnd::TimedOut:
         throw ETlsError("the server did not complete the TLS handshake within " + limitText);
+    }
+  }
+  // A resumed TLS 1.2 session brings no new one; the same can serve again.
+  if (SSL_session_reused(ssl.get()) == 1 && SSL_version(ssl.get()) < TLS1_3_VERSION) {
+    if (SSL_SESSION* again = SSL_get1_session(ssl.get())) {
+      Sessions().Put(io->sessionKey, TSessionPtr(again));
     }
   }
   connection.UseTransport(std::make_unique<TTlsTransport>(std::move(ssl), std::move(io)));

@@ -126,6 +126,7 @@ class TlsSession {
     accepted_ = SSL_accept(ssl_.get()) == 1;
   }
   bool Accepted() const { return accepted_; }
+  bool Resumed() const { return SSL_session_reused(ssl_.get()) == 1; }
   void Write(const std::string& data) {
     std::size_t sent = 0;
     while (sent < data.size()) {
@@ -214,6 +215,33 @@ TEST(SecureUpstream, BulkBothWaysAtOnceThroughSmtpsNeverStalls) {
   server.join();
   EXPECT_TRUE(gotDown == down) << gotDown.size();
   EXPECT_TRUE(gotUp == up) << gotUp.size();
+}
+
+TEST(SecureUpstream, ASessionIsResumedOnlyUnderTheNameItWasCheckedFor) {
+  // Resuming skips the certificate check, so a session verified for
+  // "localhost" must never serve a route that names the server otherwise.
+  Listener upstream;
+  RunningRelay byName("smtps://localhost", upstream.Port());
+  RunningRelay byAddress("smtps://127.0.0.1", upstream.Port());
+  auto resumed = [&](RunningRelay& relay) {
+    Fd client = ConnectTo(relay.Port());
+    bool accepted = false, reused = false;
+    std::thread server([&] {
+      TlsSession tls(upstream.Accept());
+      accepted = tls.Accepted();
+      reused = tls.Resumed();
+      tls.Write("220 hi\r\n");  // after its session tickets
+      tls.Close();
+    });
+    EXPECT_EQ(ReceiveAll(client.get()), "220 hi\r\n");
+    server.join();
+    EXPECT_TRUE(accepted);
+    return reused;
+  };
+  EXPECT_FALSE(resumed(byName));
+  EXPECT_TRUE(resumed(byName));
+  EXPECT_TRUE(resumed(byName));  // the resumed session brought a new one
+  EXPECT_FALSE(resumed(byAddress));
 }
 
 TEST(SecureUpstream, ClientsEndIsHeldUntilTheServerHasSentItsLastReply) {
