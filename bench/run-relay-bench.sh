@@ -15,4 +15,9 @@ if [ "${1:-}" = "--tls" ]; then
   [ $# -eq 1 ] || { echo "usage: $0 --tls" >&2; exit 2; }
   exec build/relay-bench --tls build/vantelo-relay
 fi
-exec build/relay-bench build/vantelo-relay "$@"
+options=()
+while [ $# -ge 2 ] && { [ "$1" = "--rounds" ] || [ "$1" = "--only" ]; }; do
+  options+=("$1" "$2")
+  shift 2
+done
+exec build/relay-bench "${options[@]}" build/vantelo-relay "$@"

@@ -35,33 +35,26 @@ TCopyPass::TCopyPass(TTCPConnection& inbound, TTCPConnection& upstream)
 }
 
 TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
-  readList_.clear();
-  writeList_.clear();
-  hangUpList_.clear();
-  readyNow_ = false;
-  const bool inboundWatched = Watch(inbound_, toUpstream_, toClient_);
-  Watch(upstream_, toClient_, toUpstream_);
-
-  // Bytes already waiting inside a side's transport need no wait.
-  const int ready =
-      GStack().WaitOnSets(&readList_, &writeList_,
-                          readyNow_ ? 0 : TimeLimit(idleLimitMs, inboundWatched), &hangUpList_);
-  if (inbound_.SocketBinding.Woken()) return TOutcome::Abandoned;
-  if (ready < 0) {
-    // A wait that fails would fail again at once: raise it, so that it
-    // counts as a failed pass instead of spinning unseen.
-    current_ = nullptr;
-    throw ESocketError(GStack().LastError());
-  }
-
+  const bool streaming = (filledUp_ || filledDown_) && streamingPasses_ < kMaxStreamingPasses;
+  const bool up = filledUp_, down = filledDown_;
+  filledUp_ = filledDown_ = false;
   bool moved = false;
-  if (ready > 0 || readyNow_) {
-    CheckHangUps();
-    // Client to server first, then server to client.
-    moved |= Move(toUpstream_, CanReceive(inbound_), CanSend(upstream_));
-    moved |= Move(toClient_, CanReceive(upstream_), CanSend(inbound_));
+  if (streaming) {
+    // More is most likely waiting where a whole unit came: one receive
+    // saves a wait per unit.
+    ++streamingPasses_;
+    if (inbound_.SocketBinding.Woken()) return TOutcome::Abandoned;
+    if (up) moved |= Move(toUpstream_, true, true);
+    if (down) moved |= Move(toClient_, true, true);
+  } else {
+    streamingPasses_ = 0;
+    if (!WaitAndMove(idleLimitMs, moved)) return TOutcome::Abandoned;
   }
   if (toUpstream_.ended && toClient_.ended) return TOutcome::Ended;
+  if (!moved || toUpstream_.UnitPending() || toClient_.UnitPending() || toUpstream_.ended ||
+      toClient_.ended) {
+    filledUp_ = filledDown_ = false;
+  }
 
   if (toUpstream_.ended || toClient_.ended) {
     const Clock::time_point now = Clock::now();
@@ -73,6 +66,34 @@ TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
     }
   }
   return TOutcome::Relaying;
+}
+
+bool TCopyPass::WaitAndMove(int idleLimitMs, bool& moved) {
+  readList_.clear();
+  writeList_.clear();
+  hangUpList_.clear();
+  readyNow_ = false;
+  const bool inboundWatched = Watch(inbound_, toUpstream_, toClient_);
+  Watch(upstream_, toClient_, toUpstream_);
+
+  // Bytes already waiting inside a side's transport need no wait.
+  const int ready =
+      GStack().WaitOnSets(&readList_, &writeList_,
+                          readyNow_ ? 0 : TimeLimit(idleLimitMs, inboundWatched), &hangUpList_);
+  if (inbound_.SocketBinding.Woken()) return false;
+  if (ready < 0) {
+    // A wait that fails would fail again at once: raise it, so that it
+    // counts as a failed pass instead of spinning unseen.
+    current_ = nullptr;
+    throw ESocketError(GStack().LastError());
+  }
+  if (ready > 0 || readyNow_) {
+    CheckHangUps();
+    // Client to server first, then server to client.
+    moved |= Move(toUpstream_, CanReceive(inbound_), CanSend(upstream_));
+    moved |= Move(toClient_, CanReceive(upstream_), CanSend(inbound_));
+  }
+  return true;
 }
 
 bool TCopyPass::Watch(TTCPConnection& side, const TRelayDirection& outgoing,
@@ -154,6 +175,8 @@ bool TCopyPass::Move(TRelayDirection& d, bool fromReadable, bool toWritable) {
       d.begin = 0;
       d.end = static_cast<std::size_t>(n);
       received = true;
+      if (d.end == kRelayUnitSize || static_cast<int>(n) == d.from->RecvBufferSize)
+        (&d == &toUpstream_ ? filledUp_ : filledDown_) = true;
     } else if (n == 0) {
       // The source has ended; nothing is pending, so the end goes on at once.
       current_ = d.to;

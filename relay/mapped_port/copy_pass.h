@@ -15,6 +15,12 @@
 //    to server, then at most one unit server to client. What each side waits
 //    for is what its connection says it needs (ReceiveNeeds, SendNeeds); a
 //    side whose bytes already wait inside its connection needs no wait.
+//  - Except while bytes stream: after a pass whose receives filled whole
+//    units and left nothing pending either way, the next pass receives again
+//    in those directions without the wait (a receive finding nothing is not
+//    an error). A pass that then moves nothing or leaves a unit pending, and
+//    every kMaxStreamingPasses-th pass, waits again, so the other direction
+//    and a failure of either side are seen within a few units.
 // And for the whole connection:
 //  - It is over when both directions have ended, or when one has ended and no
 //    byte has moved either way for the idle limit.
@@ -35,6 +41,7 @@
 namespace vantelo::relay {
 
 inline constexpr std::size_t kRelayUnitSize = 32768;
+inline constexpr int kMaxStreamingPasses = 8;
 
 // One direction of a relayed connection.
 struct TRelayDirection {
@@ -81,6 +88,8 @@ class TCopyPass {
   bool CanReceive(const TTCPConnection& side) const { return Ready(side, side.ReceiveNeeds()); }
   bool CanSend(const TTCPConnection& side) const { return Ready(side, side.SendNeeds()); }
   int TimeLimit(int idleLimitMs, bool inboundWatched) const;
+  // The pass with its wait; false when the wait found the inbound side woken.
+  bool WaitAndMove(int idleLimitMs, bool& moved);
   void CheckHangUps();
   bool Move(TRelayDirection& d, bool fromReadable, bool toWritable);
   bool Flush(TRelayDirection& d);
@@ -95,6 +104,9 @@ class TCopyPass {
   TSocketList hangUpList_;  // sockets with nothing to move, watched for failure
   TTCPConnection* current_ = nullptr;
   bool readyNow_ = false;           // a side can go on without a wait
+  int streamingPasses_ = 0;         // passes in a row without the wait
+  bool filledUp_ = false;           // this pass received a whole unit client to server
+  bool filledDown_ = false;         // ... server to client
   bool halfClosed_ = false;         // one direction has ended
   Clock::time_point lastProgress_;  // kept only while halfClosed_
 };
