@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "relay/log_sink.h"
+#include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -94,6 +96,32 @@ bool TCopyPass::WaitAndMove(int idleLimitMs, bool& moved) {
     moved |= Move(toClient_, CanReceive(upstream_), CanSend(inbound_));
   }
   return true;
+}
+
+void TCopyPass::DeliverRest(TTCPConnection& failed, int limitMs) {
+  TRelayDirection& d = &failed == &inbound_ ? toUpstream_ : toClient_;
+  if (d.ended) return;
+  Clock::time_point lastProgress = Clock::now();
+  try {
+    while (!inbound_.SocketBinding.Woken() &&
+           Clock::now() - lastProgress < std::chrono::milliseconds(limitMs)) {
+      if (!d.UnitPending()) {
+        // A reset socket gives what it holds, then its end or the error.
+        const ssize_t n = d.from->ReceiveSome(d.buffer, kRelayUnitSize);
+        if (n <= 0) return;
+        d.begin = 0;
+        d.end = static_cast<std::size_t>(n);
+      }
+      if (Flush(d)) {
+        lastProgress = Clock::now();
+      } else {
+        d.to->WaitUntil(d.to->SendNeeds(), kWakeCheckMs);
+      }
+    }
+  } catch (const std::exception& e) {
+    // The reset side's own error, met again, or the other side failing too.
+    RelayLog(TRelayLogLevel::Debug, "passing on the last bytes of a reset side: " + ReasonOf(e));
+  }
 }
 
 bool TCopyPass::Watch(TTCPConnection& side, const TRelayDirection& outgoing,

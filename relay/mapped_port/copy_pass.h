@@ -72,6 +72,11 @@ class TCopyPass {
   TOutcome Run(int idleLimitMs);
   // The side whose call raised in the last Run; null for the wait.
   TTCPConnection* FailedSide() const { return current_; }
+  // After `failed` has reset or aborted: what it had sent before, still held
+  // by its socket, goes on to the other side, with any unit still pending
+  // that way first. Stops at its end, when the other side cannot take more
+  // for limitMs, or at a wake; never raises.
+  void DeliverRest(TTCPConnection& failed, int limitMs);
 
   const TRelayDirection& ToUpstream() const { return toUpstream_; }
   const TRelayDirection& ToClient() const { return toClient_; }

@@ -123,9 +123,12 @@ bool TMappedPortTCP::HandleExecute(TPeerThread& thread) {
       // after the client ended may have lost the mail: that one is logged.
       const bool closing = data.Copy.ToClient().ended || (data.Copy.ToUpstream().ended &&
                                                           failed == thread.InboundConnection.get());
-      // The failed side can take nothing more; the other still gets an
-      // orderly close.
-      if (failed) failed->CloseConnection();
+      // The failed side can take nothing more; what it sent before it
+      // failed still goes on, and the other side gets an orderly close.
+      if (failed) {
+        data.Copy.DeliverRest(*failed, LingerTime);
+        failed->CloseConnection();
+      }
       EndRelayedConnection(thread, true);
       if (closing) {
         RelayLog(TRelayLogLevel::Debug,

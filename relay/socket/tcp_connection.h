@@ -107,10 +107,10 @@ class TTCPConnection : public TNetComponent {
   // From now on every byte of this socket goes through `transport`.
   void UseTransport(std::unique_ptr<TTransport> transport);
 
- private:
   // Waits until the socket is as `need` says, at most limitMs.
   bool WaitUntil(TNeed need, int limitMs);
 
+ private:
   TPlainTransport plain_{SocketBinding};
   std::unique_ptr<TTransport> secure_;  // when set, transport_ points to it
   TTransport* transport_ = &plain_;

@@ -439,6 +439,25 @@ TEST(MappedPortTCP, ClientsEndArrivingBeforeASlowServerReadsIsNoReset) {
   EXPECT_TRUE(got == c.data);
 }
 
+TEST(MappedPortTCP, ClientGoneBeforeTheServersReplyStillHasItsLastBytesDelivered) {
+  // The client closes once its last bytes are with the relay's system, which
+  // still holds them for a slow server. The server's replies then find the
+  // client gone (its system answers them with a reset), which must not cost
+  // the server the client's last bytes.
+  BothEndedBytesWaiting c;
+  SendAll(c.p.client.get(), c.data);
+  ASSERT_TRUE(Eventually([&] { return UnacknowledgedBytes(c.p.client.get()) == 0; }, 3000));
+  c.p.client = Fd();
+  for (int i = 0; i < 3; ++i) {
+    SendAll(c.p.upstream.get(), "250 ok\r\n");
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  std::string got;
+  EXPECT_EQ(ReadToEnd(c.p.upstream.get(), &got), End::Orderly);
+  EXPECT_EQ(got.size(), c.data.size());
+  EXPECT_TRUE(got == c.data);
+}
+
 TEST(MappedPortTCP, DestroyingWhileBothSidesHaveEndedAndBytesWaitIsStillBounded) {
   BothEndedBytesWaiting c;
   ASSERT_TRUE(c.Reach()) << "the relay's system did not take the client's bytes";
