@@ -352,8 +352,10 @@ std::pair<double, double> PingPong(int port) {
   return {us[us.size() / 2], us[us.size() * 99 / 100]};
 }
 
-// SMTP-like connections (greeting, QUIT, reply, close) per second.
-double ConnectionsPerSecond(int port, int clients, double seconds, int& failures) {
+// Connections per second, each running `session` on its socket (false: a
+// failed one), from `clients` threads at once.
+double ConnectionsPerSecond(int port, int clients, double seconds, int& failures,
+                            const std::function<bool(int fd)>& session) {
   std::atomic<long> done{0};
   std::atomic<int> failed{0};
   auto end = Clock::now() + std::chrono::duration<double>(seconds);
@@ -361,11 +363,9 @@ double ConnectionsPerSecond(int port, int clients, double seconds, int& failures
   std::vector<std::thread> threads;
   for (int t = 0; t < clients; ++t) {
     threads.emplace_back([&] {
-      char buf[64];
       while (Clock::now() < end) {
         int fd = Connect(port);
-        bool ok = fd >= 0 && recv(fd, buf, sizeof buf, 0) > 0 && SendAll(fd, "QUIT\r\n", 6) &&
-                  recv(fd, buf, sizeof buf, 0) > 0;
+        bool ok = fd >= 0 && session(fd);
         if (fd >= 0) close(fd);
         ok ? ++done : ++failed;
       }
@@ -374,6 +374,15 @@ double ConnectionsPerSecond(int port, int clients, double seconds, int& failures
   for (auto& t : threads) t.join();
   failures = failed;
   return done / Seconds(t0, Clock::now());
+}
+
+// SMTP-like connections (greeting, QUIT, reply, close) per second.
+double ConnectionsPerSecond(int port, int clients, double seconds, int& failures) {
+  return ConnectionsPerSecond(port, clients, seconds, failures, [](int fd) {
+    char buf[64];
+    return recv(fd, buf, sizeof buf, 0) > 0 && SendAll(fd, "QUIT\r\n", 6) &&
+           recv(fd, buf, sizeof buf, 0) > 0;
+  });
 }
 
 // 200 connections at once, each echoing 1 MiB: the wall time (s), and the
@@ -736,31 +745,13 @@ bool RecvLine(int fd, std::string& line) {
 
 // Connections with the greeting, QUIT and the 221 reply compared, per second.
 double CheckedConnections(int port, int clients, double seconds, int& failures) {
-  std::atomic<long> done{0};
-  std::atomic<int> failed{0};
-  auto end = Clock::now() + std::chrono::duration<double>(seconds);
-  auto t0 = Clock::now();
-  std::vector<std::thread> threads;
-  for (int t = 0; t < clients; ++t) {
-    threads.emplace_back([&] {
-      std::string greeting, bye;
-      while (Clock::now() < end) {
-        int fd = Connect(port);
-        if (fd >= 0) {
-          timeval limit{10, 0};
-          setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        }
-        bool ok = fd >= 0 && RecvLine(fd, greeting) &&
-                  greeting == "220 bench.example ESMTP ready\r\n" && SendAll(fd, "QUIT\r\n", 6) &&
-                  RecvLine(fd, bye) && bye == "221 2.0.0 Bye\r\n";
-        if (fd >= 0) close(fd);
-        ok ? ++done : ++failed;
-      }
-    });
-  }
-  for (auto& t : threads) t.join();
-  failures = failed;
-  return done / Seconds(t0, Clock::now());
+  return ConnectionsPerSecond(port, clients, seconds, failures, [](int fd) {
+    timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::string greeting, bye;
+    return RecvLine(fd, greeting) && greeting == "220 bench.example ESMTP ready\r\n" &&
+           SendAll(fd, "QUIT\r\n", 6) && RecvLine(fd, bye) && bye == "221 2.0.0 Bye\r\n";
+  });
 }
 
 int RunTls(const std::string& relayPath) {
