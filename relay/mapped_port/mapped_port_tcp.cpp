@@ -65,8 +65,11 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
     if (!route.error.empty()) throw ESessionError(route.error);
     // A relay being destroyed wakes the inbound side; that also ends a
     // connect, or a secure start, still waiting for the upstream server.
-    client.Connect(&inbound);
+    client.Connect(&inbound, ConnectTime);
     if (secure) greeting = StartSecureSession(client, route, SecurePreludeTime, &inbound);
+  } catch (const EConnectTimedOut& e) {
+    refuse("connection timed out after " + DescribeLimit(e.LimitMs));
+    throw;
   } catch (const ESocketError& e) {
     refuse(ErrorInWords(e.LastError));
     throw;
@@ -186,6 +189,10 @@ std::string TMappedPortTCP::DescribeWorkerEnd(const TPeerThread& thread, bool du
                 ? ": upstream server " + Upstream() + " cannot be reached: "
                 : ": no secure connection to " + Upstream() + ": ") +
            OneLine(reason.what());
+  }
+  if (const auto* timedOut = dynamic_cast<const EConnectTimedOut*>(&reason)) {
+    return client + ": connect to " + Upstream() + " failed: no answer within " +
+           DescribeLimit(timedOut->LimitMs) + " (ETIMEDOUT)";
   }
   const auto* socketError = dynamic_cast<const ESocketError*>(&reason);
   if (socketError && socketError->LastError == kErrConnAborted && thread.ClientHungUp()) {

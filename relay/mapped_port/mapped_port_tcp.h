@@ -45,6 +45,7 @@ class TMappedPortTCPData : public TAttachedData {
 };
 
 inline constexpr int kSecurePreludeTime = 30000;
+inline constexpr int kConnectTime = 30000;
 
 class TMappedPortTCP : public TTCPServer {
  public:
@@ -61,6 +62,10 @@ class TMappedPortTCP : public TTCPServer {
   int HalfClosedIdleTime = 30000;
   // How long a closing side waits for its peer to end too (ms).
   int LingerTime = 2000;
+  // How long the upstream connect may wait for the server's answer (ms), on
+  // every route: a server whose packets are dropped gets its 421 this soon,
+  // not after the system's own two minutes.
+  int ConnectTime = kConnectTime;
   // How long a secure route's start may take once the upstream connection is
   // up (ms): the TLS handshake, and for starttls:// the dialogue before it.
   // A server that stays silent holds the worker no longer than this.

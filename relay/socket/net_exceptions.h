@@ -33,6 +33,15 @@ class ESocketError : public ENetException {
   int SystemError;  // the errno value, for the log; 0 when there is none
 };
 
+// A connect that its own time limit ended before the server answered (a
+// server whose packets are dropped answers never; the system would try for
+// over two minutes).
+class EConnectTimedOut : public ESocketError {
+ public:
+  explicit EConnectTimedOut(int limitMs) : ESocketError(kErrTimedOut), LimitMs(limitMs) {}
+  int LimitMs;
+};
+
 class ESilentException : public ENetException {
  public:
   using ENetException::ENetException;

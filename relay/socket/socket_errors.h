@@ -21,6 +21,7 @@ inline constexpr int kErrConnAborted = 10053;  // ECONNABORTED, EPROTO
 inline constexpr int kErrConnReset = 10054;
 inline constexpr int kErrNoBuffers = 10055;  // ENOBUFS, ENOMEM
 inline constexpr int kErrShutdown = 10058;   // EPIPE, ESHUTDOWN: send or receive after shut-down
+inline constexpr int kErrTimedOut = 10060;
 inline constexpr int kErrHostDown = 10064;
 inline constexpr int kErrHostUnreachable = 10065;
 // The number the original platform gave a host name that could not be found.

@@ -191,7 +191,7 @@ void TTCPConnection::ResetState() {
   peerEnded_ = false;
 }
 
-void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
+void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp, int limitMs) {
   if (SocketBinding.SocketOpen()) throw EAlreadyConnected();
   ResetState();
   try {
@@ -199,9 +199,8 @@ void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
     // before the socket is opened.
     if (!TSocketStack::IsDottedAddress(Host)) DoStatus(hsResolving, Host);
     const std::string remote = GStack().ResolveHost(Host);
-    // Non-blocking from the start, so that the wait below can also watch the
-    // socket whose hang-up abandons the connect; without one it waits as
-    // long as the platform tries.
+    // Non-blocking from the start, so that the wait below has its own limit
+    // and can also watch the socket whose hang-up abandons the connect.
     SocketBinding.OpenSocket(SOCK_STREAM | SOCK_NONBLOCK, 0, TSocketStack::FamilyOf(remote));
     // Without a local address the connect itself takes the wildcard address
     // and an ephemeral port, as an explicit bind would, one call cheaper.
@@ -222,7 +221,9 @@ void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp) {
       if (abandonOnHangUp && abandonOnHangUp->SocketOpen()) {
         hungUp.push_back(abandonOnHangUp->SocketHandle());
       }
-      GStack().CheckForSocketError(GStack().WaitOnSets(nullptr, &write, kInfiniteWait, &hungUp));
+      const int ready = GStack().WaitOnSets(nullptr, &write, limitMs, &hungUp);
+      GStack().CheckForSocketError(ready);
+      if (ready == 0) throw EConnectTimedOut(limitMs);
       if (!hungUp.empty() && write.empty()) throw ESocketError(kErrConnAborted);
       if (int error = GStack().PendingError(s)) throw ESocketError(error);
       SocketBinding.RefreshLocal();  // the remote side is the one connected to

@@ -132,16 +132,17 @@ class TTCPClient : public TTCPConnection {
   std::function<void(TTCPClient*)> OnConnected;
 
   // Resolves Host, then opens a socket of the address's family, binds it to
-  // BoundIP when set, and connects, with no time limit of its own. A failure
-  // closes the socket and raises; an open socket raises EAlreadyConnected and
-  // stays open.
+  // BoundIP when set, and connects. A failure closes the socket and raises;
+  // an open socket raises EAlreadyConnected and stays open.
   //
-  // With `abandonOnHangUp`, the connect is also abandoned (ESocketError
-  // 10053) as soon as that other socket hangs up: its peer resets it, or
-  // another thread wakes it. The relay passes its inbound side, so that a
-  // relay being destroyed does not wait out the platform's connect time-out.
-  // The handle is only read during this call; it must outlive the call.
-  void Connect(const TSocketHandle* abandonOnHangUp = nullptr);
+  // The connect waits at most limitMs for the server's answer (kInfiniteWait:
+  // as long as the platform tries, over two minutes on Linux), then raises
+  // EConnectTimedOut. With `abandonOnHangUp`, it is also abandoned
+  // (ESocketError 10053) as soon as that other socket hangs up: its peer
+  // resets it, or another thread wakes it. The relay passes its inbound side,
+  // so that a relay being destroyed does not wait out the connect. The handle
+  // is only read during this call; it must outlive the call.
+  void Connect(const TSocketHandle* abandonOnHangUp = nullptr, int limitMs = kInfiniteWait);
 };
 
 }  // namespace vantelo::relay

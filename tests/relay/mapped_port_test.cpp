@@ -111,6 +111,16 @@ TEST(MappedPortTCP, UnreachableOrUnknownUpstreamAnswers421ThenClosesInOrder) {
   // A host name is logged as it is, but it cannot forge a line.
   RunningRelay forged("no-such-host.invalid\nvantelo.route: mail now goes to evil\x1b[2J", 25);
 
+  // Black-holed: the upstream's accept queue is full, so the system drops the
+  // relay's connection requests as a firewall that drops packets would. Every
+  // route, secure or not, gives up after its connect time.
+  Listener full("127.0.0.1", 0);
+  Fd filler = ConnectTo(full.Port());
+  ASSERT_TRUE(Eventually([&] { return full.Waiting() == 1; }));
+  const auto shortConnect = [](TMappedPortTCP& r) { r.ConnectTime = 300; };
+  RunningRelay blackHoled("127.0.0.1", full.Port(), shortConnect);
+  RunningRelay blackHoledSecure("smtps://127.0.0.1", full.Port(), shortConnect);
+
   Fd a = ConnectTo(refused.Port());
   Fd b = ConnectTo(unknown.Port());
   Fd c = ConnectTo(forged.Port());
@@ -124,6 +134,14 @@ TEST(MappedPortTCP, UnreachableOrUnknownUpstreamAnswers421ThenClosesInOrder) {
   EXPECT_EQ(ReceiveAll(c.get()),
             "421 4.4.0 no-such-host.invalid\\nvantelo.route: mail now goes to evil\\x1b[2J:25 "
             "cannot be reached: name or service not known\r\n");
+
+  const std::string fullPort = std::to_string(full.Port());
+  Fd d = ConnectTo(blackHoled.Port());
+  Fd e = ConnectTo(blackHoledSecure.Port());
+  EXPECT_EQ(ReceiveAll(d.get()), "421 4.4.0 127.0.0.1:" + fullPort +
+                                     " cannot be reached: connection timed out after 300 ms\r\n");
+  EXPECT_EQ(ReceiveAll(e.get()), "421 4.7.0 No secure connection to 127.0.0.1:" + fullPort +
+                                     ": connection timed out after 300 ms\r\n");
 
   SendAll(healthy.client.get(), "still here");
   EXPECT_EQ(ReceiveUpTo(healthy.upstream.get(), 10), "still here");
@@ -142,6 +160,9 @@ TEST(MappedPortTCP, UnreachableOrUnknownUpstreamAnswers421ThenClosesInOrder) {
       ": connect to no-such-host.invalid\\nvantelo.route: mail now goes to evil\\x1b[2J:25 "
       "failed: name or service not known";
   EXPECT_TRUE(Eventually([&] { return log.LinesWith({forgedLine}, warning).size() == 1; }));
+  const std::string timedOutLine =
+      ": connect to 127.0.0.1:" + fullPort + " failed: no answer within 300 ms (ETIMEDOUT)";
+  EXPECT_TRUE(Eventually([&] { return log.LinesWith({timedOutLine}, warning).size() == 1; }));
 }
 
 // 300 clients at once meet a server that refuses: a few lines, which count

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <dirent.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <random>
 #include <stdexcept>
@@ -100,6 +101,14 @@ Fd Listener::Accept(int timeoutMs) {
   Fd c(accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
   if (c) SetReceiveTimeout(c.get(), 10000);
   return c;
+}
+
+int Listener::Waiting() const {
+  // For a listening socket the kernel reports its accept queue here.
+  tcp_info info{};
+  socklen_t length = sizeof info;
+  if (getsockopt(fd_.get(), IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return -1;
+  return static_cast<int>(info.tcpi_unacked);
 }
 
 Fd ConnectTo(int port, int receiveTimeoutMs) {

@@ -45,6 +45,8 @@ class Listener {
   int Port() const { return port_; }
   // Accepts one connection (receive time-out set), or an empty Fd after timeoutMs.
   Fd Accept(int timeoutMs = 5000);
+  // Connections the system has completed and that wait for Accept.
+  int Waiting() const;
   void Close() { fd_ = Fd(); }
 
  private:
