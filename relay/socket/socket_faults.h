@@ -17,7 +17,7 @@
 
 namespace vantelo::relay {
 
-enum class TSocketCall { Accept, Poll, Recv };
+enum class TSocketCall { Accept, Bind, Poll, Recv };
 
 class TSocketFaults {
  public:

@@ -1,8 +1,21 @@
 #include "relay/socket/socket_handle.h"
 
+#include <climits>
+#include <unistd.h>
+
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
+namespace {
+
+// The program file to give a right to, as the system names it.
+std::string ThisProgram() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : "PROGRAM";
+}
+
+}  // namespace
 
 TSocketHandle::TSocketHandle(TSocketHandles* collection) {
   if (collection) Port = collection->DefaultPort;
@@ -63,6 +76,7 @@ void TSocketHandle::Bind() {
   if (GStack().Bind(SocketHandle(), IP, Port) == -1) {
     int number = GStack().LastError();
     if (number == kErrAddrInUse) throw ECouldNotBindSocket();
+    if (number == 10013 && Port > 0 && Port < 1024) throw EPortNotPermitted(Port, ThisProgram());
     throw ESocketError(number);
   }
   RefreshLocal();

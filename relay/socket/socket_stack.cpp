@@ -155,6 +155,10 @@ TSocket TSocketStack::Accept(TSocket listener, std::string& remoteIP, int& remot
 }
 
 int TSocketStack::Bind(TSocket s, const std::string& ip, int port) {
+  if (int e = InjectedError(TSocketCall::Bind, s)) {
+    errno = e;
+    return -1;
+  }
   TAddress a = MakeAddress(ip, port);
   return ::bind(s, a.get(), a.length);
 }

@@ -47,6 +47,25 @@ TEST(TCPServer, TakenPortFailsWithTheBindMessageAndStaysInactive) {
   EXPECT_FALSE(server->Active());
 }
 
+TEST(TCPServer, PortBelow1024WithoutTheRightSaysHowToGetIt) {
+  // As the system answers a program without cap_net_bind_service.
+  ScopedFault denied(
+      [](TSocketCall call, int, std::size_t) { return call == TSocketCall::Bind ? EACCES : 0; });
+  auto server = TOwnedServer<TMappedPortTCP>::Make();
+  server->SetDefaultPort(25);
+  try {
+    server->SetActive(true);
+    FAIL() << "bound a port it may not";
+  } catch (const ESocketError& e) {
+    const std::string message = e.what();
+    EXPECT_EQ(message.rfind("permission denied (EACCES): port 25 is below 1024", 0), 0u) << message;
+    EXPECT_NE(message.find("sudo setcap cap_net_bind_service=+ep /"), std::string::npos);
+    EXPECT_NE(message.find("or a port above 1023"), std::string::npos);
+    EXPECT_EQ(e.LastError, 10013);
+  }
+  EXPECT_FALSE(server->Active());
+}
+
 TEST(TCPServer, DefaultPortZeroListensOnAPortTheSystemChose) {
   auto server = TOwnedServer<TMappedPortTCP>::Make();
   server->SetDefaultPort(0);
