@@ -140,6 +140,16 @@ bool TMappedPortTCP::HandleExecute(TPeerThread& thread) {
       }
     }
     throw;  // the worker's rules log it, and drop it or end the worker
+  } catch (const ETlsError& e) {
+    // Only the upstream side speaks TLS. What it sent before the failure
+    // passed its checks and goes on; then the client's connection is reset,
+    // so that a reply cut off there never reads as a whole one.
+    TTCPConnection& upstream = *data.UpstreamClient;
+    data.Copy.DeliverRest(upstream, LingerTime);
+    upstream.CloseConnection();
+    thread.InboundConnection->CloseWithReset(LingerTime);
+    RelayLog(TRelayLogLevel::Warning, DescribeConnection(thread) + ": " + OneLine(e.what()) +
+                                          "; the client's connection was reset");
   }
   return true;
 }

@@ -1,6 +1,8 @@
 #include "relay/socket/socket_handle.h"
 
 #include <climits>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "relay/socket/net_exceptions.h"
@@ -43,6 +45,23 @@ void TSocketHandle::CloseSocketHandle(bool resetLocal) {
   if (!sendingEnded_) GStack().Shutdown(s, SHUT_WR);
   GStack().CloseSocket(s);
   Reset(resetLocal);
+}
+
+void TSocketHandle::CloseWithReset() {
+  std::lock_guard<std::mutex> guard(closeLock_);
+  if (!open_.load(std::memory_order_acquire)) return;
+  open_.store(false, std::memory_order_release);
+  const TSocket s = socket_.load(std::memory_order_acquire);
+  const linger abort{1, 0};
+  GStack().SetSockOpt(s, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  GStack().CloseSocket(s);
+  Reset(true);
+}
+
+int TSocketHandle::Unacknowledged() const {
+  int queued = -1;
+  if (!SocketOpen() || ioctl(SocketHandle(), SIOCOUTQ, &queued) != 0) return -1;
+  return queued;
 }
 
 void TSocketHandle::EndSending() {

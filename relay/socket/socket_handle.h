@@ -67,6 +67,12 @@ class TSocketHandle {
   void EndSending();
   bool SendingEnded() const { return sendingEnded_; }
 
+  // Closes with a reset (SO_LINGER 0, and no end of sending before): the
+  // peer reads what has arrived, then ECONNRESET, never an orderly end.
+  void CloseWithReset();
+  // Bytes sent that the peer's system has not acknowledged yet; -1 unknown.
+  int Unacknowledged() const;
+
   // Any thread: mark the handle woken, and shut its socket down both ways if
   // it is still open.
   void Wake();

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <thread>
 #include <utility>
 
 #include "relay/log_sink.h"
@@ -96,6 +97,23 @@ void TTCPConnection::CloseConnection() {
   }
 }
 
+void TTCPConnection::CloseWithReset(int limitMs) {
+  if (!SocketBinding.SocketOpen()) return;
+  constexpr int kStepMs = 10;
+  for (int waited = 0; waited < limitMs && !SocketBinding.Woken(); waited += kStepMs) {
+    if (SocketBinding.Unacknowledged() <= 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStepMs));
+  }
+  const std::string remote = SocketBinding.RemoteIP;
+  DoStatus(hsDisconnecting, remote);
+  transport_ = &plain_;
+  secure_.reset();
+  SocketBinding.CloseWithReset();
+  peerClosed_ = true;
+  DoStatus(hsDisconnected, remote);
+  if (OnDisconnected) OnDisconnected(this);
+}
+
 int TTCPConnection::FillPending(bool raise, int limitMs) {
   CheckClosed(raise, false);
   if (!IsConnected()) return 0;
@@ -105,6 +123,7 @@ int TTCPConnection::FillPending(bool raise, int limitMs) {
   int number = 0;
   ssize_t received = transport_->Receive(receiveBlock_.data(), receiveBlock_.size(), number);
   if (received == 0) peerClosed_ = true;
+  if (received > 0) hasReceived_ = true;
   if (received == -1) {
     if (number == kErrWouldBlock) return 0;
     if (number == kErrShutdown) {
@@ -162,7 +181,10 @@ ssize_t TTCPConnection::ReceiveSome(char* buffer, std::size_t capacity) {
   const std::size_t limit = RecvBufferSize > 0 ? static_cast<std::size_t>(RecvBufferSize) : 1;
   int number = 0;
   ssize_t received = transport_->Receive(buffer, std::min(capacity, limit), number);
-  if (received > 0) return received;
+  if (received > 0) {
+    hasReceived_ = true;
+    return received;
+  }
   if (received == 0) {
     peerEnded_ = true;
     return 0;
@@ -189,6 +211,7 @@ void TTCPConnection::ResetState() {
   pending_.clear();
   peerClosed_ = false;
   peerEnded_ = false;
+  hasReceived_ = false;
 }
 
 void TTCPClient::Connect(const TSocketHandle* abandonOnHangUp, int limitMs) {

@@ -69,6 +69,12 @@ class TTCPConnection : public TNetComponent {
   // Closes an open socket with its notices and OnDisconnected; marks PeerClosed.
   // The transport ends its sending first and goes with the socket.
   void CloseConnection();
+  // Ends the connection with a reset instead of an orderly close, so that
+  // what the peer got cannot read as complete: once the peer's system has
+  // acknowledged every byte sent (at most limitMs, or until the socket is
+  // woken), it reads them all, then ECONNRESET. The transport goes without
+  // ending its sending.
+  void CloseWithReset(int limitMs);
   // One wait (limitMs) and one receive of at most RecvBufferSize bytes,
   // appended to the pending input; returns the count received.
   int FillPending(bool raise, int limitMs);
@@ -98,6 +104,8 @@ class TTCPConnection : public TNetComponent {
   TNeed SendNeeds() const { return transport_->SendNeeds(); }
   // The peer has ended its sending: a ReceiveSome returned 0.
   bool PeerEnded() const { return peerEnded_; }
+  // Some byte has been received on this socket, through any transport.
+  bool HasReceived() const { return hasReceived_; }
   // Ends this side's sending, once the transport can do so without cutting
   // off what the peer still sends (plain: at once, a shut-down for sending).
   void EndSending() { transport_->EndSending(false); }
@@ -118,6 +126,7 @@ class TTCPConnection : public TNetComponent {
   std::vector<char> receiveBlock_;  // allocated on first use, then reused
   bool peerClosed_ = false;
   bool peerEnded_ = false;
+  bool hasReceived_ = false;
 };
 
 // The inbound side of a relayed connection, accepted by a server's listener.

@@ -4,8 +4,10 @@
 // command and that the relay trusts through SSL_CERT_FILE.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <netinet/in.h>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "relay/mapped_port/upstream_route.h"
+#include "relay/socket/tls_transport.h"
 #include "tests/testkit/loopback_peers.h"
 
 using namespace vantelo::relay;
@@ -78,8 +81,10 @@ TEST(ServerText, SchemesHostsAndMistakes) {
 
 std::string gFolder;
 
-// A CA of the test's own, trusted by the relay, and a certificate for
-// localhost, 127.0.0.1 and ::1 that it issued.
+// A CA of the test's own, trusted by the relay, and certificates that it
+// issued: for localhost, 127.0.0.1 and ::1 (server; rsa with an RSA key);
+// one that names localhost only in its subject (cnonly); one from an
+// intermediate CA that the server does not send (chained).
 class Certificates : public ::testing::Environment {
  public:
   void SetUp() override {
@@ -87,12 +92,23 @@ class Certificates : public ::testing::Environment {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     gFolder = pattern;
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    const auto issue = [&](const std::string& name, const std::string& key,
+                           const std::string& subject, const std::string& ca,
+                           const std::string& ext) {
+      return " && openssl req" + key + " -keyout " + name + ".key -out " + name + ".csr -subj " +
+             subject + " && openssl x509 -req -in " + name + ".csr -CA " + ca + ".pem -CAkey " +
+             ca + ".key -CAcreateserial -out " + name + ".pem -days 1" +
+             (ext.empty() ? "" : " -extfile " + ext);
+    };
     const std::string commands =
         "cd " + gFolder + " && printf 'subjectAltName=DNS:localhost,IP:127.0.0.1,IP:::1\\n' > ext" +
+        " && printf 'basicConstraints=critical,CA:TRUE\\nkeyUsage=keyCertSign\\n' > caext" +
         " && openssl req -x509" + ec + " -keyout ca.key -out ca.pem -days 2 -subj /CN=TestCA" +
-        " && openssl req" + ec + " -keyout server.key -out server.csr -subj /CN=localhost" +
-        " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial" +
-        " -out server.pem -days 1 -extfile ext) >/dev/null 2>&1";
+        issue("server", ec, "/CN=localhost", "ca", "ext") +
+        issue("rsa", " -newkey rsa:2048 -nodes", "/CN=localhost", "ca", "ext") +
+        issue("cnonly", ec, "/CN=localhost", "ca", "") +
+        issue("inter", ec, "/CN=TestIntermediate", "ca", "caext") +
+        issue("chained", ec, "/CN=localhost", "inter", "ext") + ") >/dev/null 2>&1";
     ASSERT_EQ(std::system(("(" + commands).c_str()), 0);
     // Read when the relay's first TLS session starts, which is after this.
     setenv("SSL_CERT_FILE", (gFolder + "/ca.pem").c_str(), 1);
@@ -107,13 +123,18 @@ struct SslFree {
   void operator()(SSL_CTX* c) const { SSL_CTX_free(c); }
 };
 
+using ContextPtr = std::unique_ptr<SSL_CTX, SslFree>;
+
+// A server's context with the certificate (and key) `name` of gFolder.
+ContextPtr MakeServerContext(const std::string& name) {
+  ContextPtr c(SSL_CTX_new(TLS_server_method()));
+  SSL_CTX_use_certificate_chain_file(c.get(), (gFolder + "/" + name + ".pem").c_str());
+  SSL_CTX_use_PrivateKey_file(c.get(), (gFolder + "/" + name + ".key").c_str(), SSL_FILETYPE_PEM);
+  return c;
+}
+
 SSL_CTX* ServerContext() {
-  static std::unique_ptr<SSL_CTX, SslFree> context = [] {
-    std::unique_ptr<SSL_CTX, SslFree> c(SSL_CTX_new(TLS_server_method()));
-    SSL_CTX_use_certificate_chain_file(c.get(), (gFolder + "/server.pem").c_str());
-    SSL_CTX_use_PrivateKey_file(c.get(), (gFolder + "/server.key").c_str(), SSL_FILETYPE_PEM);
-    return c;
-  }();
+  static ContextPtr context = MakeServerContext("server");
   return context.get();
 }
 
@@ -121,9 +142,15 @@ SSL_CTX* ServerContext() {
 // the receive time-out of Listener::Accept).
 class TlsSession {
  public:
-  explicit TlsSession(Fd fd) : fd_(std::move(fd)), ssl_(SSL_new(ServerContext())) {
+  explicit TlsSession(Fd fd, SSL_CTX* context = ServerContext())
+      : fd_(std::move(fd)), ssl_(SSL_new(context)) {
     SSL_set_fd(ssl_.get(), fd_.get());
     accepted_ = SSL_accept(ssl_.get()) == 1;
+  }
+  // The name the client sent as SNI; empty for none.
+  std::string ServerName() const {
+    const char* name = SSL_get_servername(ssl_.get(), TLSEXT_NAMETYPE_host_name);
+    return name ? name : "";
   }
   bool Accepted() const { return accepted_; }
   bool Resumed() const { return SSL_session_reused(ssl_.get()) == 1; }
@@ -172,6 +199,19 @@ class TlsSession {
     SSL_shutdown(ssl_.get());
     shutdown(fd_.get(), SHUT_WR);
   }
+  // The socket's end without a close_notify.
+  void EndWithoutCloseNotify() { shutdown(fd_.get(), SHUT_WR); }
+  // `data` as one record, as it would go out, and then nothing more through
+  // TLS: for a test to send it cut short or changed.
+  std::string SealedRecord(const std::string& data) {
+    BIO* memory = BIO_new(BIO_s_mem());
+    SSL_set0_wbio(ssl_.get(), memory);
+    Write(data);
+    char* bytes = nullptr;
+    const long length = BIO_get_mem_data(memory, &bytes);
+    return std::string(bytes, static_cast<std::size_t>(length));
+  }
+  void SendRaw(const std::string& bytes) { SendAll(fd_.get(), bytes); }
 
  private:
   Fd fd_;
@@ -180,16 +220,38 @@ class TlsSession {
   bool ended_ = false;
 };
 
-// A plain SMTP start up to STARTTLS, then TLS, on an accepted socket.
+// A plain SMTP start up to STARTTLS and its 220, on an accepted socket.
+bool StartTlsDialogue(int fd, const std::string& greeting) {
+  SendAll(fd, greeting);
+  std::string ehlo = ReceiveUpTo(fd, 5);
+  while (ehlo.find('\n') == std::string::npos) ehlo += ReceiveUpTo(fd, 1);
+  if (ehlo.rfind("EHLO ", 0) != 0) return false;
+  SendAll(fd, "250-tls.example\r\n250-SIZE 1000000\r\n250 starttls\r\n");
+  if (ReceiveUpTo(fd, 10) != "STARTTLS\r\n") return false;
+  SendAll(fd, "220 2.0.0 go ahead\r\n");
+  return true;
+}
+
+// The same, then TLS.
 std::unique_ptr<TlsSession> StartTlsServer(Fd fd, const std::string& greeting) {
-  SendAll(fd.get(), greeting);
-  std::string ehlo = ReceiveUpTo(fd.get(), 5);
-  while (ehlo.find('\n') == std::string::npos) ehlo += ReceiveUpTo(fd.get(), 1);
-  if (ehlo.rfind("EHLO ", 0) != 0) return nullptr;
-  SendAll(fd.get(), "250-tls.example\r\n250-SIZE 1000000\r\n250 starttls\r\n");
-  if (ReceiveUpTo(fd.get(), 10) != "STARTTLS\r\n") return nullptr;
-  SendAll(fd.get(), "220 2.0.0 go ahead\r\n");
+  if (!StartTlsDialogue(fd.get(), greeting)) return nullptr;
   return std::make_unique<TlsSession>(std::move(fd));
+}
+
+// How a receiver saw the end of its stream.
+enum class End { Orderly, Reset, TimedOut };
+
+End ReadToEnd(int fd, std::string& received) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n > 0) {
+      received.append(buf, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return End::Orderly;
+    return errno == ECONNRESET ? End::Reset : End::TimedOut;
+  }
 }
 
 // ---- the relay over TLS ---------------------------------------------------
@@ -314,6 +376,193 @@ TEST(SecureUpstream, SilentServerGets421AfterThePreludeLimitAndDestroyingEndsAPr
   relay.reset();
   EXPECT_LT(MillisecondsSince(start), 1500);
   EXPECT_TRUE(SeesEnd(client.get()));
+}
+
+TEST(SecureUpstream, EachRefusedHandshakeIsA421ThatSaysWhy) {
+  const auto context = [](const std::string& certificate, int maxVersion, const char* ciphers,
+                          bool asksForCertificate) {
+    ContextPtr c = MakeServerContext(certificate);
+    if (maxVersion) SSL_CTX_set_max_proto_version(c.get(), maxVersion);
+    if (ciphers) SSL_CTX_set_cipher_list(c.get(), ciphers);
+    if (asksForCertificate)
+      SSL_CTX_set_verify(c.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    return c;
+  };
+  struct Case {
+    const char* name;
+    const char* scheme;
+    ContextPtr server;  // null: plain text after the 220 to STARTTLS
+    const char* reason;
+  };
+  Case cases[] = {
+      {"names localhost only in its subject", "smtps://", context("cnonly", 0, nullptr, false),
+       "certificate name mismatch (the certificate is not made out to localhost)"},
+      {"from an intermediate it does not send", "smtps://", context("chained", 0, nullptr, false),
+       "certificate not trusted (the server sent no certificate of its issuer CN=TestIntermediate, "
+       "which this computer's trust store does not have either: an incomplete chain on the "
+       "server, or a CA this computer does not trust)"},
+      {"TLS 1.2 with static RSA and CBC only", "smtps://",
+       context("rsa", TLS1_2_VERSION, "AES128-SHA:AES256-SHA:AES128-SHA256:AES256-SHA256", false),
+       "the server accepts none of the ciphers that Vantelo offers (under TLS 1.2: ECDHE with "
+       "AES-GCM or ChaCha20)"},
+      {"asks for a client certificate", "smtps://",
+       context("server", TLS1_2_VERSION, nullptr, true),
+       "the server asks for a client certificate, which Vantelo does not send"},
+      {"plain text after its 220 to STARTTLS", "starttls://", nullptr,
+       "the server answered STARTTLS with 220, then went on in plain text instead of TLS"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Listener upstream;
+    RunningRelay relay(std::string(c.scheme) + "localhost", upstream.Port());
+    Fd client = ConnectTo(relay.Port());
+    std::thread server([&] {
+      Fd fd = upstream.Accept();
+      if (std::string(c.scheme) == "starttls://" && !StartTlsDialogue(fd.get(), "220 hi\r\n"))
+        return;
+      if (!c.server) {
+        // In a packet of its own, once the handshake has begun.
+        ReceiveUpTo(fd.get(), 1);
+        SendAll(fd.get(), "454 4.7.0 TLS not available now\r\n");
+        std::string rest;
+        ReadToEnd(fd.get(), rest);
+        return;
+      }
+      TlsSession tls(std::move(fd), c.server.get());
+      EXPECT_FALSE(tls.Accepted());
+    });
+    EXPECT_EQ(ReceiveAll(client.get()),
+              "421 4.7.0 No secure connection to localhost:" + std::to_string(upstream.Port()) +
+                  ": " + c.reason + "\r\n");
+    server.join();
+  }
+}
+
+TEST(SecureUpstream, ATrailingDotIsDroppedForTheCertificateAndSni) {
+  InjectedFaults::Get().SetName("localhost.", {"127.0.0.1"}, {});
+  Listener upstream;
+  RunningRelay relay("smtps://localhost.", upstream.Port());
+  Fd client = ConnectTo(relay.Port());
+  std::string sni;
+  std::thread server([&] {
+    TlsSession tls(upstream.Accept());
+    ASSERT_TRUE(tls.Accepted());
+    sni = tls.ServerName();
+    tls.Write("220 hi\r\n");
+    tls.Close();
+  });
+  EXPECT_EQ(ReceiveAll(client.get()), "220 hi\r\n");
+  server.join();
+  EXPECT_EQ(sni, "localhost");
+  InjectedFaults::Get().ClearNames();
+}
+
+TEST(SecureUpstream, AServersEndWithoutCloseNotifyIsOrderlyOnlyAfterAWholeLine) {
+  // Many servers close so after their 221. Cut off anywhere else, or with a
+  // record that fails its check, the reply must not read as a whole one.
+  struct Case {
+    const char* name;
+    std::function<void(TlsSession&)> end;
+    std::string received;
+    End end_;
+  };
+  const Case cases[] = {
+      {"after a whole line",
+       [](TlsSession& tls) {
+         tls.Write("221 bye\r\n");
+         tls.EndWithoutCloseNotify();
+         // The client's end, held until now, goes out as a close_notify.
+         EXPECT_TRUE(tls.EndArrivesWithin(5000));
+       },
+       "220 hi\r\n221 bye\r\n", End::Orderly},
+      {"in the middle of a line",
+       [](TlsSession& tls) {
+         tls.Write("221 by");
+         tls.EndWithoutCloseNotify();
+       },
+       "220 hi\r\n221 by", End::Reset},
+      {"in the middle of a record",
+       [](TlsSession& tls) {
+         const std::string record = tls.SealedRecord("221 bye\r\n");
+         tls.SendRaw(record.substr(0, record.size() - 3));
+         tls.EndWithoutCloseNotify();
+       },
+       "220 hi\r\n", End::Reset},
+      {"after a forged record",
+       [](TlsSession& tls) {
+         std::string record = tls.SealedRecord("221 bye\r\n");
+         record.back() ^= 1;
+         tls.SendRaw(record);
+       },
+       "220 hi\r\n", End::Reset},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    Listener upstream;
+    RunningRelay relay("smtps://localhost", upstream.Port());
+    Fd client = ConnectTo(relay.Port());
+    std::thread server([&] {
+      TlsSession tls(upstream.Accept());
+      ASSERT_TRUE(tls.Accepted());
+      tls.Write("220 hi\r\n");
+      EXPECT_EQ(tls.Read(6), "QUIT\r\n");
+      c.end(tls);
+    });
+    SendAll(client.get(), "QUIT\r\n");
+    shutdown(client.get(), SHUT_WR);
+    std::string received;
+    EXPECT_EQ(ReadToEnd(client.get(), received), c.end_);
+    EXPECT_EQ(received, c.received);
+    server.join();
+    const auto resets = [&] {
+      return log
+          .LinesWith({"relayed connection from 127.0.0.1:", "the client's connection was reset"},
+                     TRelayLogLevel::Warning)
+          .size();
+    };
+    if (c.end_ == End::Reset) {
+      EXPECT_TRUE(Eventually([&] { return resets() == 1; }));
+    } else {
+      EXPECT_EQ(resets(), 0u);
+    }
+  }
+}
+
+TEST(SecureUpstream, AMissingTrustFileIsNamedUntilTheTrustStoreIsReadAgain) {
+  LogCapture log;
+  const std::string trusted = gFolder + "/ca.pem";
+  const std::string missing = gFolder + "/no-such-bundle.pem";
+  Listener upstream;
+  RunningRelay relay("smtps://localhost", upstream.Port());
+  const auto greeting = [&] {
+    Fd client = ConnectTo(relay.Port());
+    std::thread server([&] {
+      TlsSession tls(upstream.Accept());
+      tls.Write("220 hi\r\n");
+      tls.Close();
+    });
+    std::string got = ReceiveAll(client.get());
+    server.join();
+    return got;
+  };
+  // A session to resume, verified against the store as it was.
+  EXPECT_EQ(greeting(), "220 hi\r\n");
+  setenv("SSL_CERT_FILE", missing.c_str(), 1);
+  ReloadTrustStore();
+  const std::string refusal =
+      "421 4.7.0 No secure connection to localhost:" + std::to_string(upstream.Port()) +
+      ": certificate not trusted (its issuer is not in this computer's "
+      "trust store; SSL_CERT_FILE names " +
+      missing + ", which does not exist)\r\n";
+  EXPECT_EQ(greeting(), refusal);
+  EXPECT_EQ(greeting(), refusal);
+  // Said once for the reading of the store, not for every connection.
+  EXPECT_EQ(log.LinesWith({"TLS: SSL_CERT_FILE names " + missing}, TRelayLogLevel::Warning).size(),
+            1u);
+  setenv("SSL_CERT_FILE", trusted.c_str(), 1);
+  ReloadTrustStore();
+  EXPECT_EQ(greeting(), "220 hi\r\n");
 }
 
 }  // namespace
