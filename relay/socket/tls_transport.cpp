@@ -30,6 +30,7 @@ struct TBioSocket {
   bool ended = false;             // a receive met the peer's end of sending
   bool certificateAsked = false;  // the server asked for a client certificate
   std::string sessionKey;         // the server this session was verified for (see TSessionCache)
+  unsigned trustGeneration = 0;   // the reading of the trust store it was verified against
 };
 
 int BioWrite(BIO* bio, const char* data, std::size_t length, std::size_t* written) {
@@ -106,16 +107,26 @@ class TSessionCache {
   static constexpr std::size_t kPerServer = 4;
   static constexpr std::size_t kServers = 64;
 
-  void Put(const std::string& key, TSessionPtr session) {
+  // The trust store's reading that sessions verified from now on belong to.
+  unsigned Generation() {
     std::lock_guard<std::mutex> guard(lock_);
+    return generation_;
+  }
+  // Keeps `session` for `key`, unless the trust store it was verified
+  // against (`generation`) has been read again since.
+  void Put(const std::string& key, TSessionPtr session, unsigned generation) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (generation != generation_) return;
     if (!sessions_.count(key) && sessions_.size() >= kServers) sessions_.clear();
     auto& kept = sessions_[key];
     if (kept.size() >= kPerServer) kept.erase(kept.begin());  // the oldest goes
     kept.push_back(std::move(session));
   }
+  // Drops every session, and those of handshakes still under way.
   void Clear() {
     std::lock_guard<std::mutex> guard(lock_);
     sessions_.clear();
+    ++generation_;
   }
   // The newest session for `key` that can still be resumed, taken out; null
   // if none.
@@ -135,6 +146,7 @@ class TSessionCache {
  private:
   std::mutex lock_;
   std::map<std::string, std::vector<TSessionPtr>> sessions_;
+  unsigned generation_ = 0;
 };
 
 TSessionCache& Sessions() {
@@ -148,7 +160,7 @@ TSessionCache& Sessions() {
 int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
   auto* io = static_cast<TBioSocket*>(BIO_get_data(SSL_get_rbio(ssl)));
   if (!io || io->sessionKey.empty()) return 0;  // not kept: OpenSSL frees it
-  Sessions().Put(io->sessionKey, TSessionPtr(session));
+  Sessions().Put(io->sessionKey, TSessionPtr(session), io->trustGeneration);
   return 1;
 }
 
@@ -519,6 +531,8 @@ class TTlsTransport final : public TTransport {
 }  // namespace
 
 void ReloadTrustStore() {
+  // The context first, so that a session made from the old one always
+  // belongs to a generation that Clear() ends.
   ClientContext().Forget();
   // A resumed session skips the certificate check, against the trust
   // store that held when its first session was verified.
@@ -530,6 +544,9 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
               const TSocketHandle* abandonOnHangUp) {
   BIO_METHOD* method = SocketBioMethod();
   THandshake handshake;
+  // Taken before the context: a reload in between drops this session's
+  // tickets rather than keeping ones checked against the old store.
+  const unsigned trustGeneration = Sessions().Generation();
   std::unique_ptr<SSL, TSslDeleter> ssl(
       method ? ClientContext().NewSession(handshake.missingTrustPaths) : nullptr);
   BIO* bio = ssl ? BIO_new(method) : nullptr;
@@ -548,6 +565,7 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
   handshake.afterStartTls = connection.HasReceived();
   auto io = std::make_unique<TBioSocket>();
   io->socket = &connection.SocketBinding;
+  io->trustGeneration = trustGeneration;
   io->sessionKey = name + " port " + std::to_string(connection.SocketBinding.RemotePort);
   BIO_set_data(bio, io.get());
   BIO_set_init(bio, 1);
@@ -596,7 +614,7 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
   // A resumed TLS 1.2 session brings no new one; the same can serve again.
   if (SSL_session_reused(ssl.get()) == 1 && SSL_version(ssl.get()) < TLS1_3_VERSION) {
     if (SSL_SESSION* again = SSL_get1_session(ssl.get())) {
-      Sessions().Put(io->sessionKey, TSessionPtr(again));
+      Sessions().Put(io->sessionKey, TSessionPtr(again), io->trustGeneration);
     }
   }
   connection.UseTransport(std::make_unique<TTlsTransport>(std::move(ssl), std::move(io)));

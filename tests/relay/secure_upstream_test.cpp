@@ -539,21 +539,33 @@ TEST(SecureUpstream, AMissingTrustFileIsNamedUntilTheTrustStoreIsReadAgain) {
   const std::string missing = gFolder + "/no-such-bundle.pem";
   Listener upstream;
   RunningRelay relay("smtps://localhost", upstream.Port());
-  const auto greeting = [&] {
+  // `meanwhile` runs once the relay's handshake has begun.
+  const auto greeting = [&](const std::function<void()>& meanwhile = nullptr) {
     Fd client = ConnectTo(relay.Port());
     std::thread server([&] {
-      TlsSession tls(upstream.Accept());
-      tls.Write("220 hi\r\n");
+      Fd fd = upstream.Accept();
+      if (meanwhile) {
+        pollfd hello{fd.get(), POLLIN, 0};
+        EXPECT_EQ(poll(&hello, 1, 5000), 1);
+        meanwhile();
+      }
+      TlsSession tls(std::move(fd));
+      tls.Write("220 hi\r\n");  // after its session tickets
       tls.Close();
     });
     std::string got = ReceiveAll(client.get());
     server.join();
     return got;
   };
-  // A session to resume, verified against the store as it was.
+  // Sessions to resume: one verified against the store as it was, one by a
+  // handshake that began before the store was read again. Neither may skip
+  // the check against the store as it is now.
   EXPECT_EQ(greeting(), "220 hi\r\n");
-  setenv("SSL_CERT_FILE", missing.c_str(), 1);
-  ReloadTrustStore();
+  EXPECT_EQ(greeting([&] {
+              setenv("SSL_CERT_FILE", missing.c_str(), 1);
+              ReloadTrustStore();
+            }),
+            "220 hi\r\n");
   const std::string refusal =
       "421 4.7.0 No secure connection to localhost:" + std::to_string(upstream.Port()) +
       ": certificate not trusted (its issuer is not in this computer's "
