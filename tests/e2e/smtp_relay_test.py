@@ -278,7 +278,8 @@ class SecureRoutes(unittest.TestCase):
              {"EHLO": "250-scripted.example\r\n250 STARTTLS\r\n",
               "STARTTLS": "454 4.7.0 TLS not available\r\n"},
              "the server refused STARTTLS: 454 4.7.0 TLS not available"),
-            ("never greets", None, {}, "the server sent no greeting within 1500 ms"),
+            ("never greets", None, {}, "the server sent no greeting within 1500 ms (a port "
+             "that speaks TLS from the first byte, such as 465, needs smtps://)"),
         ]
         for name, greeting, answers, reason in scripted:
             with self.subTest(name):
