@@ -481,7 +481,8 @@ TEST(Login, RelayLogsInInsideTlsAndAnswersTheClientsEhloAndAuthItself) {
   expect("", "220 srv.example ESMTP\r\n");
   expect("EHLO client\r\n", "250-srv.example\r\n250-PIPELINING\r\n250 SIZE 1000\r\n");
   expect("HELO client\r\n", "250 srv.example\r\n");
-  expect("AUTH PLAIN AGJvYgBzZWNyZXQ=\r\n",
+  // With what a client might send along with it, in one segment.
+  expect("AUTH LOGIN\r\nYm9i\r\n",
          "503 5.5.1 Vantelo logs in to localhost for this route; turn off the mail program's "
          "login for this server\r\n");
   expect("MAIL FROM:<a@b.test>\r\n", "250 2.1.0 sender ok\r\n");
