@@ -399,8 +399,10 @@ class Logins(unittest.TestCase):
     def test_a_server_that_forgets_the_login_on_a_second_ehlo_still_takes_the_mail(self):
         log, port, logins = self.server(True, handler=ForgetfulLog())
         proc, relay_port = self.relay("smtps://alice@localhost", port)
-        self.assertEqual(pipelined_dialogue(relay_port),
-                         ["220", "250", "250", "250", "354", "250", "221"])
+        path = os.path.join(self.tmp.name, "forgetful.eml")
+        make_message(path, b"x")
+        result = send_file(relay_port, path)  # swaks starts with EHLO
+        self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(len(log.messages), 1)
         self.assertEqual(len(logins), 1)
         self.stop(proc)
