@@ -610,6 +610,40 @@ TEST(Login, ARouteThatCannotLogInIsA421AndNothingGoesOut) {
   EXPECT_FALSE(upstream.Accept(100));
 }
 
+TEST(Login, AMailProgramThatSaysNothingOrTooMuchIsCutOff) {
+  struct Case {
+    const char* name;
+    std::string send;
+    std::string reply;
+  };
+  const Case cases[] = {
+      {"silent", "", "421 4.4.2 No command within 300 ms; closing\r\n"},
+      {"endless line", "EHLO " + std::string(8000, 'x'), "421 4.7.0 Line too long; closing\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Listener upstream;
+    auto passwords = std::make_shared<FakePasswords>(kPassword);
+    RunningRelay relay("smtps://alice@localhost", upstream.Port(), [&](TMappedPortTCP& r) {
+      r.Passwords = passwords;
+      r.ClientCommandTime = 300;
+    });
+    Fd client = ConnectTo(relay.Port());
+    std::vector<std::string> lines;
+    std::thread server([&] {
+      TlsSession tls(upstream.Accept());
+      ASSERT_TRUE(tls.Accepted());
+      tls.Write("220 srv\r\n");
+      tls.Answer({"250-srv\r\n250 AUTH PLAIN\r\n", "235 ok\r\n"}, lines);
+      for (std::string line; !(line = tls.ReadLine()).empty();) lines.push_back(line);
+    });
+    SendAll(client.get(), c.send);
+    EXPECT_EQ(ReceiveAll(client.get()), "220 srv\r\n" + c.reply);
+    server.join();
+    EXPECT_EQ(lines.size(), 2u);  // EHLO and AUTH: nothing of the client's
+  }
+}
+
 TEST(SecureUpstream, SmtpsStartEndsWithTheGreetingInsideTls) {
   // A TLS 1.3 server that refuses the relay after the handshake, and one
   // that never greets: both a 421, not an empty or silent session.
