@@ -1,6 +1,9 @@
 #include "relay/mapped_port/login.h"
 
+#include <algorithm>
 #include <cctype>
+#include <initializer_list>
+#include <string_view>
 #include <openssl/evp.h>
 #include <sstream>
 
@@ -9,12 +12,23 @@ namespace {
 
 // `data` in base64, in a secret of its own.
 TSecret Base64(const std::string& data) {
-  std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+  std::string out(std::max<std::size_t>(4 * ((data.size() + 2) / 3) + 1, 64), '\0');
   const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
                                 reinterpret_cast<const unsigned char*>(data.data()),
                                 static_cast<int>(data.size()));
   out.resize(static_cast<std::size_t>(n));
   return TSecret(std::move(out));
+}
+
+// The parts one after the other in a secret, in one allocation, so that no
+// freed buffer keeps a piece of it.
+TSecret Joined(std::initializer_list<std::string_view> parts) {
+  std::size_t size = 0;
+  for (std::string_view part : parts) size += part.size();
+  std::string joined;
+  joined.reserve(std::max<std::size_t>(size, 64));  // on the heap, so a move leaves no copy
+  for (std::string_view part : parts) joined.append(part);
+  return TSecret(std::move(joined));
 }
 
 bool Code(const std::string& reply, const char* code) { return reply.compare(0, 3, code) == 0; }
@@ -25,10 +39,11 @@ class TPlainLogin final : public TLoginMechanism {
   const char* Name() const override { return "PLAIN"; }
   std::string LogIn(TSmtpExchange& server, const std::string& user,
                     const TSecret& secret) override {
-    TSecret response(std::string(1, '\0') + user + '\0' + secret.Value());
+    const std::string_view nul("\0", 1);
+    TSecret response = Joined({nul, user, nul, secret.Value()});
     const TSecret encoded = Base64(response.Value());
     response.Wipe();
-    TSecret line("AUTH PLAIN " + encoded.Value() + "\r\n");
+    const TSecret line = Joined({"AUTH PLAIN ", encoded.Value(), "\r\n"});
     return server.Command(line.Value(), "AUTH PLAIN");
   }
 };
@@ -43,7 +58,7 @@ class TLoginLogin final : public TLoginMechanism {
     if (!Code(reply, "334")) return reply;
     reply = server.Command(Base64(user).Value() + "\r\n", "the user of AUTH LOGIN");
     if (!Code(reply, "334")) return reply;
-    TSecret line(Base64(secret.Value()).Value() + "\r\n");
+    const TSecret line = Joined({Base64(secret.Value()).Value(), "\r\n"});
     return server.Command(line.Value(), "the password of AUTH LOGIN");
   }
 };
