@@ -462,7 +462,8 @@ TEST(Login, RelayLogsInInsideTlsAndAnswersTheClientsEhloAndAuthItself) {
       LoginRelay("starttls://alice%40example.net@localhost", upstream.Port(), passwords);
   Fd client = ConnectTo(relay.Port());
   const std::string ehlo =
-      "250-srv.example\r\n250-PIPELINING\r\n250-auth=LOGIN\r\n250-AUTH LOGIN PLAIN\r\n"
+      "250-srv.example\r\n250-PIPELINING\r\n250-auth=LOGIN\r\n250-AUTH LOGIN "
+      "PLAIN\r\n250-STARTTLS\r\n"
       "250 SIZE 1000\r\n";
   std::string plainEhlo;
   std::vector<std::string> lines;
