@@ -30,6 +30,7 @@
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -139,7 +140,9 @@ bool MatchesPattern(const char* p, uint64_t offset, size_t n) {
 
 class Upstream {
  public:
-  explicit Upstream(Mode mode) : mode_(mode) {
+  // `greets`: every connection starts with an SMTP greeting line, as an
+  // smtps:// route needs before it hands the connection over.
+  explicit Upstream(Mode mode, bool greets = false) : mode_(mode), greets_(greets) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -183,6 +186,8 @@ class Upstream {
   }
   void Serve(int c) {
     std::vector<char> buf(mode_ == Mode::Batch ? kBatch : size_t{1} << 16);
+    static const char greet[] = "220 bench.example ESMTP ready\r\n";
+    if (greets_ && mode_ != Mode::Smtp && !SendAll(c, greet, sizeof greet - 1)) return;
     switch (mode_) {
       case Mode::Sink:
         for (ssize_t n; (n = recv(c, buf.data(), 1 << 16, 0)) > 0;) sunk += static_cast<size_t>(n);
@@ -208,11 +213,23 @@ class Upstream {
         break;
       }
       case Mode::Smtp: {
-        static const char greet[] = "220 bench.example ESMTP ready\r\n";
+        // Greeting, then QUIT; a login route's relay sends EHLO and AUTH
+        // PLAIN first, each in one piece.
         static const char bye[] = "221 2.0.0 Bye\r\n";
+        static const char ehlo[] = "250-bench.example\r\n250 AUTH PLAIN\r\n";
+        static const char loggedIn[] = "235 2.7.0 ok\r\n";
         if (!SendAll(c, greet, sizeof greet - 1)) return;
-        if (!RecvAll(c, buf.data(), 6)) return;  // "QUIT\r\n"
-        SendAll(c, bye, sizeof bye - 1);
+        for (ssize_t n; (n = recv(c, buf.data(), buf.size(), 0)) > 0;) {
+          const std::string_view line(buf.data(), static_cast<size_t>(n));
+          if (line.rfind("EHLO", 0) == 0) {
+            if (!SendAll(c, ehlo, sizeof ehlo - 1)) return;
+          } else if (line.rfind("AUTH", 0) == 0) {
+            if (!SendAll(c, loggedIn, sizeof loggedIn - 1)) return;
+          } else {
+            SendAll(c, bye, sizeof bye - 1);  // QUIT
+            break;
+          }
+        }
         break;
       }
       case Mode::CheckedSink: {
@@ -241,6 +258,7 @@ class Upstream {
     }
   }
   Mode mode_;
+  bool greets_;
   int fd_;
   int port_;
   std::atomic<bool> stop_{false};
@@ -667,11 +685,24 @@ class Terminator {
 
 constexpr size_t kTlsBulkBytes = size_t{512} << 20;
 
+bool RecvLine(int fd, std::string& line);
+
+// Connects and takes the greeting the TLS scenario's servers send first.
+int ConnectGreeted(int port) {
+  int fd = Connect(port);
+  std::string greeting;
+  if (fd >= 0 && !RecvLine(fd, greeting)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 // Bulk up with every byte compared at the upstream: MiB/s, 0 if any was wrong.
 double CheckedBulkUp(int port, Upstream& sink) {
   sink.sunk = 0;
   sink.corrupted = false;
-  int fd = Connect(port);
+  int fd = ConnectGreeted(port);
   auto t0 = Clock::now();
   bool sent = fd >= 0 && SendPattern(fd, 0, kTlsBulkBytes);
   auto limit = Clock::now() + std::chrono::seconds(60);
@@ -687,7 +718,7 @@ double CheckedBulkUp(int port, Upstream& sink) {
 // Bulk down with every byte compared here: MiB/s, 0 if any was wrong.
 double CheckedBulkDown(int port) {
   std::vector<char> buf(kPeriod);
-  int fd = Connect(port);
+  int fd = ConnectGreeted(port);
   if (fd < 0) return 0;
   timeval limit{30, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
@@ -708,7 +739,7 @@ double CheckedBulkDown(int port) {
 // 64-byte messages, each different, echoed and compared: median in us, 0 if
 // one came back wrong.
 double CheckedRoundTrip(int port) {
-  int fd = Connect(port);
+  int fd = ConnectGreeted(port);
   if (fd < 0) return 0;
   int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -765,7 +796,8 @@ int RunTls(const std::string& relayPath) {
   setenv("SSL_CERT_FILE", files.Path("ca.pem").c_str(), 1);
   unsetenv("SSL_CERT_DIR");
 
-  Upstream sink(Mode::CheckedSink), source(Mode::CheckedSource), echo(Mode::Echo), smtp(Mode::Smtp);
+  Upstream sink(Mode::CheckedSink, true), source(Mode::CheckedSource, true), echo(Mode::Echo, true),
+      smtp(Mode::Smtp);
   Terminator terminator(files, {&sink, &source, &echo, &smtp});
   if (!terminator.Ready()) {
     std::fprintf(stderr, "relay-bench: the TLS terminator (haproxy) did not start\n");
@@ -892,12 +924,96 @@ int RunTls(const std::string& relayPath) {
   return failures ? 1 : 0;
 }
 
+// --login: greeting+QUIT through an smtps:// route that logs in (EHLO and
+// AUTH PLAIN inside TLS before the greeting goes out, the client's EHLO
+// answered by the relay) against the same route without a login, both to
+// the same server behind the terminator.
+int RunLogin(const std::string& relayPath) {
+  TlsFiles files;
+  if (std::string why = files.MakeCertificates(); !why.empty()) {
+    std::fprintf(stderr, "relay-bench: %s\n", why.c_str());
+    return 1;
+  }
+  setenv("SSL_CERT_FILE", files.Path("ca.pem").c_str(), 1);
+  unsetenv("SSL_CERT_DIR");
+  const std::string passwordFile = files.Path("password");
+  std::ofstream(passwordFile) << "bench-password\n";
+  chmod(passwordFile.c_str(), 0600);
+  Upstream smtp(Mode::Smtp);
+  Terminator terminator(files, {&smtp});
+  if (!terminator.Ready()) {
+    std::fprintf(stderr, "relay-bench: the TLS terminator (haproxy) did not start\n");
+    return 1;
+  }
+  std::vector<Proxy> proxies;
+  proxies.push_back({"no login", [&](int listen, int up, std::string&) {
+                       return SpawnQuiet({relayPath, std::to_string(listen), "smtps://127.0.0.1",
+                                          std::to_string(up)});
+                     }});
+  proxies.push_back({"login", [&](int listen, int up, std::string&) {
+                       return SpawnQuiet({relayPath, "--password-file", passwordFile,
+                                          std::to_string(listen), "smtps://bench@127.0.0.1",
+                                          std::to_string(up)});
+                     }});
+  std::map<std::string, Figures> results;
+  std::map<std::string, std::map<std::string, int>> samples;
+  for (int round = 0; round < 4; ++round) {
+    for (std::size_t k = 0; k < proxies.size(); ++k) {
+      const Proxy& proxy = proxies[round % 2 == 0 ? k : proxies.size() - 1 - k];
+      Figures one;
+      Measure(
+          proxy, terminator.PortFor(smtp),
+          [](int port, pid_t, Figures& f) {
+            int failures = 0;
+            f.value["conn/s sequential"] = CheckedConnections(port, 1, 1.5, failures);
+            if (failures)
+              f.failure["sequential connections"] = std::to_string(failures) + " failed";
+            f.value["conn/s 8 clients"] = CheckedConnections(port, 8, 1.5, failures);
+            if (failures) f.failure["parallel connections"] = std::to_string(failures) + " failed";
+          },
+          one);
+      Figures& all = results[proxy.name];
+      for (auto& [key, value] : one.value) {
+        int n = ++samples[proxy.name][key];
+        all.value[key] += (value - all.value[key]) / n;
+      }
+      for (auto& [what, why] : one.failure) all.failure[what] = why;
+    }
+  }
+  std::printf("Login (smtps://bench@127.0.0.1 against smtps://127.0.0.1, greeting+QUIT)\n");
+  std::printf("%-22s %10s %10s %12s\n", "figure", "no login", "login", "login/none");
+  for (const char* key : {"conn/s sequential", "conn/s 8 clients"}) {
+    double plain = results["no login"].value[key];
+    double login = results["login"].value[key];
+    std::printf("%-22s %10.1f %10.1f %12.2f\n", key, plain, login, plain > 0 ? login / plain : 0);
+  }
+  const double plain = results["no login"].value["conn/s sequential"];
+  const double login = results["login"].value["conn/s sequential"];
+  if (plain > 0 && login > 0) {
+    std::printf("%-22s %10.3f %10.3f %+12.3f\n", "ms per connection", 1000 / plain, 1000 / login,
+                1000 / login - 1000 / plain);
+  }
+  int failures = 0;
+  for (auto& [name, f] : results) {
+    for (auto& [what, why] : f.failure) {
+      std::printf("FAILURE %s: %s: %s\n", name.c_str(), what.c_str(), why.c_str());
+      ++failures;
+    }
+  }
+  std::printf("%s\n", failures ? "some cases failed" : "no failures in any case");
+  return failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--tls") {
     signal(SIGPIPE, SIG_IGN);
     return RunTls(argv[2]);
+  }
+  if (argc == 4 && std::string(argv[1]) == "--tls" && std::string(argv[2]) == "--login") {
+    signal(SIGPIPE, SIG_IGN);
+    return RunLogin(argv[3]);
   }
   // relay-bench [--rounds N] [--only CASE] VANTELO_RELAY [REFERENCE_RELAY]
   int rounds = 5;
@@ -917,6 +1033,7 @@ int main(int argc, char** argv) {
                  "usage: relay-bench [--rounds N] [--only CASE] PATH/TO/vantelo-relay "
                  "[PATH/TO/reference-relay]\n"
                  "       relay-bench --tls PATH/TO/vantelo-relay\n"
+                 "       relay-bench --tls --login PATH/TO/vantelo-relay\n"
                  "CASE: bulk-up, bulk-down, round-trip, connects, burst, batch\n");
     return 2;
   }

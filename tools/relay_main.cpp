@@ -1,18 +1,27 @@
-// vantelo-relay LISTEN_PORT HOST PORT: runs one relay until SIGINT or SIGTERM.
-// It is how the relay is tried and benchmarked on its own. It prints
-// "listening on port N" on standard output once it listens; failures and the
-// relay log go to standard error. HOST is a route's server text, so it may
-// start with smtps:// or starttls://; VANTELO_TLS_PRELUDE_MS, when set,
-// replaces the 30 s limit on a secure start (the tests shorten it).
+// vantelo-relay [--password-file FILE] LISTEN_PORT HOST PORT: runs one relay
+// until SIGINT or SIGTERM. It is how the relay is tried and benchmarked on
+// its own. It prints "listening on port N" on standard output once it
+// listens; failures and the relay log go to standard error. HOST is a
+// route's server text, so it may start with smtps:// or starttls:// and
+// name a user to log in as (smtps://alice@HOST); the password comes from
+// FILE (password_file.h) or else the desktop's keyring.
+// VANTELO_TLS_PRELUDE_MS, when set, replaces the 30 s limit on a secure
+// start (the tests shorten it).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "relay/descriptor_limit.h"
 #include "relay/log_sink.h"
 #include "relay/mapped_port/mapped_port_tcp.h"
+#include "relay/mapped_port/upstream_route.h"
+#include "tools/password_file.h"
+#if VANTELO_RELAY_KEYRING
+#include "keyring/secret_service.h"
+#endif
 
 namespace {
 
@@ -27,16 +36,53 @@ bool ParsePort(const char* text, int& port) {
   return port <= 65535;
 }
 
+constexpr const char* kUsage =
+    "usage: vantelo-relay [--password-file FILE] LISTEN_PORT HOST PORT\n";
+
+// The desktop's keyring, when this build has it; else none, and a login
+// route answers "No password".
+std::shared_ptr<vantelo::relay::TPasswordSource> Keyring() {
+#if VANTELO_RELAY_KEYRING
+  return std::make_shared<vantelo::keyring::TSecretServicePasswords>();
+#else
+  return nullptr;
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace vantelo::relay;
   int listenPort = 0;
   int mappedPort = 0;
+  const char* passwordFile = nullptr;
+  if (argc == 6 && std::string(argv[1]) == "--password-file") {
+    passwordFile = argv[2];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc != 4 || !ParsePort(argv[1], listenPort) || !ParsePort(argv[3], mappedPort) ||
       argv[2][0] == '\0') {
-    std::fprintf(stderr, "usage: vantelo-relay LISTEN_PORT HOST PORT\n");
+    std::fprintf(stderr, "%s", kUsage);
     return 2;
+  }
+  // A server text that can never work is refused now, not per connection.
+  const TUpstreamRoute route = ParseServerText(argv[2]);
+  if (!route.error.empty()) {
+    std::fprintf(stderr, "vantelo-relay: unusable server text: %s\n%s",
+                 EscapeControls(route.error).c_str(), kUsage);
+    return 2;
+  }
+  std::shared_ptr<TPasswordSource> passwords;
+  if (passwordFile) {
+    auto file = std::make_shared<vantelo::tools::TPasswordFile>(passwordFile);
+    if (const std::string why = file->Check(); !why.empty()) {
+      std::fprintf(stderr, "vantelo-relay: %s\n", EscapeControls(why).c_str());
+      return 2;
+    }
+    passwords = std::move(file);
+  } else if (!route.user.empty()) {
+    passwords = Keyring();
   }
 
   // One line per call; stdio locks the stream, so lines from several relay
@@ -60,6 +106,7 @@ int main(int argc, char** argv) {
   relay->SetDefaultPort(listenPort);
   relay->MappedHost = argv[2];
   relay->MappedPort = mappedPort;
+  relay->Passwords = passwords;
   if (const char* limit = std::getenv("VANTELO_TLS_PRELUDE_MS")) {
     char* end = nullptr;
     const long ms = std::strtol(limit, &end, 10);
@@ -78,6 +125,12 @@ int main(int argc, char** argv) {
   }
   std::printf("listening on port %d\n", relay->Bindings[0].Port);
   std::fflush(stdout);
+  if (!route.user.empty()) {
+    // It listens on every local address.
+    RelayLog(TRelayLogLevel::Info,
+             "every client that reaches port " + std::to_string(relay->Bindings[0].Port) +
+                 " sends mail logged in as " + route.user + " at " + route.host);
+  }
 
   int received = 0;
   sigwait(&stopSignals, &received);

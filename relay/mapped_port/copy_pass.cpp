@@ -36,6 +36,13 @@ TCopyPass::TCopyPass(TTCPConnection& inbound, TTCPConnection& upstream)
   hangUpList_.reserve(2);
 }
 
+void TCopyPass::Preload(std::string_view bytes) {
+  const std::size_t n = std::min(bytes.size(), kRelayUnitSize);
+  std::copy_n(bytes.data(), n, toUpstream_.buffer);
+  toUpstream_.begin = 0;
+  toUpstream_.end = n;
+}
+
 TCopyPass::TOutcome TCopyPass::Run(int idleLimitMs) {
   const bool streaming = (filledUp_ || filledDown_) && streamingPasses_ < kMaxStreamingPasses;
   const bool up = filledUp_, down = filledDown_;

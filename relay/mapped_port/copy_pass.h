@@ -35,6 +35,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <string_view>
 
 #include "relay/socket/tcp_connection.h"
 
@@ -67,6 +68,9 @@ class TCopyPass {
 
   TCopyPass(TTCPConnection& inbound, TTCPConnection& upstream);
 
+  // Before the first pass: `bytes` (at most kRelayUnitSize), already read
+  // from the client, go upstream first, as a unit of their own.
+  void Preload(std::string_view bytes);
   // One pass. idleLimitMs bounds how long a connection with one side ended
   // may go without a byte moving.
   TOutcome Run(int idleLimitMs);

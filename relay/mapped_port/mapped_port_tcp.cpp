@@ -2,8 +2,11 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include "relay/log_sink.h"
+#include "relay/mapped_port/client_front.h"
+#include "relay/mapped_port/login.h"
 #include "relay/mapped_port/secure_prelude.h"
 #include "relay/mapped_port/upstream_route.h"
 #include "relay/socket/error_words.h"
@@ -22,6 +25,12 @@ TMappedPortTCPData& DataOf(TPeerThread& thread) {
 // connection ends at once.
 bool EndsAtOnce(int error) {
   return error == kErrConnAborted || error == kErrConnReset || error == kErrShutdown;
+}
+
+// The client has ended its sending with nothing left to read.
+bool ClientEnded(const TSocketHandle& inbound) {
+  char byte;
+  return ::recv(inbound.SocketHandle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
 }  // namespace
@@ -49,37 +58,114 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   }
   if (OnBeforeClientConnect) OnBeforeClientConnect(this, &thread, &client);
   const TSocketHandle& inbound = thread.InboundConnection->SocketBinding;
+  const std::string to = route.host + ":" + std::to_string(MappedPort & 0xFFFF);
+  const TLoginAccount account{route.serverName, MappedPort & 0xFFFF, route.user};
   // Until the session is handed over, the mail program learns why it could
   // not start, and that it may try again later; the teardown then closes its
   // connection in order. A secure route never falls back to plain.
   auto refuse = [&](const std::string& reason) {
-    const std::string to = route.host + ":" + std::to_string(MappedPort & 0xFFFF);
     // One reply line, whatever the server text holds.
-    AnswerClient(thread, EscapeControls((secure ? "421 4.7.0 No secure connection to " + to + ": "
-                                                : "421 4.4.0 " + to + " cannot be reached: ") +
+    AnswerClient(thread, EscapeControls((route.loginError ? "421 4.7.0 No login to " + to + ": "
+                                         : secure ? "421 4.7.0 No secure connection to " + to + ": "
+                                                  : "421 4.4.0 " + to + " cannot be reached: ") +
                                         reason) +
                              "\r\n");
   };
-  std::string greeting;
+  TSecureStart start;
   try {
     if (!route.error.empty()) throw ESessionError(route.error);
+    TSecret password;
+    if (!route.user.empty()) {
+      std::string reason;
+      if (!FindPassword(account, password, reason)) {
+        AnswerClient(thread, EscapeControls("421 4.7.0 No password for " + route.user + " at " +
+                                            to + ": " + reason) +
+                                 "\r\n");
+        throw ESessionEndLogged("no password");
+      }
+    }
     // A relay being destroyed wakes the inbound side; that also ends a
     // connect, or a secure start, still waiting for the upstream server.
     client.Connect(&inbound, ConnectTime);
-    if (secure) greeting = StartSecureSession(client, route, SecurePreludeTime, &inbound);
+    if (secure) {
+      start = StartSecureSession(client, route, SecurePreludeTime, &inbound,
+                                 route.user.empty() ? nullptr : &password);
+    }
+    password.Wipe();  // never kept past the login
   } catch (const EConnectTimedOut& e) {
     refuse("connection timed out after " + DescribeLimit(e.LimitMs));
     throw;
   } catch (const ESocketError& e) {
+    if (e.LastError == kErrConnAborted && !inbound.Woken() &&
+        (thread.ClientHungUp() || ClientEnded(inbound))) {
+      // It reset, or gave up and closed, while the server was still being
+      // set up: no failure of the server's, and nobody to answer.
+      RelayLog(TRelayLogLevel::Info, "relayed connection from " + thread.PeerIP() + ":" +
+                                         std::to_string(thread.PeerPort()) +
+                                         ": the client left before " + Upstream() + " answered");
+      throw ESessionEndLogged("the client left");
+    }
     refuse(ErrorInWords(e.LastError));
+    throw;
+  } catch (const ELoginRefused& e) {
+    AnswerClient(thread, EscapeControls("421 4.7.0 Login to " + to + " as " + route.user +
+                                        " refused: " + e.what()) +
+                             "\r\n");
+    if (e.PasswordRefused && Passwords) Passwords->Refused(account, e.what());
+    throw;
+  } catch (const ESessionEndLogged&) {
     throw;
   } catch (const ESessionError& e) {
     refuse(e.what());
     throw;
   }
-  // The greeting that the STARTTLS server sent first, now that the client's
-  // part can only go inside TLS.
-  thread.InboundConnection->WriteText(greeting);
+  if (route.user.empty()) {
+    // The greeting that the server sent first, now that the client's part
+    // can only go inside TLS.
+    thread.InboundConnection->WriteText(start.greeting);
+    return;
+  }
+  // Logged in: the client's EHLO is answered here, so that the server sees
+  // only EHLO, AUTH and then the client's MAIL.
+  TClientFront front = AnswerClientFront(*thread.InboundConnection, start.greeting, start.ehloReply,
+                                         route.host, ClientCommandTime);
+  if (front.end != TClientFront::TEnd::Handed) {
+    if (!inbound.Woken()) {
+      RelayLog(
+          front.end == TClientFront::TEnd::Refused ? TRelayLogLevel::Info : TRelayLogLevel::Debug,
+          DescribeConnection(thread) + ": " + front.reason);
+    }
+    throw ESessionEndLogged(front.reason);
+  }
+  DataOf(thread).Copy.Preload(front.readAhead);
+}
+
+bool TMappedPortTCP::FindPassword(const TLoginAccount& account, TSecret& password,
+                                  std::string& reason) {
+  TPasswordLookup found;
+  if (Passwords) {
+    found = Passwords->Find(account);
+  } else {
+    found.result = TPasswordLookup::TResult::Unavailable;
+    found.reason = "no keyring to ask";
+  }
+  const std::string key = account.Describe();
+  std::lock_guard<std::mutex> guard(missingLock_);
+  if (found.result == TPasswordLookup::TResult::Found && !found.password.Empty()) {
+    if (missing_.erase(key)) {
+      RelayLog(TRelayLogLevel::Info, "a password for " + key + " is found: logging in again");
+    }
+    password = std::move(found.password);
+    return true;
+  }
+  reason = found.reason.empty() ? std::string("none is stored") : found.reason;
+  if (reason.find("secret-tool") == std::string::npos)
+    reason += "; store it with " + StorePasswordCommand(account);
+  if (missing_.insert(key).second) {
+    RelayLog(TRelayLogLevel::Warning, "no password for " + key + ": " + reason +
+                                          " (mail on this route gets a 421 until there is one)");
+  }
+  return false;
 }
 
 void TMappedPortTCP::AnswerClient(TPeerThread& thread, const std::string& reply) {
@@ -179,7 +265,8 @@ void TMappedPortTCP::EndRelayedConnection(TPeerThread& thread, bool lingering) {
 }
 
 std::string TMappedPortTCP::Upstream() const {
-  return MappedHost + ":" + std::to_string(MappedPort & 0xFFFF);
+  // Never a password, should the text hold one.
+  return ParseServerText(MappedHost).shown + ":" + std::to_string(MappedPort & 0xFFFF);
 }
 
 std::string TMappedPortTCP::DescribeConnection(const TPeerThread& thread) const {
@@ -193,7 +280,14 @@ std::string TMappedPortTCP::DescribeWorkerEnd(const TPeerThread& thread, bool du
   // The setup is the upstream connect, and for a secure route its start.
   const std::string client =
       "relayed connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort());
+  if (dynamic_cast<const ESessionEndLogged*>(&reason)) return {};  // logged where it ended
+  if (const auto* refused = dynamic_cast<const ELoginRefused*>(&reason)) {
+    return client + ": login to " + Upstream() + " as " + ParseServerText(MappedHost).user +
+           " refused: " + OneLine(refused->what());
+  }
   if (dynamic_cast<const ESessionError*>(&reason)) {
+    const TUpstreamRoute route = ParseServerText(MappedHost);
+    if (route.loginError) return client + ": no login to " + Upstream() + ": " + route.error;
     return client +
            (ParseServerText(MappedHost).security == TUpstreamSecurity::Plain
                 ? ": upstream server " + Upstream() + " cannot be reached: "

@@ -29,9 +29,12 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "relay/mapped_port/copy_pass.h"
+#include "relay/mapped_port/passwords.h"
 #include "relay/server/tcp_server.h"
 
 namespace vantelo::relay {
@@ -70,6 +73,12 @@ class TMappedPortTCP : public TTCPServer {
   // up (ms): the TLS handshake, and for starttls:// the dialogue before it.
   // A server that stays silent holds the worker no longer than this.
   int SecurePreludeTime = kSecurePreludeTime;
+  // Where a route with a user finds its password; none: every such
+  // connection gets the "No password" 421.
+  std::shared_ptr<TPasswordSource> Passwords;
+  // How long a login route waits for the client's first command other than
+  // EHLO, HELO or AUTH (ms).
+  int ClientCommandTime = 300000;
 
   // Connects the upstream side (on the new worker).
   void HandleConnect(TPeerThread& thread) override;
@@ -89,6 +98,12 @@ class TMappedPortTCP : public TTCPServer {
   // session with the upstream server could start).
   void AnswerClient(TPeerThread& thread, const std::string& reply);
   std::string Upstream() const;
+  // The password for `account`, or the reason it has none (logged once for
+  // the account until a password is found again).
+  bool FindPassword(const TLoginAccount& account, TSecret& password, std::string& reason);
+
+  std::mutex missingLock_;
+  std::set<std::string> missing_;  // accounts logged as having no password
 };
 
 }  // namespace vantelo::relay

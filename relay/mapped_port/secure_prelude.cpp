@@ -2,8 +2,10 @@
 
 #include <cctype>
 #include <chrono>
-#include <unistd.h>
+#include <memory>
+#include <utility>
 
+#include "relay/mapped_port/login.h"
 #include "relay/socket/net_exceptions.h"
 #include "relay/socket/tls_transport.h"
 
@@ -17,30 +19,29 @@ constexpr std::size_t kMaxReply = 64 * 1024;
 // How much of a server's reply a reason quotes.
 constexpr std::size_t kQuoted = 120;
 
-// The first line of a reply, fit to quote in a reason: printable ASCII only.
-std::string Quote(const std::string& reply) {
-  std::string line;
-  for (char c : reply) {
-    if (c == '\r' || c == '\n' || line.size() >= kQuoted) break;
-    line += std::isprint(static_cast<unsigned char>(c)) ? c : '?';
-  }
-  return line;
+// What goes after EHLO: no name of this computer's, in clear or not.
+constexpr const char* kEhloName = "[127.0.0.1]";
+
+// A TLS record's first bytes (a handshake or an alert, version 3.x).
+bool LooksLikeTls(const std::string& bytes) {
+  return bytes.size() >= 2 && (bytes[0] == 0x16 || bytes[0] == 0x15) && bytes[1] == 0x03;
 }
 
-// This computer's name for EHLO; an address literal when it has none fit.
-std::string ThisComputer() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) == 0 && name[0]) {
-    bool fit = true;
-    for (const char* p = name; *p; ++p) {
-      if (!std::isalnum(static_cast<unsigned char>(*p)) && *p != '-' && *p != '.') fit = false;
+// Every line of the reply has `code`.
+bool EveryLineHas(const std::string& reply, const char* code, std::string& other) {
+  for (std::size_t start = 0; start < reply.size();) {
+    std::size_t end = reply.find('\n', start);
+    if (end == std::string::npos) end = reply.size();
+    if (reply.compare(start, 3, code) != 0) {
+      other = reply.substr(start, end - start);
+      return false;
     }
-    if (fit) return name;
+    start = end + 1;
   }
-  return "[127.0.0.1]";
+  return true;
 }
 
-class TDialogue {
+class TDialogue final : public TSmtpExchange {
  public:
   TDialogue(TTCPClient& client, Clock::time_point deadline, std::string limitText,
             const TSocketHandle* abandon)
@@ -60,10 +61,12 @@ class TDialogue {
         buffer_.append(block, static_cast<std::size_t>(n));
         if (buffer_.size() > kMaxReply)
           throw ESessionError("the server's " + awaited + " is too long");
+        if (!tlsHint_.empty() && LooksLikeTls(buffer_))
+          throw ESessionError("the server speaks TLS from the first byte: " + tlsHint_);
       } else if (n == 0) {
         throw ESessionError("the server closed the connection before its " + awaited);
       } else {
-        Wait(TNeed::Readable, "sent no " + awaited);
+        Wait(client_.ReceiveNeeds(), "sent no " + awaited);
       }
     }
   }
@@ -73,12 +76,22 @@ class TDialogue {
     while (sent < command.size()) {
       const std::size_t n = client_.SendSome(command.data() + sent, command.size() - sent);
       sent += n;
-      if (n == 0) Wait(TNeed::Writable, "took no " + what);
+      if (n == 0) Wait(client_.SendNeeds(), "took no " + what);
     }
   }
 
+  std::string Command(const std::string& line, const std::string& what) override {
+    Send(line, what);
+    return Reply("reply to " + what);
+  }
+
+  // What came after the last reply, taken out.
+  std::string TakeRest() { return std::exchange(buffer_, std::string()); }
   // What came after the last reply; a server must send nothing there.
   void DropUnasked() { buffer_.clear(); }
+  // Said with a time-out and with bytes that look like TLS: which route
+  // would fit such a server.
+  void HintAtImplicitTls(std::string hint) { tlsHint_ = std::move(hint); }
 
  private:
   // The end of the first complete reply in the buffer, or npos.
@@ -93,7 +106,7 @@ class TDialogue {
                          std::isdigit(static_cast<unsigned char>(line[2]));
       if (!coded)
         throw ESessionError("the server's " + awaited +
-                            " is not SMTP: " + Quote(std::string(line)));
+                            " is not SMTP: " + QuoteReply(std::string(line)));
       if (line.size() < 4 || line[3] != '-') return lf + 1;
       start = lf + 1;
     }
@@ -106,7 +119,8 @@ class TDialogue {
       case TWaitEnd::Abandoned:
         throw ESocketError(kErrConnAborted);
       case TWaitEnd::TimedOut:
-        throw ESessionError("the server " + failure + " within " + limitText_);
+        throw ESessionError("the server " + failure + " within " + limitText_ +
+                            (tlsHint_.empty() ? "" : " (" + tlsHint_ + ")"));
     }
   }
 
@@ -115,26 +129,42 @@ class TDialogue {
   std::string limitText_;
   const TSocketHandle* abandon_;
   std::string buffer_;
+  std::string tlsHint_;
 };
 
-bool Offers(const std::string& ehloReply, const std::string& keyword) {
-  std::size_t start = 0;
-  while (start < ehloReply.size()) {
-    std::size_t end = ehloReply.find('\n', start);
-    if (end == std::string::npos) end = ehloReply.size();
-    // "250-STARTTLS" or "250 STARTTLS", maybe with parameters after a blank.
-    std::size_t i = start + 4;
-    std::size_t k = 0;
-    while (i < end && k < keyword.size() &&
-           std::toupper(static_cast<unsigned char>(ehloReply[i])) == keyword[k]) {
-      ++i;
-      ++k;
-    }
-    if (k == keyword.size() && (i == end || ehloReply[i] == ' ' || ehloReply[i] == '\r'))
-      return true;
-    start = end + 1;
+// The greeting: 220 on every line, or the reason the server gave.
+void CheckGreeting(const std::string& greeting) {
+  std::string other;
+  if (!EveryLineHas(greeting, "220", other))
+    throw ESessionError("the server does not take mail now: " + QuoteReply(other));
+}
+
+// EHLO inside TLS, then the login; the EHLO reply.
+std::string LogIn(TDialogue& server, const TUpstreamRoute& route, const TSecret& password) {
+  const std::string ehlo = server.Command(std::string("EHLO ") + kEhloName + "\r\n", "EHLO");
+  if (ehlo.compare(0, 3, "250") != 0)
+    throw ELoginRefused("the server refused EHLO: " + QuoteReply(ehlo), false);
+  std::string offered;
+  const std::unique_ptr<TLoginMechanism> mechanism = ChooseLoginMechanism(ehlo, offered);
+  if (!mechanism) {
+    throw ELoginRefused(offered.empty() ? "the server offers no login (no AUTH in its EHLO reply)"
+                                        : "the server offers neither PLAIN nor LOGIN (AUTH " +
+                                              QuoteReply(offered) + ")",
+                        false);
   }
-  return false;
+  std::string reply;
+  try {
+    reply = mechanism->LogIn(server, route.user, password);
+  } catch (const ETlsError&) {
+    throw;
+  } catch (const ESessionError& e) {
+    throw ELoginRefused(e.what(), false);  // no answer in time, or none that is SMTP
+  }
+  if (reply.compare(0, 3, "235") != 0)
+    throw ELoginRefused(QuoteReply(reply), reply.compare(0, 3, "535") == 0);
+  // Nothing may come unasked after the login's reply.
+  server.DropUnasked();
+  return ehlo;
 }
 
 }  // namespace
@@ -144,34 +174,57 @@ std::string DescribeLimit(int limitMs) {
                              : std::to_string(limitMs) + " ms";
 }
 
-std::string StartSecureSession(TTCPClient& client, const TUpstreamRoute& route, int limitMs,
-                               const TSocketHandle* abandonOnHangUp) {
+std::string QuoteReply(const std::string& reply) {
+  std::string line;
+  for (char c : reply) {
+    if (c == '\r' || c == '\n' || line.size() >= kQuoted) break;
+    line += std::isprint(static_cast<unsigned char>(c)) ? c : '?';
+  }
+  return line;
+}
+
+TSecureStart StartSecureSession(TTCPClient& client, const TUpstreamRoute& route, int limitMs,
+                                const TSocketHandle* abandonOnHangUp, const TSecret* password) {
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
   const std::string limitText = DescribeLimit(limitMs);
-  std::string greeting;
+  TSecureStart start;
+  TDialogue dialogue(client, deadline, limitText, abandonOnHangUp);
   if (route.security == TUpstreamSecurity::StartTls) {
-    TDialogue dialogue(client, deadline, limitText, abandonOnHangUp);
-    greeting = dialogue.Reply("greeting");
-    if (greeting.compare(0, 3, "220") != 0) {
-      throw ESessionError("the server does not take mail now: " + Quote(greeting));
-    }
-    dialogue.Send("EHLO " + ThisComputer() + "\r\n", "EHLO");
+    dialogue.HintAtImplicitTls(
+        "a port that speaks TLS from the first byte, such as 465, "
+        "needs smtps://");
+    start.greeting = dialogue.Reply("greeting");
+    dialogue.HintAtImplicitTls("");
+    CheckGreeting(start.greeting);
+    dialogue.Send(std::string("EHLO ") + kEhloName + "\r\n", "EHLO");
     const std::string ehlo = dialogue.Reply("reply to EHLO");
     if (ehlo.compare(0, 3, "250") != 0)
-      throw ESessionError("the server refused EHLO: " + Quote(ehlo));
-    if (!Offers(ehlo, "STARTTLS")) {
+      throw ESessionError("the server refused EHLO: " + QuoteReply(ehlo));
+    if (!OffersExtension(ehlo, "STARTTLS")) {
       throw ESessionError("the server does not offer STARTTLS");
     }
     dialogue.Send("STARTTLS\r\n", "STARTTLS");
     const std::string ready = dialogue.Reply("reply to STARTTLS");
     if (ready.compare(0, 3, "220") != 0)
-      throw ESessionError("the server refused STARTTLS: " + Quote(ready));
+      throw ESessionError("the server refused STARTTLS: " + QuoteReply(ready));
     // Bytes before the handshake that nobody asked for are no part of the
     // protected session.
     dialogue.DropUnasked();
   }
   StartTls(client, route.serverName, deadline, limitText, abandonOnHangUp);
-  return greeting;
+  if (route.security == TUpstreamSecurity::ImplicitTls) {
+    // Reading it also takes what TLS 1.3 sends after the handshake: a server
+    // that refuses the relay then, or never greets, is a failed start.
+    start.greeting = dialogue.Reply("greeting");
+    CheckGreeting(start.greeting);
+  }
+  if (password) {
+    start.ehloReply = LogIn(dialogue, route, *password);
+  } else {
+    // Without a login the rest is the client's, as the server sent it.
+    start.greeting += dialogue.TakeRest();
+  }
+  return start;
 }
 
 }  // namespace vantelo::relay

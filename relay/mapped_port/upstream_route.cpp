@@ -50,10 +50,51 @@ std::string HostError(const std::string& host, const std::string& scheme) {
   return {};
 }
 
+// Where the user part of a text starts: after its scheme, if any.
+std::size_t UserStart(const std::string& text) { return SchemeLength(text); }
+
+// USER with every %XX decoded; false when a % is not followed by two hex
+// digits.
+bool DecodeUser(std::string_view text, std::string& user) {
+  user.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      user += text[i];
+      continue;
+    }
+    if (i + 2 >= text.size() || !std::isxdigit(static_cast<unsigned char>(text[i + 1])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      return false;
+    }
+    user += static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16));
+    i += 2;
+  }
+  return true;
+}
+
+// What is wrong with a decoded user; empty when nothing is.
+std::string UserError(const std::string& user) {
+  if (user.empty()) return "no user before the @ in the server text";
+  for (unsigned char c : user) {
+    if (c < ' ' || c == 0x7f) return "the user in the server text holds a control character";
+  }
+  return {};
+}
+
+// The text with a password in it left out.
+std::string Shown(const std::string& text) {
+  const std::size_t at = text.rfind('@');
+  if (at == std::string::npos) return text;
+  const std::size_t colon = text.find(':', UserStart(text));
+  if (colon == std::string::npos || colon > at) return text;
+  return text.substr(0, colon) + ":(password left out)" + text.substr(at);
+}
+
 }  // namespace
 
 TUpstreamRoute ParseServerText(const std::string& text) {
   TUpstreamRoute route;
+  route.shown = Shown(text);
   std::string scheme;
   if (StartsWithIgnoringCase(text, "smtps://")) {
     route.security = TUpstreamSecurity::ImplicitTls;
@@ -66,11 +107,39 @@ TUpstreamRoute ParseServerText(const std::string& text) {
     route.serverName = text;
     if (std::size_t n = SchemeLength(text)) {
       route.error = "unknown scheme " + text.substr(0, n) + " (smtps:// or starttls://)";
+      return route;
+    }
+    if (const std::size_t at = text.rfind('@'); at != std::string::npos) {
+      route.host = route.serverName = text.substr(at + 1);
+      route.loginError = true;
+      route.error = text.find(':') < at
+                        ? "the server text holds a password: keep it in the keyring instead "
+                          "(a route file is readable by every program you run)"
+                        : "a user is only ever sent inside TLS: the server text needs "
+                          "smtps:// or starttls://";
     }
     return route;
   }
   route.host = text.substr(scheme.size());
-  route.error = HostError(route.host, scheme);
+  if (const std::size_t at = route.host.rfind('@'); at != std::string::npos) {
+    const std::string userPart = route.host.substr(0, at);
+    route.host.erase(0, at + 1);
+    route.loginError = true;
+    if (userPart.find(':') != std::string::npos) {
+      route.error =
+          "the server text holds a password: keep it in the keyring instead (a route file is "
+          "readable by every program you run)";
+    } else if (!DecodeUser(userPart, route.user)) {
+      route.error =
+          "the user in the server text has a % without two hex digits (write %25 "
+          "for a %)";
+    } else {
+      route.error = UserError(route.user);
+    }
+    if (!route.error.empty()) route.user.clear();
+    route.loginError = !route.error.empty();
+  }
+  if (route.error.empty()) route.error = HostError(route.host, scheme);
   route.serverName = route.host.size() >= 2 && route.host.front() == '['
                          ? route.host.substr(1, route.host.size() - 2)
                          : route.host;

@@ -1,6 +1,7 @@
 #include "relay/socket/transport.h"
 
 #include <algorithm>
+#include <sys/socket.h>
 
 #include "relay/socket/net_exceptions.h"
 
@@ -10,6 +11,14 @@ namespace {
 // Longest single wait, so that a wake of the abandoning socket is still seen
 // soon when its hang-up is not.
 constexpr long long kWakeCheckMs = 250;
+
+// Whether the peer of `s` has ended its sending with nothing left to read
+// (1), has bytes waiting (0), or neither yet (-1).
+int PeerGone(TSocket s) {
+  char byte;
+  const ssize_t n = ::recv(s, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 ? 1 : n > 0 ? 0 : -1;
+}
 
 }  // namespace
 
@@ -40,15 +49,31 @@ TWaitEnd WaitForSocket(const TSocketHandle& socket, TNeed need,
     read.clear();
     write.clear();
     hungUp.clear();
-    (need == TNeed::Readable ? read : write).push_back(socket.SocketHandle());
+    const TSocket own = socket.SocketHandle();
+    (need == TNeed::Readable ? read : write).push_back(own);
+    TSocket watched = kInvalidSocket;
     if (abandonOnHangUp && abandonOnHangUp->SocketOpen()) {
-      hungUp.push_back(abandonOnHangUp->SocketHandle());
+      watched = abandonOnHangUp->SocketHandle();
+      hungUp.push_back(watched);
+      // A client that gave up and closed has left nothing to pass on; one
+      // that sent its whole dialogue and ended its sending still waits for
+      // the replies. Watched for its end only while nothing waits unread.
+      switch (PeerGone(watched)) {
+        case 1:
+          return TWaitEnd::Abandoned;
+        case -1:
+          read.push_back(watched);
+          break;
+        default:
+          break;
+      }
     }
     const int ready = GStack().WaitOnSets(
         &read, &write, static_cast<int>(std::min<long long>(left, kWakeCheckMs)), &hungUp);
     if (ready < 0) throw ESocketError(GStack().LastError());
     if (!hungUp.empty()) return TWaitEnd::Abandoned;
-    if (!read.empty() || !write.empty()) return TWaitEnd::Ready;
+    if (!write.empty() || std::find(read.begin(), read.end(), own) != read.end())
+      return TWaitEnd::Ready;
   }
 }
 

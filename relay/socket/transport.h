@@ -58,7 +58,8 @@ class TPlainTransport final : public TTransport {
 enum class TWaitEnd { Ready, TimedOut, Abandoned };
 
 // Waits until `socket` is as `need` says (Nothing: at once), until
-// `deadline`, or until `abandonOnHangUp` (may be null) hangs up or is woken.
+// `deadline`, or until `abandonOnHangUp` (may be null) hangs up, is woken,
+// or ends its sending with nothing left unread (a client that gave up).
 // A failed wait raises ESocketError.
 TWaitEnd WaitForSocket(const TSocketHandle& socket, TNeed need,
                        std::chrono::steady_clock::time_point deadline,
