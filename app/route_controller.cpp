@@ -16,11 +16,12 @@ using relay::OneLine;
 
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 
+// Escaped here already: a NUL in a value (a server text) would end the line.
 void Log(const QLoggingCategory& category, QtMsgType type, const std::string& line) {
   if (type == QtInfoMsg) {
-    qCInfo(category, "%s", line.c_str());
+    qCInfo(category, "%s", relay::EscapeControls(line).c_str());
   } else {
-    qCWarning(category, "%s", line.c_str());
+    qCWarning(category, "%s", relay::EscapeControls(line).c_str());
   }
 }
 
