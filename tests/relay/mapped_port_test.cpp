@@ -500,13 +500,24 @@ TEST(MappedPortTCP, UpstreamResetGivesTheClientAnOrderlyClose) {
   socklen_t length = sizeof error;
   getsockopt(client, SOL_SOCKET, SO_ERROR, &error, &length);
   EXPECT_EQ(error, 0) << strerror(error);
-  // A reset in the middle of a session is logged.
+  // A reset in the middle of a session is logged, with the side that reset.
+  const std::string to = " to 127.0.0.1:" + std::to_string(upstream.Port());
   EXPECT_EQ(log.LinesWith({"relayed connection from 127.0.0.1:",
-                           " to 127.0.0.1:" + std::to_string(upstream.Port()) +
-                               " ended: connection reset by peer (ECONNRESET)"},
+                           to + " ended by the server: connection reset by peer (ECONNRESET)"},
                           TRelayLogLevel::Info)
                 .size(),
             1u);
+  Pair q = OpenPair(relay, upstream);
+  SendAll(q.client.get(), "EHLO a\r\n");
+  EXPECT_EQ(ReceiveUpTo(q.upstream.get(), 8), "EHLO a\r\n");
+  Reset(q.client);
+  EXPECT_TRUE(SeesEnd(q.upstream.get()));
+  EXPECT_TRUE(Eventually([&] { return relay.relay->WorkerCount() == 0; }));
+  EXPECT_EQ(
+      log.LinesWith({to + " ended by the mail program: connection reset by peer (ECONNRESET)"},
+                    TRelayLogLevel::Info)
+          .size(),
+      1u);
 }
 
 // How sessions that delivered their mail end: none of these is a failure,
