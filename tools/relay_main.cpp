@@ -1,4 +1,5 @@
-// vantelo-relay LISTEN_PORT HOST PORT: runs one relay until SIGINT or SIGTERM.
+// vantelo-relay LISTEN_PORT HOST PORT: runs one relay until SIGINT, SIGTERM or
+// SIGHUP, and says which one ended it.
 // It is how the relay is tried and benchmarked on its own. It prints
 // "listening on port N" on standard output once it listens; failures and the
 // relay log go to standard error. HOST is a route's server text, so it may
@@ -7,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -27,15 +29,40 @@ bool ParsePort(const char* text, int& port) {
   return port <= 65535;
 }
 
+const char* const kUsage = "usage: vantelo-relay LISTEN_PORT HOST PORT\n";
+const char* const kHelp =
+    "\n"
+    "Relays every connection to LISTEN_PORT (on every local address; 0 lets the\n"
+    "system choose) to HOST:PORT, until SIGINT, SIGTERM or SIGHUP. HOST may start\n"
+    "with smtps:// or starttls://: the relay then does the TLS itself and verifies\n"
+    "the server's certificate. It prints \"listening on port N\" on standard\n"
+    "output once it listens; failures and the relay's log go to standard error.\n"
+    "VANTELO_TLS_PRELUDE_MS replaces the 30 s limit on a secure start.\n";
+
+// --help and --version; false for anything else.
+bool AnsweredOption(int argc, char** argv) {
+  if (argc != 2) return false;
+  if (std::strcmp(argv[1], "--help") == 0) {
+    std::printf("%s%s", kUsage, kHelp);
+    return true;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::puts("vantelo-relay " VANTELO_VERSION);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace vantelo::relay;
+  if (AnsweredOption(argc, argv)) return 0;
   int listenPort = 0;
   int mappedPort = 0;
   if (argc != 4 || !ParsePort(argv[1], listenPort) || !ParsePort(argv[3], mappedPort) ||
       argv[2][0] == '\0') {
-    std::fprintf(stderr, "usage: vantelo-relay LISTEN_PORT HOST PORT\n");
+    std::fputs(kUsage, stderr);
     return 2;
   }
 
@@ -54,6 +81,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   auto relay = TOwnedServer<TMappedPortTCP>::Make();
@@ -81,6 +109,19 @@ int main(int argc, char** argv) {
 
   int received = 0;
   sigwait(&stopSignals, &received);
+  std::fprintf(stderr, "vantelo-relay: ending on %s\n",
+               received == SIGINT   ? "SIGINT"
+               : received == SIGHUP ? "SIGHUP"
+                                    : "SIGTERM");
+  // Stopping wakes every connection and waits for each to close; once none is
+  // left, the rest of the relay's destruction would only wait and free memory
+  // that the process's end frees as well.
+  relay->SetActive(false);
+  if (relay->WorkerCount() == 0) {
+    FlushRelayLog();
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
   relay.reset();
   return 0;
 }
