@@ -29,7 +29,9 @@ bool ParsePort(const char* text, int& port) {
   return port <= 65535;
 }
 
-const char* const kUsage = "usage: vantelo-relay LISTEN_PORT HOST PORT\n";
+const char* const kUsage =
+    "usage: vantelo-relay LISTEN_PORT HOST PORT\n"
+    "       vantelo-relay --help | --version\n";
 const char* const kHelp =
     "\n"
     "Relays every connection to LISTEN_PORT (on every local address; 0 lets the\n"

@@ -6,7 +6,10 @@ which relays a mail; the working folder's config/link starts it as well.
 After an update, the launcher brings the shipped help pages of a working
 folder up to date and leaves every other file there alone.
 
-Usage: /usr/bin/python3 install_test.py BUILD_FOLDER SOURCE_FOLDER HOME_PAGE
+Every installed program answers --help and --version (the project's) with
+status 0 and starts nothing.
+
+Usage: /usr/bin/python3 install_test.py BUILD_FOLDER SOURCE_FOLDER HOME_PAGE VERSION
 """
 import filecmp
 import gzip
@@ -22,7 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from vantelo_testkit.loopback import end_process, free_port  # noqa: E402
 from vantelo_testkit.smtp_peers import listening, send, start_smtp, wait_until  # noqa: E402
 
-BUILD = SOURCE = HOME_PAGE = None
+BUILD = SOURCE = HOME_PAGE = VERSION = None
 PROGRAMS = ("vantelo", "vantelo-relay", "vantelo-dialup", "vantelo-initdb", "vantelo-start")
 MANUALS = ("vantelo", "vantelo-start", "vantelo-initdb", "vantelo-relay", "vantelo-dialup")
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
@@ -69,6 +72,23 @@ class InstalledVantelo(unittest.TestCase):
             shown = subprocess.run(["groff", "-man", "-ww", "-z", "-Tutf8"], input=source,
                                    capture_output=True, timeout=30)
             self.assertEqual((shown.returncode, shown.stderr), (0, b""), page)
+
+    def test_every_program_answers_help_and_version(self):
+        # No display and no bus: a program that started instead would fail.
+        env = {"PATH": "/usr/bin:/bin", "HOME": self.top}
+        for program in PROGRAMS:
+            with self.subTest(program):
+                def run(option):
+                    return subprocess.run([self.at("bin/" + program), option], env=env,
+                                          cwd=self.top, capture_output=True, text=True,
+                                          timeout=30)
+                shown = run("--version")
+                self.assertEqual((shown.returncode, shown.stdout, shown.stderr),
+                                 (0, "%s %s\n" % (program, VERSION), ""))
+                shown = run("--help")
+                self.assertEqual((shown.returncode, shown.stderr), (0, ""))
+                self.assertTrue(shown.stdout.startswith("usage: " + program), shown.stdout)
+                self.assertIn("--version", shown.stdout)
 
     def test_desktop_entry_and_appstream_file_validate(self):
         entry = self.at("share/applications/vantelo.desktop")
@@ -206,6 +226,7 @@ class InstalledVantelo(unittest.TestCase):
 
 
 if __name__ == "__main__":
+    VERSION = sys.argv.pop(4)
     HOME_PAGE = sys.argv.pop(3)
     SOURCE = os.path.abspath(sys.argv.pop(2))
     BUILD = os.path.abspath(sys.argv.pop(1))
