@@ -225,6 +225,59 @@ class InstalledVantelo(unittest.TestCase):
             self.assertEqual(sorted(n for n in os.listdir(help_copy) if n.startswith(".")), [])
 
 
+class InstallDeps(unittest.TestCase):
+    """scripts/install-deps.sh: ./run.sh asks only for what builds and runs
+    Vantelo, ./test.sh (--for-tests) for the rest too; without sudo a normal
+    user is told what to run instead. Debian's tools are stand-ins here that
+    note what they are asked."""
+
+    def run_script(self, *args, missing=(), uid=1000):
+        tools = tempfile.mkdtemp(prefix="vantelo-deps-")
+        self.addCleanup(shutil.rmtree, tools)
+        asked = os.path.join(tools, "asked")
+        fakes = {
+            "dpkg-query": 'echo "$3" >> %s\ncase " $MISSING " in *" $3 "*) exit 1 ;; esac\n'
+                          'printf "install ok installed"\n' % asked,
+            "id": 'echo "$FAKE_UID"\n',
+            "apt-get": 'echo "apt-get $*" >> %s\n' % asked,
+        }
+        for name, body in fakes.items():
+            with open(os.path.join(tools, name), "w") as f:
+                f.write("#!/bin/sh\n" + body)
+            os.chmod(os.path.join(tools, name), 0o755)
+        os.symlink(shutil.which("grep"), os.path.join(tools, "grep"))
+        os.symlink(shutil.which("cat"), os.path.join(tools, "cat"))
+        done = subprocess.run(
+            ["/bin/bash", os.path.join(SOURCE, "scripts", "install-deps.sh"), *args],
+            env={"PATH": tools, "MISSING": " ".join(missing), "FAKE_UID": str(uid)},
+            capture_output=True, text=True, timeout=60)
+        with open(asked) if os.path.exists(asked) else open(os.devnull) as f:
+            return done, f.read().split("\n")
+
+    def test_the_program_alone_asks_for_less_than_its_tests(self):
+        done, asked = self.run_script()
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+        self.assertIn("qt6-base-dev", asked)
+        for test_only in ("libgtest-dev", "lintian", "haproxy", "xvfb", "python3-aiosmtpd"):
+            self.assertNotIn(test_only, asked)
+        done, asked = self.run_script("--for-tests")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("qt6-base-dev", asked)
+        self.assertIn("lintian", asked)
+        self.assertEqual(self.run_script("--bogus")[0].returncode, 2)
+
+    def test_without_sudo_it_says_what_to_run_instead(self):
+        done, asked = self.run_script("--for-tests", missing=("lintian", "swaks"))
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("Install them as root once", done.stderr)
+        self.assertIn("apt-get install --no-install-recommends swaks lintian\n", done.stderr)
+        self.assertFalse([line for line in asked if line.startswith("apt-get")])
+        # As root it installs them itself.
+        done, asked = self.run_script("--for-tests", missing=("lintian",), uid=0)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("apt-get install -y --no-install-recommends lintian", asked)
+
+
 if __name__ == "__main__":
     VERSION = sys.argv.pop(4)
     HOME_PAGE = sys.argv.pop(3)
