@@ -79,7 +79,8 @@ class DebianPackage(unittest.TestCase):
                      "./usr/share/metainfo/org.example.vantelo.metainfo.xml",
                      "./usr/share/icons/hicolor/scalable/apps/vantelo.svg",
                      "./usr/share/icons/hicolor/16x16/apps/vantelo.png",
-                     "./usr/share/man/man1/vantelo-relay.1.gz"):
+                     "./usr/share/man/man1/vantelo-relay.1.gz",
+                     "./usr/lib/systemd/user/vantelo.service"):
             self.assertIn(" " + path + "\n", listing)
         self.assertNotIn(" ./usr/local/", listing)
 

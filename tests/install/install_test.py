@@ -66,6 +66,12 @@ class InstalledVantelo(unittest.TestCase):
         for size in ICON_SIZES:
             icon = self.at("share/icons/hicolor/%dx%d/apps/vantelo.png" % (size, size))
             self.assertEqual(png_size(icon), (size, size))
+        # The user unit for a session without a display: Refresh is its reload.
+        with open(self.at("lib/systemd/user/vantelo.service")) as f:
+            unit = f.read().splitlines()
+        for line in ("ExecStart=vantelo-start", "ExecReload=/bin/kill -HUP $MAINPID",
+                     "Environment=QT_QPA_PLATFORM=offscreen"):
+            self.assertIn(line, unit)
         for page in MANUALS:
             with gzip.open(self.at("share/man/man1/%s.1.gz" % page), "rb") as f:
                 source = f.read()
