@@ -42,6 +42,11 @@ void RequireDesktopSession() {
   watchingForNoDisplay = true;
 }
 
+bool RunsWithoutDisplay() {
+  const QString platform = QGuiApplication::platformName();
+  return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("Vantelo"));
   setDesktopFileName(QStringLiteral("vantelo"));

@@ -11,6 +11,11 @@ namespace vantelo::app {
 // be had, it says what Vantelo needs and ends the process with status 1.
 void RequireDesktopSession();
 
+// True once the application object runs on a platform without windows (Qt's
+// offscreen or minimal platform, as ./run.sh starts it where there is no
+// display): the relay serves, and nobody can see a window, an icon or a button.
+bool RunsWithoutDisplay();
+
 class TApplication : public QApplication {
  public:
   // Ends the watch that RequireDesktopSession started, once Qt has its display.

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <unistd.h>
 
 #include "logging/log_categories.h"
 #include "relay/log_sink.h"
@@ -15,11 +16,12 @@ using relay::OneLine;
 
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 
+// Escaped here already: a NUL in a value (a server text) would end the line.
 void Log(const QLoggingCategory& category, QtMsgType type, const std::string& line) {
   if (type == QtInfoMsg) {
-    qCInfo(category, "%s", line.c_str());
+    qCInfo(category, "%s", relay::EscapeControls(line).c_str());
   } else {
-    qCWarning(category, "%s", line.c_str());
+    qCWarning(category, "%s", relay::EscapeControls(line).c_str());
   }
 }
 
@@ -209,12 +211,19 @@ TRouteController::TOutcome TRouteController::ApplyDefaultRoute() {
   DefaultPortText = routing::ReadSetting(routing::kDefaultSmtpPort);
   if (DefaultServer.empty() || DefaultPortText.empty()) {
     const bool listening = relay_ && relay_->Active();
+    const std::string advice =
+        Windowless ? std::string("set a default route in ") + routing::kSettingsPath +
+                         " ([default] smtpserver=HOST and smtpport=PORT), then apply it with "
+                         "kill -HUP " +
+                         std::to_string(getpid())
+                   : std::string(
+                         "set a default route (server and port) in Config, then "
+                         "press Refresh");
     Log(lcRoute(), QtWarningMsg,
         "no complete default route (server " + Quote(DefaultServer) + ", port " +
             Quote(DefaultPortText) + "): " +
             (listening ? std::string("the relay stays as it was")
-                       : std::string("nothing is listening for mail; set a default route "
-                                     "(server and port) in Config, then press Refresh")));
+                       : "nothing is listening for mail; " + advice));
     return TOutcome::Unchanged;
   }
   return RestartRelay({ListeningPort, DefaultServer, DefaultPortText,

@@ -83,6 +83,9 @@ class TRouteController {
   std::string ListeningPort;
   std::string DefaultServer;
   std::string DefaultPortText;
+  // Set where the program runs without a display: the log's advice then
+  // names config.ini and SIGHUP instead of the Config and Refresh buttons.
+  bool Windowless = false;
 
  private:
   // How an apply ended.

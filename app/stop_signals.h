@@ -1,7 +1,11 @@
-// SIGTERM, SIGINT and SIGHUP (a logout, `systemctl --user stop`, Ctrl+C)
-// end the program the way Exit does: the handler only writes a byte to a
-// pipe, and the GUI thread, woken by it, runs `onStop`. While an instance
-// lives, the three signals are handled; afterwards they are back to default.
+// The signals the program answers. SIGTERM and SIGINT (a logout,
+// `systemctl --user stop`, Ctrl+C) end it the way Exit does; SIGHUP does what
+// Refresh does (`kill -HUP`, the way to apply an edited config.ini where there
+// are no windows). Each writes one line to the log naming the signal, so that
+// a stop never reads like a crash. The handler only writes the signal's number
+// to a pipe; the GUI thread, woken by it, logs and runs `onStop` or
+// `onRefresh`. While an instance lives, the three signals are handled;
+// afterwards they are back to default.
 //
 // Create one instance on the GUI thread.
 #pragma once
@@ -17,11 +21,15 @@ class TStopSignals : public QObject {
   Q_OBJECT
 
  public:
-  explicit TStopSignals(std::function<void()> onStop, QObject* parent = nullptr);
+  TStopSignals(std::function<void()> onStop, std::function<void()> onRefresh,
+               QObject* parent = nullptr);
   ~TStopSignals() override;
 
  private:
+  void Received(int signal);
+
   std::function<void()> onStop_;
+  std::function<void()> onRefresh_;
   QSocketNotifier* notifier_ = nullptr;
 };
 

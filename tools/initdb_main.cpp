@@ -19,7 +19,8 @@ namespace {
 
 const char* const kUsage =
     "usage: vantelo-initdb [--data DIR] [FOLDER]\n"
-    "       vantelo-initdb --setting SECTION KEY [FOLDER]\n";
+    "       vantelo-initdb --setting SECTION KEY [FOLDER]\n"
+    "       vantelo-initdb --help | --version\n";
 
 const char* const kHelp =
     "Prepares FOLDER (the current folder when none is given) as Vantelo's\n"
@@ -84,6 +85,10 @@ int ParseArguments(int argc, char** argv, TArguments& args) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::printf("%s\n%s", kUsage, kHelp);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::puts("vantelo-initdb " VANTELO_VERSION);
       return 0;
     }
     if (arg == "--setting" && i + 2 < argc) {

@@ -1,15 +1,16 @@
 // vantelo-relay [--password-file FILE] LISTEN_PORT HOST PORT: runs one relay
-// until SIGINT or SIGTERM. It is how the relay is tried and benchmarked on
-// its own. It prints "listening on port N" on standard output once it
-// listens; failures and the relay log go to standard error. HOST is a
-// route's server text, so it may start with smtps:// or starttls:// and
-// name a user to log in as (smtps://alice@HOST); the password comes from
-// FILE (password_file.h) or else the desktop's keyring.
-// VANTELO_TLS_PRELUDE_MS, when set, replaces the 30 s limit on a secure
-// start (the tests shorten it).
+// until SIGINT, SIGTERM or SIGHUP, and says which one ended it. It is how the
+// relay is tried and benchmarked on its own. It prints "listening on port N"
+// on standard output once it listens; failures and the relay log go to
+// standard error. HOST is a route's server text, so it may start with
+// smtps:// or starttls:// and name a user to log in as (smtps://alice@HOST);
+// the password comes from FILE (password_file.h) or else the desktop's
+// keyring. VANTELO_TLS_PRELUDE_MS, when set, replaces the 30 s limit on a
+// secure start (the tests shorten it).
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -36,8 +37,19 @@ bool ParsePort(const char* text, int& port) {
   return port <= 65535;
 }
 
-constexpr const char* kUsage =
-    "usage: vantelo-relay [--password-file FILE] LISTEN_PORT HOST PORT\n";
+const char* const kUsage =
+    "usage: vantelo-relay [--password-file FILE] LISTEN_PORT HOST PORT\n"
+    "       vantelo-relay --help | --version\n";
+const char* const kHelp =
+    "\n"
+    "Relays every connection to LISTEN_PORT (on every local address; 0 lets the\n"
+    "system choose) to HOST:PORT, until SIGINT, SIGTERM or SIGHUP. HOST may start\n"
+    "with smtps:// or starttls://: the relay then does the TLS itself and verifies\n"
+    "the server's certificate. With a user before the host (smtps://alice@HOST)\n"
+    "it logs in itself, with the password from FILE or the desktop's keyring.\n"
+    "It prints \"listening on port N\" on standard output once it listens;\n"
+    "failures and the relay's log go to standard error.\n"
+    "VANTELO_TLS_PRELUDE_MS replaces the 30 s limit on a secure start.\n";
 
 // The desktop's keyring, when this build has it; else none, and a login
 // route answers "No password".
@@ -49,10 +61,25 @@ std::shared_ptr<vantelo::relay::TPasswordSource> Keyring() {
 #endif
 }
 
+// --help and --version; false for anything else.
+bool AnsweredOption(int argc, char** argv) {
+  if (argc != 2) return false;
+  if (std::strcmp(argv[1], "--help") == 0) {
+    std::printf("%s%s", kUsage, kHelp);
+    return true;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::puts("vantelo-relay " VANTELO_VERSION);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace vantelo::relay;
+  if (AnsweredOption(argc, argv)) return 0;
   int listenPort = 0;
   int mappedPort = 0;
   const char* passwordFile = nullptr;
@@ -63,7 +90,7 @@ int main(int argc, char** argv) {
   }
   if (argc != 4 || !ParsePort(argv[1], listenPort) || !ParsePort(argv[3], mappedPort) ||
       argv[2][0] == '\0') {
-    std::fprintf(stderr, "%s", kUsage);
+    std::fputs(kUsage, stderr);
     return 2;
   }
   // A server text that can never work is refused now, not per connection.
@@ -100,6 +127,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   auto relay = TOwnedServer<TMappedPortTCP>::Make();
@@ -134,6 +162,19 @@ int main(int argc, char** argv) {
 
   int received = 0;
   sigwait(&stopSignals, &received);
+  std::fprintf(stderr, "vantelo-relay: ending on %s\n",
+               received == SIGINT   ? "SIGINT"
+               : received == SIGHUP ? "SIGHUP"
+                                    : "SIGTERM");
+  // Stopping wakes every connection and waits for each to close; once none is
+  // left, the rest of the relay's destruction would only wait and free memory
+  // that the process's end frees as well.
+  relay->SetActive(false);
+  if (relay->WorkerCount() == 0) {
+    FlushRelayLog();
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
   relay.reset();
   return 0;
 }

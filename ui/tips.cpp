@@ -33,7 +33,10 @@ std::vector<std::string> ParseTips(const std::string& text) {
 std::vector<std::string> ReadTipsFile(const std::string& path, const std::string& name) {
   // Bounded and never blocking: a folder, a FIFO or a device is no tips file.
   const routing::TTextFile file = routing::ReadTextFile(path);
-  if (file.state != routing::TTextFile::Read) throw ETipsFileError("Cannot open file " + name);
+  if (file.state != routing::TTextFile::Read) {
+    throw ETipsFileError("Cannot open file " + name,
+                         file.state == routing::TTextFile::Missing ? "no such file" : file.problem);
+  }
   return ParseTips(file.text);
 }
 

@@ -16,19 +16,24 @@ namespace vantelo::ui {
 // The tips in `text`, in file order.
 std::vector<std::string> ParseTips(const std::string& text);
 
-// Raised by ReadTipsFile when the file cannot be read.
+// Raised by ReadTipsFile when the file cannot be read: what() is the text
+// for the error box, Reason() why, for the log.
 class ETipsFileError : public std::exception {
  public:
-  explicit ETipsFileError(std::string message) : message_(std::move(message)) {}
+  ETipsFileError(std::string message, std::string reason)
+      : message_(std::move(message)), reason_(std::move(reason)) {}
   const char* what() const noexcept override { return message_.c_str(); }
+  const std::string& Reason() const { return reason_; }
 
  private:
   std::string message_;
+  std::string reason_;
 };
 
 // Reads and parses the file at `path`; `name` is how messages call it. A file
 // that is missing, unreadable, not a regular file or over 16 MiB raises
-// "Cannot open file NAME".
+// "Cannot open file NAME", with the reason ("no such file", "larger than
+// 16 MiB", the system's words).
 std::vector<std::string> ReadTipsFile(const std::string& path, const std::string& name);
 
 // The tips' pseudo-random numbers: 32-bit linear congruential, seed * 134775813

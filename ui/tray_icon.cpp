@@ -18,6 +18,8 @@ std::function<bool()> TTrayIcon::TrayAvailable = [] {
   return QSystemTrayIcon::isSystemTrayAvailable();
 };
 
+bool TTrayIcon::Windowless = false;
+
 std::function<bool()> TTrayIcon::OnStatusNotifierPanel = [] {
   // The question Qt asks when it picks the panel's protocol for the icon.
   QDBusMessage ask = QDBusMessage::createMethodCall(
@@ -89,6 +91,8 @@ void TTrayIcon::Loaded() {
 bool TTrayIcon::ShowIcon() {
   iconVisible_ = true;
   ModifyIcon();
+  // Without a display Qt would look for an X11 tray, and warn that it has none.
+  if (Windowless) return true;
   icon_->show();
   WatchTray();
   return !trayMissingLogged_;

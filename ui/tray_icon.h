@@ -74,6 +74,10 @@ class TTrayIcon : public QObject {
   QString ShownTip() const;
   // Whether the desktop offers a notification area; tests may replace it.
   static std::function<bool()> TrayAvailable;
+  // Set by the program where it runs without a display: no icon is put
+  // anywhere, and a missing notification area is not reported (there is no
+  // task bar either).
+  static bool Windowless;
   // Whether that area is a StatusNotifierItem panel on the session bus;
   // tests may replace it.
   static std::function<bool()> OnStatusNotifierPanel;

@@ -12,6 +12,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "logging/log_categories.h"
 #include "ui/error_box.h"
 #include "ui/pictures.h"
 #include "ui/tips.h"
@@ -119,7 +120,13 @@ void TFtip::BuildWindow() {
 void TFtip::FormCreate() { loadtip(); }
 
 void TFtip::loadtip() {
-  tips_ = ReadTipsFile(kTipsPath, kTipsName);
+  try {
+    tips_ = ReadTipsFile(kTipsPath, kTipsName);
+  } catch (const ETipsFileError& e) {
+    // The box keeps its few words; the log says why.
+    qCWarning(lcApp, "cannot read the tips in %s: %s", kTipsPath, e.Reason().c_str());
+    throw;
+  }
   last_ = tips_.empty() ? 0 : static_cast<int>(tips_.size()) - 1;
 }
 

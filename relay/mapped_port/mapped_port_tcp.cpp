@@ -276,7 +276,20 @@ std::string TMappedPortTCP::DescribeConnection(const TPeerThread& thread) const 
 
 std::string TMappedPortTCP::DescribeWorkerEnd(const TPeerThread& thread, bool duringSetup,
                                               const std::exception& reason) const {
-  if (!duringSetup) return TTCPServer::DescribeWorkerEnd(thread, false, reason);
+  if (!duringSetup) {
+    // A reset or an abort: which side did it is the first thing to know.
+    const auto* socketError = dynamic_cast<const ESocketError*>(&reason);
+    const TTCPConnection* failed =
+        thread.AttachedData
+            ? static_cast<const TMappedPortTCPData&>(*thread.AttachedData).Copy.FailedSide()
+            : nullptr;
+    if (socketError && EndsAtOnce(socketError->LastError) && failed) {
+      return DescribeConnection(thread) + " ended by " +
+             (failed == thread.InboundConnection.get() ? "the mail program" : "the server") + ": " +
+             ReasonOf(reason);
+    }
+    return TTCPServer::DescribeWorkerEnd(thread, false, reason);
+  }
   // The setup is the upstream connect, and for a secure route its start.
   const std::string client =
       "relayed connection from " + thread.PeerIP() + ":" + std::to_string(thread.PeerPort());

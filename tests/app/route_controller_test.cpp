@@ -321,6 +321,9 @@ TEST_F(RouteController, AConnectedEntryWithoutARouteGetsTheDefaultRoute) {
   TLogCapture log;
   DefaultTo(a);
   Route("Work VPN", b);
+  // Half a route, its server text holding a NUL: the log line shows all of it.
+  routing::TADOQuery query(store.ADOConnection1);
+  routing::writesmtp(query, store.ADOCommand1, "Hotel", std::string("smtp\0.hotel", 11), "");
   QString work = nm->AddProfile("Work VPN", "vpn");
   QString hotel = nm->AddProfile("Hotel", "gsm");
   QString modem = nm->AddDevice("wwan0", "wwan0");
@@ -338,8 +341,8 @@ TEST_F(RouteController, AConnectedEntryWithoutARouteGetsTheDefaultRoute) {
   EXPECT_EQ(Served(), 'A');
   std::vector<std::string> lines = log.Take();
   EXPECT_EQ(lines[0],
-            "vantelo.route: entry \"Hotel\" has no complete route (server \"\", port "
-            "\"\"): using the default route");
+            "vantelo.route: entry \"Hotel\" has no complete route (server "
+            "\"smtp\\x00.hotel\", port \"\"): using the default route");
   EXPECT_EQ(lines.back(), "vantelo.route: mail now goes to 127.0.0.1:" + std::to_string(a.Port()) +
                               " (default route)");
   // Without a default route either, the relay stays as it was.

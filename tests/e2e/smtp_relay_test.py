@@ -103,8 +103,9 @@ class SmtpThroughRelay(unittest.TestCase):
             _, err = relay.communicate(timeout=15)
             self.assertEqual(relay.returncode, 0)
             controller.stop()
-        # A session that delivered its mail and ended is no failure.
-        self.assertEqual(err, "")
+        # A session that delivered its mail and ended is no failure: only the
+        # end is said.
+        self.assertEqual(err, "vantelo-relay: ending on SIGTERM\n")
 
 
 PIPELINED = (b"HELO client.example.test\r\n"
@@ -477,6 +478,15 @@ class RelayCommandLine(unittest.TestCase):
             self.assertEqual(result.stdout, "")
             self.assertIn("vantelo-relay: unusable server text: " + reason, result.stderr)
             self.assertNotIn("hunter2", result.stderr)
+
+    def test_each_stop_signal_ends_it_with_a_line_naming_it(self):
+        for sig in (signal.SIGINT, signal.SIGHUP):
+            relay, _ = start_relay(free_port(), stderr=subprocess.PIPE)
+            relay.send_signal(sig)
+            _, err = relay.communicate(timeout=15)
+            relay.stdout.close()
+            self.assertEqual((relay.returncode, err),
+                             (0, "vantelo-relay: ending on %s\n" % sig.name))
 
     def test_port_in_use_prints_the_relay_message_and_exits_1(self):
         with socket.socket() as taken:

@@ -15,6 +15,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 BUILD = None
@@ -23,15 +24,22 @@ PROGRAMS = ("vantelo", "vantelo-relay", "vantelo-dialup", "vantelo-initdb")
 
 
 class DebianPackage(unittest.TestCase):
+    @staticmethod
+    def build(out):
+        # As a builder would, without a SOURCE_DATE_EPOCH of its own.
+        env = {k: v for k, v in os.environ.items() if k != "SOURCE_DATE_EPOCH"}
+        subprocess.run(["cpack", "-G", "DEB", "-B", out,
+                        "--config", os.path.join(BUILD, "CPackConfig.cmake")],
+                       check=True, stdout=subprocess.DEVNULL, timeout=600, env=env)
+        found = glob.glob(os.path.join(out, "vantelo_*.deb"))
+        assert len(found) == 1, found
+        return found[0]
+
     @classmethod
     def setUpClass(cls):
         cls.out = tempfile.mkdtemp(prefix="vantelo-deb-")
-        subprocess.run(["cpack", "-G", "DEB", "-B", cls.out,
-                        "--config", os.path.join(BUILD, "CPackConfig.cmake")],
-                       check=True, stdout=subprocess.DEVNULL, timeout=600)
-        found = glob.glob(os.path.join(cls.out, "vantelo_*.deb"))
-        assert len(found) == 1, found
-        cls.deb = found[0]
+        cls.deb = cls.build(cls.out)
+        cls.built = time.time()
         cls.root = os.path.join(cls.out, "root")
         subprocess.run(["dpkg-deb", "--extract", cls.deb, cls.root], check=True)
 
@@ -45,6 +53,13 @@ class DebianPackage(unittest.TestCase):
     def field(self, name):
         return subprocess.run(["dpkg-deb", "--field", self.deb, name], check=True,
                               capture_output=True, text=True).stdout.strip()
+
+    def test_a_second_build_is_the_same_byte_for_byte(self):
+        while int(time.time()) == int(self.built):  # in another second
+            time.sleep(0.1)
+        again = self.build(os.path.join(self.out, "again"))
+        with open(self.deb, "rb") as first, open(again, "rb") as second:
+            self.assertTrue(first.read() == second.read(), "the two builds differ")
 
     def test_declares_what_it_needs(self):
         depends = self.field("Depends")
@@ -64,7 +79,8 @@ class DebianPackage(unittest.TestCase):
                      "./usr/share/metainfo/org.example.vantelo.metainfo.xml",
                      "./usr/share/icons/hicolor/scalable/apps/vantelo.svg",
                      "./usr/share/icons/hicolor/16x16/apps/vantelo.png",
-                     "./usr/share/man/man1/vantelo-relay.1.gz"):
+                     "./usr/share/man/man1/vantelo-relay.1.gz",
+                     "./usr/lib/systemd/user/vantelo.service"):
             self.assertIn(" " + path + "\n", listing)
         self.assertNotIn(" ./usr/local/", listing)
 

@@ -204,9 +204,13 @@ class LowPortAdvice(unittest.TestCase):
             os.chmod(top, 0o755)
             bin_folder = os.path.join(top, "bin")
             os.makedirs(bin_folder)
+            # Copies, laid out as installed: nobody may not reach the build
+            # folder (a clone in /root).
             shutil.copy(os.path.join(BUILD, "vantelo-start"), bin_folder)
-            os.symlink(os.path.join(BUILD, "vantelo-initdb"),
-                       os.path.join(bin_folder, "vantelo-initdb"))
+            shutil.copy(os.path.join(BUILD, "vantelo-initdb"), bin_folder)
+            shipped = os.path.join(top, "share", "vantelo")
+            shutil.copytree(os.path.join(DATA, "qovin help"), os.path.join(shipped, "qovin help"))
+            shutil.copy(os.path.join(DATA, "tip.cfg"), shipped)
             with open(os.path.join(bin_folder, "vantelo"), "w") as f:
                 f.write("#!/bin/sh\necho started\n")
             os.chmod(os.path.join(bin_folder, "vantelo"), 0o755)

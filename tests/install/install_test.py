@@ -6,7 +6,10 @@ which relays a mail; the working folder's config/link starts it as well.
 After an update, the launcher brings the shipped help pages of a working
 folder up to date and leaves every other file there alone.
 
-Usage: /usr/bin/python3 install_test.py BUILD_FOLDER SOURCE_FOLDER HOME_PAGE
+Every installed program answers --help and --version (the project's) with
+status 0 and starts nothing.
+
+Usage: /usr/bin/python3 install_test.py BUILD_FOLDER SOURCE_FOLDER HOME_PAGE VERSION
 """
 import filecmp
 import gzip
@@ -22,7 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from vantelo_testkit.loopback import end_process, free_port  # noqa: E402
 from vantelo_testkit.smtp_peers import listening, send, start_smtp, wait_until  # noqa: E402
 
-BUILD = SOURCE = HOME_PAGE = None
+BUILD = SOURCE = HOME_PAGE = VERSION = None
 PROGRAMS = ("vantelo", "vantelo-relay", "vantelo-dialup", "vantelo-initdb", "vantelo-start")
 MANUALS = ("vantelo", "vantelo-start", "vantelo-initdb", "vantelo-relay", "vantelo-dialup")
 ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
@@ -63,12 +66,35 @@ class InstalledVantelo(unittest.TestCase):
         for size in ICON_SIZES:
             icon = self.at("share/icons/hicolor/%dx%d/apps/vantelo.png" % (size, size))
             self.assertEqual(png_size(icon), (size, size))
+        # The user unit for a session without a display: Refresh is its reload.
+        with open(self.at("lib/systemd/user/vantelo.service")) as f:
+            unit = f.read().splitlines()
+        for line in ("ExecStart=vantelo-start", "ExecReload=/bin/kill -HUP $MAINPID",
+                     "Environment=QT_QPA_PLATFORM=offscreen"):
+            self.assertIn(line, unit)
         for page in MANUALS:
             with gzip.open(self.at("share/man/man1/%s.1.gz" % page), "rb") as f:
                 source = f.read()
             shown = subprocess.run(["groff", "-man", "-ww", "-z", "-Tutf8"], input=source,
                                    capture_output=True, timeout=30)
             self.assertEqual((shown.returncode, shown.stderr), (0, b""), page)
+
+    def test_every_program_answers_help_and_version(self):
+        # No display and no bus: a program that started instead would fail.
+        env = {"PATH": "/usr/bin:/bin", "HOME": self.top}
+        for program in PROGRAMS:
+            with self.subTest(program):
+                def run(option):
+                    return subprocess.run([self.at("bin/" + program), option], env=env,
+                                          cwd=self.top, capture_output=True, text=True,
+                                          timeout=30)
+                shown = run("--version")
+                self.assertEqual((shown.returncode, shown.stdout, shown.stderr),
+                                 (0, "%s %s\n" % (program, VERSION), ""))
+                shown = run("--help")
+                self.assertEqual((shown.returncode, shown.stderr), (0, ""))
+                self.assertTrue(shown.stdout.startswith("usage: " + program), shown.stdout)
+                self.assertIn("--version", shown.stdout)
 
     def test_desktop_entry_and_appstream_file_validate(self):
         entry = self.at("share/applications/vantelo.desktop")
@@ -205,7 +231,61 @@ class InstalledVantelo(unittest.TestCase):
             self.assertEqual(sorted(n for n in os.listdir(help_copy) if n.startswith(".")), [])
 
 
+class InstallDeps(unittest.TestCase):
+    """scripts/install-deps.sh: ./run.sh asks only for what builds and runs
+    Vantelo, ./test.sh (--for-tests) for the rest too; without sudo a normal
+    user is told what to run instead. Debian's tools are stand-ins here that
+    note what they are asked."""
+
+    def run_script(self, *args, missing=(), uid=1000):
+        tools = tempfile.mkdtemp(prefix="vantelo-deps-")
+        self.addCleanup(shutil.rmtree, tools)
+        asked = os.path.join(tools, "asked")
+        fakes = {
+            "dpkg-query": 'echo "$3" >> %s\ncase " $MISSING " in *" $3 "*) exit 1 ;; esac\n'
+                          'printf "install ok installed"\n' % asked,
+            "id": 'echo "$FAKE_UID"\n',
+            "apt-get": 'echo "apt-get $*" >> %s\n' % asked,
+        }
+        for name, body in fakes.items():
+            with open(os.path.join(tools, name), "w") as f:
+                f.write("#!/bin/sh\n" + body)
+            os.chmod(os.path.join(tools, name), 0o755)
+        os.symlink(shutil.which("grep"), os.path.join(tools, "grep"))
+        os.symlink(shutil.which("cat"), os.path.join(tools, "cat"))
+        done = subprocess.run(
+            ["/bin/bash", os.path.join(SOURCE, "scripts", "install-deps.sh"), *args],
+            env={"PATH": tools, "MISSING": " ".join(missing), "FAKE_UID": str(uid)},
+            capture_output=True, text=True, timeout=60)
+        with open(asked) if os.path.exists(asked) else open(os.devnull) as f:
+            return done, f.read().split("\n")
+
+    def test_the_program_alone_asks_for_less_than_its_tests(self):
+        done, asked = self.run_script()
+        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, "", ""))
+        self.assertIn("qt6-base-dev", asked)
+        for test_only in ("libgtest-dev", "lintian", "haproxy", "xvfb", "python3-aiosmtpd"):
+            self.assertNotIn(test_only, asked)
+        done, asked = self.run_script("--for-tests")
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("qt6-base-dev", asked)
+        self.assertIn("lintian", asked)
+        self.assertEqual(self.run_script("--bogus")[0].returncode, 2)
+
+    def test_without_sudo_it_says_what_to_run_instead(self):
+        done, asked = self.run_script("--for-tests", missing=("lintian", "swaks"))
+        self.assertEqual(done.returncode, 1, done.stderr)
+        self.assertIn("Install them as root once", done.stderr)
+        self.assertIn("apt-get install --no-install-recommends swaks lintian\n", done.stderr)
+        self.assertFalse([line for line in asked if line.startswith("apt-get")])
+        # As root it installs them itself.
+        done, asked = self.run_script("--for-tests", missing=("lintian",), uid=0)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("apt-get install -y --no-install-recommends lintian", asked)
+
+
 if __name__ == "__main__":
+    VERSION = sys.argv.pop(4)
     HOME_PAGE = sys.argv.pop(3)
     SOURCE = os.path.abspath(sys.argv.pop(2))
     BUILD = os.path.abspath(sys.argv.pop(1))

@@ -143,6 +143,12 @@ int UnacknowledgedBytes(int fd) {
   return queued;
 }
 
+bool CloseOnceAcknowledged(Fd& fd, int timeoutMs) {
+  if (!Eventually([&] { return UnacknowledgedBytes(fd.get()) == 0; }, timeoutMs)) return false;
+  fd = Fd();
+  return true;
+}
+
 std::string ReceiveUpTo(int fd, std::size_t count) {
   std::string out;
   char buf[65536];

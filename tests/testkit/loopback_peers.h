@@ -60,6 +60,12 @@ bool HasIPv6Loopback();
 void SendAll(int fd, const std::string& data);
 // Bytes sent on `fd` that its peer's system has not acknowledged yet.
 int UnacknowledgedBytes(int fd);
+// Closes `fd` once its peer's system has acknowledged every byte sent on it.
+// A socket closed with bytes still queued loses them when data arrives after
+// the close: its own system answers that with a reset and drops the queue,
+// which no relay can prevent. False, with `fd` left open, when the queue has
+// not emptied within timeoutMs.
+bool CloseOnceAcknowledged(Fd& fd, int timeoutMs = 30000);
 // Reads until `count` bytes, end of stream or time-out.
 std::string ReceiveUpTo(int fd, std::size_t count);
 // Reads until end of stream or time-out.

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/testkit/log_capture.h"
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/working_folder.h"
@@ -218,6 +219,21 @@ class TipsTest : public QObject {
     } catch (const ui::ETipsFileError& e) {
       QCOMPARE(QString(e.what()), QString("Cannot open file config\\tip.cfg"));
     }
+    std::filesystem::remove("config/tip.cfg");
+
+    // Too large to be tips: the box keeps its words, the log says why.
+    std::ofstream("config/tip.cfg").close();
+    std::filesystem::resize_file("config/tip.cfg", (16 << 20) + 1);  // sparse
+    testkit::TLogCapture log;
+    ui::TFtip large;
+    try {
+      large.FormCreate();
+      QFAIL("a tips file over 16 MiB was read");
+    } catch (const ui::ETipsFileError& e) {
+      QCOMPARE(QString(e.what()), QString("Cannot open file config\\tip.cfg"));
+    }
+    QCOMPARE(log.Take(), std::vector<std::string>{"vantelo.app: cannot read the tips in "
+                                                  "config/tip.cfg: larger than 16 MiB"});
   }
 
   void tipsAreShownAsUtf8OrElseLatin1() {
