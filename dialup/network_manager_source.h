@@ -58,12 +58,13 @@ class TNetworkManagerSource : public TConnectionSource {
   // Logs what changed since the last enumeration, and drops a lost bus.
   void NoteAnswer(const TBudgetedBus& bus);
 
-  QString busName_;                                // the connection in use; empty when none
-  bool busMissing_ = false;                        // logged: no connection to the bus
-  bool serviceSeen_ = false;                       // NetworkManager answered at least once
-  bool serviceGone_ = false;                       // logged: it left the bus
-  bool slow_ = false;                              // logged: it did not answer in time
-  std::unique_ptr<TNetworkManagerSignals> watch_;  // while watched for changes
+  QString busName_;           // the connection in use; empty when none
+  bool busMissing_ = false;   // logged: no connection to the bus
+  bool serviceSeen_ = false;  // NetworkManager answered at least once
+  bool serviceGone_ = false;  // logged: it left the bus
+  bool slow_ = false;         // logged: it did not answer in time
+  // Its signals followed, while the source is watched for changes.
+  std::unique_ptr<TNetworkManagerSignals> watch_;
 };
 
 }  // namespace vantelo::dialup
