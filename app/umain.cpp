@@ -30,10 +30,11 @@ namespace vantelo::app {
 namespace {
 
 // How long the first news of a connection change waits for the rest of its
-// burst (NetworkManager sends a few signals for one change) before the
-// route decision runs once for all of them. Not restarted by later news, so
-// a stream of signals still gets a decision this often.
-constexpr int kChangeBurstMs = 10;
+// burst before the route decision runs once for all of them: NetworkManager
+// sends a few signals for one change, and a switch from one VPN to another is
+// two changes a few milliseconds apart. Not restarted by later news, so a
+// stream of signals still gets a decision this often.
+constexpr int kChangeBurstMs = 5;
 constexpr int kClientWidth = 561;
 constexpr int kClientHeight = 303;
 const QColor kListBackground(244, 247, 247);

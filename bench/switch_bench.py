@@ -21,6 +21,7 @@ Usage: /usr/bin/python3 bench/switch_bench.py [--flips N] [--interval S]
 """
 import argparse
 import os
+import random
 import smtplib
 import socket
 import sqlite3
@@ -193,8 +194,12 @@ def measure(build, flips, interval, initdb):
         slow, slow_threads, flip_times = [], [], []
         current = "server-a"
         start = time.monotonic() + interval
+        # Flips exactly N s apart would meet the program's 1 s tick at the
+        # same phase every time: each is put off by up to a second (half the
+        # interval when that is shorter), the same way for every build.
+        jitter = random.Random(27)
         for i in range(flips):
-            flip_at = start + i * interval
+            flip_at = start + i * interval + jitter.uniform(0, min(1.0, interval / 2))
             # The slow mail starts a third of an interval before the flip and
             # ends a third after it.
             subject = "slow-%d" % i
@@ -219,13 +224,17 @@ def measure(build, flips, interval, initdb):
         time.sleep(0.5)  # the last mails' deliveries
         switch, reaction, missed = [], [], 0
         old = {"server-a": "server-b", "server-b": "server-a"}
-        for changed_at, new in flip_times:
-            greeted = [at for at, who in probe.results if at >= changed_at and who == new]
+        # A flip counts until the next one: one that was never followed
+        # before it is missed.
+        ends = [at for at, _ in flip_times[1:]] + [float("inf")]
+        for (changed_at, new), end in zip(flip_times, ends):
+            greeted = [at for at, who in probe.results if changed_at <= at < end and who == new]
             if greeted:
                 switch.append(greeted[0] - changed_at)
             else:
                 missed += 1
-            left = [at for at, who in probe.results if at >= changed_at and who != old[new]]
+            left = [at for at, who in probe.results
+                    if changed_at <= at < end and who != old[new]]
             if left:
                 reaction.append(left[0] - changed_at)
         refused_per_flip = []
