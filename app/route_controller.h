@@ -68,10 +68,10 @@ class TRouteController {
                    std::shared_ptr<relay::TThreadMgrDefault> threadMgr, THooks hooks);
 
   void Timer3Timer();        // the tick
+  void SpeedButton2Click();  // Refresh
   // The dial-up monitor says the connections changed: the tick's decision
   // at once, which does nothing when nothing changed.
   void ConnectionsChanged();
-  void SpeedButton2Click();  // Refresh
   void executesmtp(const std::string& entry);
   void executedefaultsmtp();
   // Reports from the dial-up monitor.
