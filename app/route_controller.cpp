@@ -80,6 +80,8 @@ void TRouteController::Timer3Timer() {
   });
 }
 
+void TRouteController::ConnectionsChanged() { Timer3Timer(); }
+
 void TRouteController::SpeedButton2Click() {
   Guarded([this] {
     if (ConnectionStatus == kConnectedStatus) {

@@ -1,7 +1,9 @@
 // The route controller: once a second it learns which dial-up entry is
 // connected and, when that changes between "an entry is connected" and "none
 // is", restarts the relay towards the entry's route or the default route.
-// Refresh applies the route that fits the last tick's state at once.
+// Refresh applies the route that fits the last tick's state at once. When
+// the dial-up monitor can tell of a change (NetworkManager), the same
+// decision runs then too, without waiting for the tick.
 //
 // It lives with the main window, which owns the relay, the thread manager and
 // the route store and hands them in, and binds the hooks to the dial-up
@@ -67,6 +69,9 @@ class TRouteController {
 
   void Timer3Timer();        // the tick
   void SpeedButton2Click();  // Refresh
+  // The dial-up monitor says the connections changed: the tick's decision
+  // at once, which does nothing when nothing changed.
+  void ConnectionsChanged();
   void executesmtp(const std::string& entry);
   void executedefaultsmtp();
   // Reports from the dial-up monitor.

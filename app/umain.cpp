@@ -29,6 +29,12 @@
 namespace vantelo::app {
 namespace {
 
+// How long the first news of a connection change waits for the rest of its
+// burst before the route decision runs once for all of them: NetworkManager
+// sends a few signals for one change, and a switch from one VPN to another is
+// two changes a few milliseconds apart. Not restarted by later news, so a
+// stream of signals still gets a decision this often.
+constexpr int kChangeBurstMs = 5;
 constexpr int kClientWidth = 561;
 constexpr int kClientHeight = 303;
 const QColor kListBackground(244, 247, 247);
@@ -96,6 +102,13 @@ TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
   Timer2 = new QTimer(this);
   Timer2->setInterval(1000);
   connect(Timer2, &QTimer::timeout, this, &TFmain::Timer2Timer);
+  ConnectionsTimer = new QTimer(this);
+  ConnectionsTimer->setSingleShot(true);
+  ConnectionsTimer->setInterval(kChangeBurstMs);
+  connect(ConnectionsTimer, &QTimer::timeout, this, &TFmain::ConnectionsChanged);
+  DialUp->OnConnectionsChanged = [this](dialup::TDialUp*) {
+    if (!ConnectionsTimer->isActive()) ConnectionsTimer->start();
+  };
 
   FormCreate();
 }
@@ -256,6 +269,7 @@ void TFmain::updatesmtp() {
 }
 
 void TFmain::Timer3Timer() { controller_.Timer3Timer(); }
+void TFmain::ConnectionsChanged() { controller_.ConnectionsChanged(); }
 
 void TFmain::Timer2Timer() {
   // The deferred start runs once, whatever happens in it; an error in it is

@@ -63,6 +63,8 @@ class TFmain : public QMainWindow {
  public slots:
   void Timer3Timer();
   void Timer2Timer();
+  // The dial-up monitor's news of a change, once its burst is over.
+  void ConnectionsChanged();
   void SpeedButton2Click();  // Refresh
   void SpeedButton4Click();  // Config
   void SpeedButton1Click();  // Help
@@ -107,6 +109,7 @@ class TFmain : public QMainWindow {
   ui::THelpRouter* HelpRouter1 = nullptr;
   QTimer* Timer3 = nullptr;
   QTimer* Timer2 = nullptr;
+  QTimer* ConnectionsTimer = nullptr;  // gathers a burst of change signals
   QToolButton* SpeedButton1 = nullptr;
   QToolButton* SpeedButton2 = nullptr;
   QToolButton* SpeedButton3 = nullptr;

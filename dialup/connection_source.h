@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,10 @@ class TConnectionSource {
   // when `withLan` the Wi-Fi and wired ones too, ahead of them, so that a
   // dial-up-like connection (a VPN over the Wi-Fi) is reported last.
   virtual std::vector<TRasConnection> ActiveConnections(bool withLan) = 0;
+  // Asks to be told, from Qt's event loop, whenever the active connections
+  // may have changed. A source that cannot tell never calls `changed`: it is
+  // asked every second anyway.
+  virtual void WatchChanges(std::function<void()> changed) { (void)changed; }
 };
 
 }  // namespace vantelo::dialup

@@ -19,10 +19,21 @@ std::string CutAtCharacter(const std::string& text, std::size_t maxBytes) {
 TDialUp::TDialUp() {
   sources_.push_back(std::make_unique<TNetworkManagerSource>());
   sources_.push_back(std::make_unique<TPppdSource>());
+  WatchSources();
 }
 
 TDialUp::TDialUp(std::vector<std::unique_ptr<TConnectionSource>> sources)
-    : sources_(std::move(sources)) {}
+    : sources_(std::move(sources)) {
+  WatchSources();
+}
+
+void TDialUp::WatchSources() {
+  for (auto& source : sources_) {
+    source->WatchChanges([this] {
+      if (OnConnectionsChanged) OnConnectionsChanged(this);
+    });
+  }
+}
 
 TDialUp::~TDialUp() = default;
 

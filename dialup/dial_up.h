@@ -9,6 +9,11 @@
 // earlier source already reported (same device or IP interface) is reported
 // once, by the earlier source.
 //
+// OnConnectionsChanged fires, from Qt's event loop, each time a source learns
+// that the active connections may have changed (NetworkManager says so); one
+// change may fire it several times. pppd says nothing: its connections are
+// seen at the next GetActiveConnections only.
+//
 // GUI thread only. Nothing is reported when there is nothing, so a caller
 // sets its results to their empty values before a call and reads them after.
 #pragma once
@@ -59,6 +64,8 @@ class TDialUp {
   TLanguage Language = English;
   TOnEntryGet OnEntryGet;
   TOnActiveConn OnActiveConnection;
+  // Time to call GetActiveConnections again, now rather than at the next tick.
+  TStandartEv OnConnectionsChanged;
   // Whether Wi-Fi and wired profiles count as entries; asked at each
   // GetEntries (and at the first GetActiveConnections before any), so that
   // the entries and the connections reported agree. None: they do not.
@@ -85,6 +92,7 @@ class TDialUp {
 
  private:
   bool WantsLanEntries();
+  void WatchSources();
   std::vector<std::unique_ptr<TConnectionSource>> sources_;
   std::vector<std::string> entries_;
   bool tooManyConnections_ = false;  // logged when it starts and when it ends

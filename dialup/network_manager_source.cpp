@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "logging/log_categories.h"
+#include "dialup/network_manager_signals.h"
 #include "dialup/status_text.h"
 
 using TConnectionSettings = QMap<QString, QVariantMap>;
@@ -200,7 +201,13 @@ std::vector<std::string> TNetworkManagerSource::Entries() { return ProfilesOf(&I
 
 std::vector<std::string> TNetworkManagerSource::LanEntries() { return ProfilesOf(&IsLanType); }
 
+TNetworkManagerSource::TNetworkManagerSource() = default;
 TNetworkManagerSource::~TNetworkManagerSource() { DropBus(); }
+
+void TNetworkManagerSource::WatchChanges(std::function<void()> changed) {
+  watch_ = std::make_unique<TNetworkManagerSignals>(std::move(changed));
+  if (!busName_.isEmpty()) watch_->Follow(busName_);
+}
 
 QString TNetworkManagerSource::Bus() {
   if (!busName_.isEmpty() && QDBusConnection(busName_).isConnected()) return busName_;
@@ -224,6 +231,8 @@ QString TNetworkManagerSource::Bus() {
   if (busMissing_) qCInfo(lcDialup, "connected to the system bus again");
   busMissing_ = false;
   busName_ = name;
+  // Signals reach only the connection that asked for them: a fresh one asks again.
+  if (watch_) watch_->Follow(busName_);
   return busName_;
 }
 

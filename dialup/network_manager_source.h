@@ -12,9 +12,13 @@
 // every later enumeration until one is made. Logged (vantelo.dialup) when it
 // starts and when it clears, not at every enumeration: a bus that cannot be
 // reached, NetworkManager leaving the bus, and a service that stops answering.
+//
+// Watched for changes, it follows NetworkManager's signals on every bus
+// connection it makes, from the first enumeration on.
 #pragma once
 
 #include <QString>
+#include <memory>
 #include <optional>
 
 #include "dialup/connection_source.h"
@@ -22,12 +26,13 @@
 namespace vantelo::dialup {
 
 class TBudgetedBus;
+class TNetworkManagerSignals;
 
 class TNetworkManagerSource : public TConnectionSource {
  public:
   static constexpr int kCallBudgetMs = 500;
 
-  TNetworkManagerSource() = default;
+  TNetworkManagerSource();
   ~TNetworkManagerSource() override;  // closes its bus connection
   TNetworkManagerSource(const TNetworkManagerSource&) = delete;
   TNetworkManagerSource& operator=(const TNetworkManagerSource&) = delete;
@@ -35,6 +40,7 @@ class TNetworkManagerSource : public TConnectionSource {
   std::vector<std::string> Entries() override;
   std::vector<std::string> LanEntries() override;
   std::vector<TRasConnection> ActiveConnections(bool withLan) override;
+  void WatchChanges(std::function<void()> changed) override;
 
   // True for the connection types that count as dial-up.
   static bool IsDialUpType(const QString& type);
@@ -57,6 +63,8 @@ class TNetworkManagerSource : public TConnectionSource {
   bool serviceSeen_ = false;  // NetworkManager answered at least once
   bool serviceGone_ = false;  // logged: it left the bus
   bool slow_ = false;         // logged: it did not answer in time
+  // Its signals followed, while the source is watched for changes.
+  std::unique_ptr<TNetworkManagerSignals> watch_;
 };
 
 }  // namespace vantelo::dialup

@@ -8,11 +8,17 @@
 #include <sqlite3.h>
 #include <unistd.h>
 
+#include <fstream>
+
+#include "tests/testkit/log_capture.h"
+#include "tests/testkit/loopback_peers.h"
 #include "tests/testkit/working_folder.h"
 #include "app/umain.h"
 #include "routing/route_store.h"
 
 using vantelo::app::TFmain;
+using namespace vantelo::dialup;
+using vantelo::testkit::Listener;
 
 namespace {
 
@@ -37,6 +43,31 @@ std::unique_ptr<TFmain> MakeWindow() {
   // No connection sources: the window sees no dial-up entries of the machine.
   return std::make_unique<TFmain>(std::make_unique<vantelo::dialup::TDialUp>(
       std::vector<std::unique_ptr<vantelo::dialup::TConnectionSource>>{}));
+}
+
+// A machine whose one VPN comes and goes, and which says so the way
+// NetworkManager does: through the monitor's change hook, which the test
+// calls. Counts how often it is asked for its connections.
+struct ChangingSource : TConnectionSource {
+  bool connected = false;
+  int asked = 0;
+  std::function<void()> changed;
+  std::vector<std::string> Entries() override { return {"Work VPN"}; }
+  std::vector<TRasConnection> ActiveConnections(bool) override {
+    ++asked;
+    if (!connected) return {};
+    return {{4, "Work VPN", {kStateConnected, 0, "vpn", "tun0"}, ""}};
+  }
+  void WatchChanges(std::function<void()> hook) override { changed = std::move(hook); }
+};
+
+// Which of the two upstreams a new connection to `port` reaches.
+char Reached(int port, Listener& home, Listener& work) {
+  vantelo::testkit::Fd client = vantelo::testkit::ConnectTo(port);
+  if (!client) return '-';
+  if (work.Accept(1000)) return 'W';
+  if (home.Accept(1000)) return 'H';
+  return '?';
 }
 
 }  // namespace
@@ -106,6 +137,50 @@ class MainWindowTest : public QObject {
     window->SpeedButton2Click();
     window->Timer3Timer();
     QVERIFY(!window->ConfigNotice()->isVisible());
+  }
+
+  // The route used to follow a connection only at the next tick, up to a
+  // second late. No tick runs here: the window's timers are never started.
+  void aConnectionChangeIsDecidedAtOnceAndABurstOnlyOnce() {
+    Listener home, work;
+    const int port = Listener().Port();
+    vantelo::routing::CreateRouteDatabase(".");
+    std::ofstream("config/config.ini")
+        << "[dial]\nsmtpport=" << port
+        << "\n[default]\nsmtpserver=127.0.0.1\nsmtpport=" << home.Port() << "\n";
+    Exec(("INSERT INTO smtp VALUES ('Work VPN','127.0.0.1','" + std::to_string(work.Port()) + "')")
+             .c_str());
+    auto owned = std::make_unique<ChangingSource>();
+    ChangingSource* source = owned.get();
+    std::vector<std::unique_ptr<TConnectionSource>> sources;
+    sources.push_back(std::move(owned));
+    TFmain window(std::make_unique<TDialUp>(std::move(sources)));
+    vantelo::testkit::TLogCapture log;
+    auto routeLines = [&] {
+      int n = 0;
+      for (const std::string& line : log.Take()) {
+        n += line.rfind("vantelo.route: mail now goes to", 0) == 0;
+      }
+      return n;
+    };
+    QVERIFY(source->changed);
+
+    source->connected = true;
+    for (int signal = 0; signal < 3; ++signal) source->changed();  // one change, three signals
+    QTRY_COMPARE_WITH_TIMEOUT(window.Controller().RouteApplied, 1, 5000);
+    QCOMPARE(source->asked, 1);
+    QCOMPARE(Reached(port, home, work), 'W');
+    QCOMPARE(routeLines(), 1);
+
+    source->changed();  // news of nothing new: asked, and nothing restarted
+    QTRY_COMPARE_WITH_TIMEOUT(source->asked, 2, 5000);
+    QCOMPARE(routeLines(), 0);
+
+    source->connected = false;
+    source->changed();
+    QTRY_COMPARE_WITH_TIMEOUT(window.Controller().RouteApplied, 0, 5000);
+    QCOMPARE(Reached(port, home, work), 'H');
+    QCOMPARE(source->asked, 3);
   }
 
   void theWindowCarriesItsCaptionsAndColumns() {

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <QDBusObjectPath>
+#include <QTest>
 #include <QtGlobal>
 
 #include "dialup/dial_up.h"
@@ -292,6 +294,66 @@ TEST(NetworkManager, ActiveConnectionsCarryTheirStatus) {
   EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Disconnected|vpn|eth0"}));
 }
 
+// Runs Qt's event loop until the monitor has said `times` times in all that
+// the connections changed, for at most 5 s.
+bool ToldOf(const int& told, int times) {
+  return QTest::qWaitFor([&] { return told >= times; }, 5000);
+}
+
+const QString kManager = "/org/freedesktop/NetworkManager";
+const QString kManagerIface = "org.freedesktop.NetworkManager";
+const QString kActiveIface = "org.freedesktop.NetworkManager.Connection.Active";
+const QString kProperties = "org.freedesktop.DBus.Properties";
+
+// The monitor used to learn of a change only when asked at the next tick, up
+// to a second late. The mock's own changes, then signals as a real
+// NetworkManager sends them: StateChanged, and the standard PropertiesChanged
+// only.
+TEST(NetworkManager, ItsChangeSignalsAreToldAndOtherChangesAreNot) {
+  NetworkManagerMock nm;
+  QString eth = nm.AddDevice("eth0", "eth0");
+  QString vpn = nm.AddProfile("Work VPN", "vpn");
+  MachineRoots machine;
+  auto monitor = machine.Monitor();
+  int told = 0;
+  monitor->OnConnectionsChanged = [&](TDialUp* sender) {
+    EXPECT_EQ(sender, monitor.get());
+    ++told;
+  };
+  monitor->GetActiveConnections();  // connects to the bus
+  EXPECT_EQ(told, 0);
+
+  QString active = nm.Activate(eth, vpn, "5", 1);
+  ASSERT_TRUE(ToldOf(told, 1));
+  told = 0;
+  nm.SetProperty(active, kActiveIface, "State", QVariant::fromValue(2u));
+  ASSERT_TRUE(ToldOf(told, 1));
+  told = 0;
+  nm.EmitSignal(active, kActiveIface, "StateChanged", "uu", {2u, 0u});
+  ASSERT_TRUE(ToldOf(told, 1));
+  told = 0;
+  nm.EmitSignal(kManager, kProperties, "PropertiesChanged", "sa{sv}as",
+                {kManagerIface,
+                 QVariantMap{{"PrimaryConnection", QVariant::fromValue(QDBusObjectPath(active))}},
+                 QStringList{}});
+  ASSERT_TRUE(ToldOf(told, 1));
+
+  // Changes that say nothing about the active connections, then one that
+  // does: signals of one sender arrive in order, so a single call means the
+  // first ones said nothing.
+  told = 0;
+  nm.EmitSignal(kManager, kProperties, "PropertiesChanged", "sa{sv}as",
+                {kManagerIface, QVariantMap{{"Connectivity", 4u}}, QStringList{}});
+  nm.EmitSignal(kManager, kManagerIface, "PropertiesChanged", "a{sv}",
+                {QVariantMap{{"Connectivity", 4u}}});
+  nm.EmitSignal(active, kProperties, "PropertiesChanged", "sa{sv}as",
+                {kActiveIface, QVariantMap{{"Default", true}}, QStringList{}});
+  nm.SetProperty(eth, "org.freedesktop.NetworkManager.Device", "State", QVariant::fromValue(70u));
+  nm.EmitSignal(active, kActiveIface, "StateChanged", "uu", {4u, 0u});
+  ASSERT_TRUE(ToldOf(told, 1));
+  EXPECT_EQ(told, 1);
+}
+
 TEST(NetworkManager, AServiceThatStopsAnsweringCostsAtMostItsBudget) {
   NetworkManagerMock nm;
   QString eth = nm.AddDevice("eth0", "eth0");
@@ -329,19 +391,27 @@ TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
   auto monitor = machine.Monitor();
   Reports r;
   r.Attach(*monitor);
+  int told = 0;
+  monitor->OnConnectionsChanged = [&](TDialUp*) { ++told; };
   TLogCapture log;
-  auto vpnUp = [](NetworkManagerMock& nm) {
-    nm.Activate(nm.AddDevice("eth0", "eth0"), nm.AddProfile("Work VPN", "vpn"), "5", 2);
+  auto vpnUp = [&](NetworkManagerMock& nm) {
+    QString active =
+        nm.Activate(nm.AddDevice("eth0", "eth0"), nm.AddProfile("Work VPN", "vpn"), "5", 2);
+    // The signals of a new service, or on a new bus connection, are told too.
+    told = 0;
+    nm.EmitSignal(active, kActiveIface, "StateChanged", "uu", {2u, 0u});
+    return ToldOf(told, 1);
   };
   auto nm = std::make_unique<NetworkManagerMock>();
-  vpnUp(*nm);
+  monitor->GetActiveConnections();
+  EXPECT_TRUE(vpnUp(*nm));
   monitor->GetActiveConnections();
   EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|eth0"}));
   nm.reset();
   for (int tick = 0; tick < 2; ++tick) monitor->GetActiveConnections();
   EXPECT_EQ(r.lines.size(), 1u);
   nm = std::make_unique<NetworkManagerMock>();
-  vpnUp(*nm);
+  EXPECT_TRUE(vpnUp(*nm));
   monitor->GetActiveConnections();
   EXPECT_EQ(r.lines.size(), 2u);
   EXPECT_EQ(
@@ -354,7 +424,7 @@ TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
   NetworkManagerMock::RestartBus();
   for (int tick = 0; tick < 2; ++tick) monitor->GetActiveConnections();
   nm = std::make_unique<NetworkManagerMock>();
-  vpnUp(*nm);
+  EXPECT_TRUE(vpnUp(*nm));
   r.lines.clear();
   monitor->GetActiveConnections();
   EXPECT_EQ(r.lines, (std::vector<std::string>{"Work VPN|Connected|vpn|eth0"}));

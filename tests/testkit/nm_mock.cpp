@@ -218,6 +218,13 @@ void NetworkManagerMock::SetProperty(const QString& path, const QString& iface, 
   CallMock(path, "UpdateProperties", {iface, QVariantMap{{name, value}}});
 }
 
+void NetworkManagerMock::EmitSignal(const QString& path, const QString& iface, const QString& name,
+                                    const QString& signature, const QVariantList& args) {
+  QVariantList variants;
+  for (const QVariant& arg : args) variants.push_back(QVariant::fromValue(QDBusVariant(arg)));
+  CallMock(path, "EmitSignal", {iface, name, signature, variants});
+}
+
 void NetworkManagerMock::Pause() { kill(pid_, SIGSTOP); }
 void NetworkManagerMock::Resume() { kill(pid_, SIGCONT); }
 

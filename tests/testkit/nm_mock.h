@@ -34,6 +34,9 @@ class NetworkManagerMock {
   void Deactivate(const QString& device, const QString& active);
   void SetProperty(const QString& path, const QString& iface, const QString& name,
                    const QVariant& value);
+  // Sends a signal from the object at `path`, as NetworkManager would.
+  void EmitSignal(const QString& path, const QString& iface, const QString& name,
+                  const QString& signature, const QVariantList& args);
   void Pause();   // SIGSTOP: the service stops answering
   void Resume();  // SIGCONT
 
