@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev libsqlite3-dev sqlite3 libssl-dev openssl
-  libsecret-1-dev gnome-keyring libsecret-tools
+  libsecret-1-dev gnome-keyring libsecret-tools libglib2.0-bin
   libgtest-dev libbenchmark-dev
   python3 python3-aiosmtpd python3-dbusmock dbus-daemon swaks
   xvfb xauth socat haproxy stunnel4 libcap2-bin

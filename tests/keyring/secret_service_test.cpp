@@ -134,5 +134,26 @@ TEST(SecretServiceWithoutKeyringTest, LookupAndStoreAreUnavailableWithTheReason)
       ::testing::ExitedWithCode(0), "lookup: no keyring answers");
 }
 
+// A keyring that stays locked (its prompt cannot show here) is reported as
+// such, not taken for one without the password: that would ask for it again.
+TEST(SecretServiceWithoutKeyringTest, LockedKeyringThatStaysLockedIsUnavailable) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  if (!SecretServiceOnPrivateBus::Missing().empty()) {
+    GTEST_SKIP() << SecretServiceOnPrivateBus::Missing();
+  }
+  EXPECT_EXIT(
+      {
+        SecretServiceOnPrivateBus keyring;
+        if (!keyring.Store("smtp.example.net", "frank", "locked away") ||
+            !keyring.LockLoginKeyring()) {
+          std::exit(2);
+        }
+        auto lookup = TSecretServicePasswords().Find({"smtp.example.net", 587, "frank"});
+        fprintf(stderr, "lookup: %d %s\n", static_cast<int>(lookup.result), lookup.reason.c_str());
+        std::exit(lookup.result == TResult::Unavailable && lookup.password.Empty() ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "lookup: 2 the keyring that holds it is locked");
+}
+
 }  // namespace
 }  // namespace vantelo::keyring

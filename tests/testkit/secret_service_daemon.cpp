@@ -19,6 +19,7 @@ namespace {
 const char* const kDaemon = "/usr/bin/gnome-keyring-daemon";
 const char* const kBus = "/usr/bin/dbus-daemon";
 const char* const kTool = "/usr/bin/secret-tool";
+const char* const kGdbus = "/usr/bin/gdbus";
 const char* const kUnlockPassword = "vantelo-test-keyring";
 
 struct TChild {
@@ -98,7 +99,7 @@ void End(pid_t& pid) {
 }  // namespace
 
 std::string SecretServiceOnPrivateBus::Missing() {
-  for (const char* program : {kDaemon, kBus, kTool}) {
+  for (const char* program : {kDaemon, kBus, kTool, kGdbus}) {
     if (access(program, X_OK) != 0) {
       return std::string(program) + " is not installed (scripts/install-deps.sh)";
     }
@@ -216,6 +217,17 @@ std::string SecretServiceOnPrivateBus::Label(const std::string& host, const std:
   const auto at = output.find(key);
   if (at == std::string::npos) return "";
   return output.substr(at + key.size(), output.find('\n', at) - at - key.size());
+}
+
+}  // namespace vantelo::testkit
+
+namespace vantelo::testkit {
+
+bool SecretServiceOnPrivateBus::LockLoginKeyring() {
+  return Run({kGdbus, "call", "--session", "--dest", "org.freedesktop.secrets", "--object-path",
+              "/org/freedesktop/secrets", "--method", "org.freedesktop.Secret.Service.Lock",
+              "['/org/freedesktop/secrets/collection/login']"},
+             "", nullptr) == 0;
 }
 
 }  // namespace vantelo::testkit

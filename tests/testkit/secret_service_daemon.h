@@ -37,6 +37,9 @@ class SecretServiceOnPrivateBus {
   std::optional<std::string> Lookup(const std::string& host, const std::string& user);
   // The label of that entry (secret-tool search), or "".
   std::string Label(const std::string& host, const std::string& user);
+  // Locks the login keyring. Unlocking it needs the daemon's prompt, which
+  // cannot show on the private bus: it stays locked.
+  bool LockLoginKeyring();
 
   const std::string& Folder() const { return folder_; }
   const std::string& Address() const { return address_; }
