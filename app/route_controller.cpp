@@ -15,6 +15,12 @@ using relay::OneLine;
 
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 
+// A server text with a user before its host: "starttls://alice@smtp.example.net".
+bool HasLogin(const std::string& server) {
+  const auto scheme = server.find("://");
+  return server.find('@', scheme == std::string::npos ? 0 : scheme + 3) != std::string::npos;
+}
+
 void Log(const QLoggingCategory& category, QtMsgType type, const std::string& line) {
   if (type == QtInfoMsg) {
     qCInfo(category, "%s", line.c_str());
@@ -200,7 +206,8 @@ TRouteController::TOutcome TRouteController::LookUpEntryRoute(const std::string&
     return ApplyDefaultRoute();
   }
   return RestartRelay({listeningPort, route.server, route.port,
-                       routing::SettingIsOn(routing::kDialRemoteClients), "entry " + Quote(entry)});
+                       routing::SettingIsOn(routing::kDialRemoteClients), "entry " + Quote(entry),
+                       entry});
 }
 
 TRouteController::TOutcome TRouteController::ApplyDefaultRoute() {
@@ -218,7 +225,7 @@ TRouteController::TOutcome TRouteController::ApplyDefaultRoute() {
     return TOutcome::Unchanged;
   }
   return RestartRelay({ListeningPort, DefaultServer, DefaultPortText,
-                       routing::SettingIsOn(routing::kDialRemoteClients), "default route"});
+                       routing::SettingIsOn(routing::kDialRemoteClients), "default route", ""});
 }
 
 TRouteController::TOutcome TRouteController::RestartRelay(const TRelayPlan& plan) {
@@ -249,6 +256,9 @@ TRouteController::TOutcome TRouteController::RestartRelay(const TRelayPlan& plan
   if (!plan.remoteClients) relay_->Bindings.Add().IP = kThisComputerOnly;
   relay_->MappedHost = plan.server;
   relay_->MappedPort = *mappedPort;
+  if (hooks_.PasswordsFor) {
+    relay_->Passwords = hooks_.PasswordsFor(plan.entry.empty() ? "default route" : plan.entry);
+  }
   try {
     relay_->SetActive(true);
   } catch (const std::exception& e) {
@@ -271,6 +281,11 @@ TRouteController::TOutcome TRouteController::RestartRelay(const TRelayPlan& plan
   Log(lcRoute(), QtInfoMsg,
       "mail now goes to " + plan.server + ":" + std::to_string(*mappedPort) + " (" +
           plan.routeName + ")");
+  if (plan.remoteClients && HasLogin(plan.server)) {
+    Log(lcRoute(), QtWarningMsg,
+        "remoteclients=1: every computer that reaches port " + std::to_string(*listenPort) +
+            " sends mail with the login of " + plan.server + " (" + plan.routeName + ")");
+  }
   return TOutcome::Restarted;
 }
 

@@ -32,6 +32,7 @@
 #include <string>
 
 #include "relay/mapped_port/copy_pass.h"
+#include "relay/mapped_port/passwords.h"
 #include "relay/server/tcp_server.h"
 
 namespace vantelo::relay {
@@ -65,6 +66,8 @@ class TMappedPortTCP : public TTCPServer {
   // up (ms): the TLS handshake, and for starttls:// the dialogue before it.
   // A server that stays silent holds the worker no longer than this.
   int SecurePreludeTime = kSecurePreludeTime;
+  // Where a route's login finds its password; set before activation.
+  std::shared_ptr<TPasswordSource> Passwords;
 
   // Connects the upstream side (on the new worker).
   void HandleConnect(TPeerThread& thread) override;
