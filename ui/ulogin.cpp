@@ -69,7 +69,7 @@ TFlogin::TFlogin(const QString& entryName, const QString& server, const QString&
   window->addWidget(Refusal);
   window->addLayout(form);
   window->addWidget(Buttons);
-  setMinimumWidth(380);
+  setMinimumWidth(420);
 }
 
 void TFlogin::ShowRefusal(const QString& reply) {
