@@ -160,14 +160,22 @@ std::string StorePassword(const relay::TLoginAccount& account, const std::string
   std::string reason;
   std::unique_ptr<SecretService, TObjectUnref> service(ConnectedService(reason));
   if (!service) return reason;
+  const auto attributes = Attributes(account);
+  // One password per account: an entry that secret-tool made (msmtp's) has
+  // another schema name, so the keyring would keep it beside ours, and a
+  // lookup might still find the old password first.
+  GError* raw = nullptr;
+  secret_service_clear_sync(service.get(), &kLoginSchema, attributes.get(), nullptr, &raw);
+  TError error(raw);
+  if (error) return "the keyring did not replace the old password: " + Words(error.get());
   const std::string label = "Vantelo: " + account.user + "@" + account.host;
   std::unique_ptr<SecretValue, TValueUnref> value(
       secret_value_new(password.data(), static_cast<gssize>(password.size()), "text/plain"));
-  GError* raw = nullptr;
-  const gboolean stored = secret_service_store_sync(
-      service.get(), &kLoginSchema, Attributes(account).get(), SECRET_COLLECTION_DEFAULT,
-      label.c_str(), value.get(), nullptr, &raw);
-  TError error(raw);
+  raw = nullptr;
+  const gboolean stored = secret_service_store_sync(service.get(), &kLoginSchema, attributes.get(),
+                                                    SECRET_COLLECTION_DEFAULT, label.c_str(),
+                                                    value.get(), nullptr, &raw);
+  error.reset(raw);
   if (!stored) return "the keyring did not store it: " + Words(error.get());
   return "";
 }

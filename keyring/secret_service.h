@@ -30,8 +30,9 @@ class TSecretServicePasswords : public relay::TPasswordSource {
   relay::TPasswordLookup Find(const relay::TLoginAccount& account) override;
 };
 
-// Stores `password` for `account` in the default collection, replacing an
-// entry with the same attributes. Returns "" or the reason it failed.
+// Stores `password` for `account` in the default collection, replacing every
+// entry with the same three attributes (one made by secret-tool for msmtp
+// too): one password per account. Returns "" or the reason it failed.
 std::string StorePassword(const relay::TLoginAccount& account, const std::string& password);
 
 // The command that stores a password for `account` by hand, for messages.

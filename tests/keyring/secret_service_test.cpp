@@ -62,15 +62,18 @@ TEST_F(SecretServiceTest, FindsTheEntryThatSecretToolStoredForTheAccountOnly) {
   }
 }
 
-// What Vantelo stores, secret-tool (and so msmtp) reads; storing again
-// replaces the password instead of adding a second entry.
+// What Vantelo stores, secret-tool (and so msmtp) reads; storing replaces
+// the old password, whoever stored it, instead of adding a second entry.
 TEST_F(SecretServiceTest, StoredPasswordIsWhatSecretToolLooksUpAndReplacesTheOldOne) {
   const TLoginAccount account{"smtp.provider.example", 465, "carol"};
+  ASSERT_TRUE(Keyring().Store(account.host, account.user, "msmtp's old one"));
   EXPECT_EQ(StorePassword(account, "first"), "");
+  EXPECT_EQ(Keyring().Entries(account.host, account.user), 1);
   EXPECT_EQ(Keyring().Lookup(account.host, account.user), "first");
   EXPECT_EQ(Keyring().Label(account.host, account.user), "Vantelo: carol@smtp.provider.example");
 
   EXPECT_EQ(StorePassword(account, "second"), "");
+  EXPECT_EQ(Keyring().Entries(account.host, account.user), 1);
   EXPECT_EQ(Keyring().Lookup(account.host, account.user), "second");
   auto found = passwords_.Find(account);
   EXPECT_EQ(found.result, TResult::Found) << found.reason;

@@ -223,6 +223,17 @@ std::string SecretServiceOnPrivateBus::Label(const std::string& host, const std:
 
 namespace vantelo::testkit {
 
+int SecretServiceOnPrivateBus::Entries(const std::string& host, const std::string& user) {
+  std::string output;
+  Run({kTool, "search", "--all", "host", host, "service", "smtp", "user", user}, "", &output);
+  int entries = 0;
+  for (std::size_t at = output.find("label = "); at != std::string::npos;
+       at = output.find("label = ", at + 1)) {
+    ++entries;
+  }
+  return entries;
+}
+
 bool SecretServiceOnPrivateBus::LockLoginKeyring() {
   return Run({kGdbus, "call", "--session", "--dest", "org.freedesktop.secrets", "--object-path",
               "/org/freedesktop/secrets", "--method", "org.freedesktop.Secret.Service.Lock",

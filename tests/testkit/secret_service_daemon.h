@@ -37,6 +37,8 @@ class SecretServiceOnPrivateBus {
   std::optional<std::string> Lookup(const std::string& host, const std::string& user);
   // The label of that entry (secret-tool search), or "".
   std::string Label(const std::string& host, const std::string& user);
+  // How many entries the keyring holds for the account.
+  int Entries(const std::string& host, const std::string& user);
   // Locks the login keyring. Unlocking it needs the daemon's prompt, which
   // cannot show on the private bus: it stays locked.
   bool LockLoginKeyring();
