@@ -52,7 +52,8 @@ void TLoginAsker::Show(const TLoginRequest& request) {
     windows_[account.Describe()] = window;
     connect(window, &ui::TFlogin::Answered, this,
             [this, account](const QString& password, bool remember) {
-              Answer(account, password.toStdString(), remember);
+              const relay::TSecret typed(password.toStdString());  // wiped when done
+              Answer(account, typed.Value(), remember);
             });
     connect(window, &QDialog::rejected, this, [account] {
       qCInfo(lcLogin,
