@@ -6,6 +6,7 @@
 
 #include "logging/log_categories.h"
 #include "relay/log_sink.h"
+#include "relay/mapped_port/upstream_route.h"
 #include "routing/settings.h"
 #include "routing/text_rules.h"
 
@@ -15,6 +16,9 @@ namespace {
 using relay::OneLine;
 
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
+
+// A server text with a user before its host: "starttls://alice@smtp.example.net".
+bool HasLogin(const std::string& server) { return !relay::ParseServerText(server).user.empty(); }
 
 // Escaped here already: a NUL in a value (a server text) would end the line.
 void Log(const QLoggingCategory& category, QtMsgType type, const std::string& line) {
@@ -204,7 +208,8 @@ TRouteController::TOutcome TRouteController::LookUpEntryRoute(const std::string&
     return ApplyDefaultRoute();
   }
   return RestartRelay({listeningPort, route.server, route.port,
-                       routing::SettingIsOn(routing::kDialRemoteClients), "entry " + Quote(entry)});
+                       routing::SettingIsOn(routing::kDialRemoteClients), "entry " + Quote(entry),
+                       entry});
 }
 
 TRouteController::TOutcome TRouteController::ApplyDefaultRoute() {
@@ -229,7 +234,7 @@ TRouteController::TOutcome TRouteController::ApplyDefaultRoute() {
     return TOutcome::Unchanged;
   }
   return RestartRelay({ListeningPort, DefaultServer, DefaultPortText,
-                       routing::SettingIsOn(routing::kDialRemoteClients), "default route"});
+                       routing::SettingIsOn(routing::kDialRemoteClients), "default route", ""});
 }
 
 TRouteController::TOutcome TRouteController::RestartRelay(const TRelayPlan& plan) {
@@ -260,6 +265,9 @@ TRouteController::TOutcome TRouteController::RestartRelay(const TRelayPlan& plan
   if (!plan.remoteClients) relay_->Bindings.Add().IP = kThisComputerOnly;
   relay_->MappedHost = plan.server;
   relay_->MappedPort = *mappedPort;
+  if (hooks_.PasswordsFor) {
+    relay_->Passwords = hooks_.PasswordsFor(plan.entry.empty() ? "default route" : plan.entry);
+  }
   try {
     relay_->SetActive(true);
   } catch (const std::exception& e) {
@@ -282,6 +290,11 @@ TRouteController::TOutcome TRouteController::RestartRelay(const TRelayPlan& plan
   Log(lcRoute(), QtInfoMsg,
       "mail now goes to " + plan.server + ":" + std::to_string(*mappedPort) + " (" +
           plan.routeName + ")");
+  if (plan.remoteClients && HasLogin(plan.server)) {
+    Log(lcRoute(), QtWarningMsg,
+        "remoteclients=1: every computer that reaches port " + std::to_string(*listenPort) +
+            " sends mail with the login of " + plan.server + " (" + plan.routeName + ")");
+  }
   return TOutcome::Restarted;
 }
 

@@ -26,6 +26,9 @@
 //   when it first happens and when it clears, not at every try.
 // - A route whose listening port or upstream port does not convert to a port
 //   is refused before the running relay is touched: that relay goes on.
+// - Each relay gets its own password source (PasswordsFor). A route with a
+//   login that other computers may use says so in the log when it starts:
+//   they all send with that login.
 #pragma once
 
 #include <chrono>
@@ -62,6 +65,10 @@ class TRouteController {
     std::function<void(bool shown)> ShowConfigNotice;
     // The clock of the retries; the steady clock when empty (tests step it).
     std::function<TClock::time_point()> Now;
+    // The password source of each new relay, given the route's name for a
+    // person (the entry's, or "default route"); none when empty.
+    std::function<std::shared_ptr<relay::TPasswordSource>(const std::string& routeName)>
+        PasswordsFor;
   };
 
   TRouteController(routing::TRouteStore& store, relay::TOwnedServer<relay::TMappedPortTCP>& relay,
@@ -112,6 +119,7 @@ class TRouteController {
     std::string port;  // as read, not yet converted
     bool remoteClients = false;
     std::string routeName;  // for the log: "default route", "entry ..."
+    std::string entry;      // the entry's name; empty for the default route
   };
 
   TOutcome ApplyEntryRoute(const std::string& entry);

@@ -14,6 +14,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "app/login_asker.h"
+#include "keyring/secret_service.h"
 #include "logging/log_categories.h"
 #include "routing/settings.h"
 #include "ui/error_box.h"
@@ -70,13 +72,18 @@ TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
       ThreadMgrDefault2(std::make_shared<relay::TThreadMgrDefault>()),
       MappedPortTCP1(relay::TOwnedServer<relay::TMappedPortTCP>::Make()),
       DialUp(dialUp ? std::move(dialUp) : std::make_unique<dialup::TDialUp>()),
-      controller_(routeStore_, MappedPortTCP1, ThreadMgrDefault2,
-                  {[this] { DialUp->GetActiveConnections(); }, [this] { updatesmtp(); },
-                   [this](bool shown) {
-                     if (shown) Label7->setText(kConfigChangedNotice);
-                     Label7->setVisible(shown);
-                   },
-                   nullptr}) {
+      controller_(
+          routeStore_, MappedPortTCP1, ThreadMgrDefault2,
+          {[this] { DialUp->GetActiveConnections(); }, [this] { updatesmtp(); },
+           [this](bool shown) {
+             if (shown) Label7->setText(kConfigChangedNotice);
+             Label7->setVisible(shown);
+           },
+           nullptr,
+           [this](const std::string& routeName) { return passwords_->ForRelay(routeName); }}),
+      passwords_(
+          std::make_shared<TAskingPasswords>(std::make_shared<keyring::TSecretServicePasswords>())),
+      loginAsker_(std::make_unique<TLoginAsker>(passwords_)) {
   // The first relay: port 25, never activated; the first route applied replaces it.
   MappedPortTCP1->Bindings.Add().Port = 25;
   MappedPortTCP1->SetDefaultPort(25);

@@ -35,6 +35,9 @@ struct TConfigLinks;
 
 namespace vantelo::app {
 
+class TAskingPasswords;
+class TLoginAsker;
+
 class TFmain : public QMainWindow {
   Q_OBJECT
 
@@ -99,6 +102,9 @@ class TFmain : public QMainWindow {
   routing::TRouteStore routeStore_;
   std::unique_ptr<dialup::TDialUp> DialUp;
   TRouteController controller_;
+  // Route logins' passwords: the keyring, then the window that asks.
+  std::shared_ptr<TAskingPasswords> passwords_;
+  std::unique_ptr<TLoginAsker> loginAsker_;
   std::unique_ptr<TInstanceLock> instanceLock_;
 
   ui::TFabout* Fabout = nullptr;

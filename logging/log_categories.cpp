@@ -8,6 +8,7 @@ Q_LOGGING_CATEGORY(lcSettings, "vantelo.settings")
 Q_LOGGING_CATEGORY(lcDialup, "vantelo.dialup")
 // How relayed connections ended in order is there only when asked for.
 Q_LOGGING_CATEGORY(lcRelay, "vantelo.relay", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcLogin, "vantelo.login")
 Q_LOGGING_CATEGORY(lcHelp, "vantelo.help")
 Q_LOGGING_CATEGORY(lcApp, "vantelo.app")
 

@@ -7,6 +7,8 @@
 //   vantelo.dialup    the dial-up monitor: a source that stops answering or
 //                     comes back, when it starts and when it clears
 //   vantelo.relay     the relay's own threads (lines from its sink)
+//   vantelo.login     route logins: passwords asked for, stored in the
+//                     keyring or kept for the run (never the password)
 //   vantelo.help      help pages, web links and the mail program
 //   vantelo.app       the program's start and end, its tray icon and its
 //                     error boxes
@@ -23,6 +25,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcStore)
 Q_DECLARE_LOGGING_CATEGORY(lcSettings)
 Q_DECLARE_LOGGING_CATEGORY(lcDialup)
 Q_DECLARE_LOGGING_CATEGORY(lcRelay)
+Q_DECLARE_LOGGING_CATEGORY(lcLogin)
 Q_DECLARE_LOGGING_CATEGORY(lcHelp)
 Q_DECLARE_LOGGING_CATEGORY(lcApp)
 

@@ -9,11 +9,11 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev libsqlite3-dev sqlite3 libssl-dev openssl
-  libcap2-bin
+  libsecret-1-dev libcap2-bin
 )
 # The tests, the benchmark and the package checks.
 test_packages=(
-  libgtest-dev
+  libgtest-dev gnome-keyring libsecret-tools libglib2.0-bin
   python3 python3-aiosmtpd python3-dbusmock dbus-daemon swaks
   xvfb xauth socat haproxy stunnel4
   at-spi2-core python3-pyatspi python3-gi x11-utils

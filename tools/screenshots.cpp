@@ -1,9 +1,11 @@
 // vantelo-screenshots FOLDER: draws each window of the program as it looks on
 // this desktop (main window with three entries and one active, configuration
-// dialog, tray menu, tip window, about window) into FOLDER/*.png. Run it in a
-// prepared working folder under a display (scripts/screenshots.sh does both).
+// dialog, tray menu, tip window, about window, the window that asks for a
+// password) into FOLDER/*.png. Run it in a prepared working folder under a
+// display (scripts/screenshots.sh does both).
 #include <QApplication>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPixmap>
 #include <QTimer>
@@ -15,6 +17,7 @@
 #include "ui/tray_icon.h"
 #include "ui/uabout.h"
 #include "ui/uconfig.h"
+#include "ui/ulogin.h"
 #include "ui/utip.h"
 
 namespace {
@@ -69,6 +72,14 @@ int main(int argc, char** argv) {
 
     program.Fabout().ShowAbout();
     ok &= Save(&program.Fabout(), folder, "about");
+    program.Fabout().hide();
+
+    vantelo::ui::TFlogin login(QStringLiteral("Work VPN"), QStringLiteral("smtp.work.example:587"),
+                               QStringLiteral("alice@work.example"));
+    login.setAttribute(Qt::WA_DeleteOnClose, false);
+    login.ShowLogin();
+    login.Password->setText(QStringLiteral("password"));
+    ok &= Save(&login, folder, "login");
     QApplication::exit(ok ? 0 : 1);
   });
   return application.exec();

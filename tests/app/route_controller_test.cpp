@@ -56,6 +56,11 @@ Fd ConnectToAddress(const char* address, int port) {
   return fd;
 }
 
+// A password source that has none.
+struct NoPasswords : relay::TPasswordSource {
+  relay::TPasswordLookup Find(const relay::TLoginAccount&) override { return {}; }
+};
+
 class RouteController : public InTempFolder {
  protected:
   void SetUp() override {
@@ -81,7 +86,11 @@ class RouteController : public InTempFolder {
                                    servedAtRebuild += Served();
                                  },
                                  [this](bool shown) { noticeShown = shown; },
-                                 [this] { return now; }});
+                                 [this] { return now; },
+                                 [this](const std::string& routeName) {
+                                   passwordRoutes.push_back(routeName);
+                                   return std::make_shared<NoPasswords>();
+                                 }});
   }
   void TearDown() override {
     controller.reset();
@@ -142,6 +151,7 @@ class RouteController : public InTempFolder {
   int listRebuilds = 0;
   std::string servedAtRebuild;  // where a new connection went at each rebuild
   bool noticeShown = false;
+  std::vector<std::string> passwordRoutes;  // whom each new relay's password source is for
 };
 
 TEST_F(RouteController, CompleteDefaultRouteIsAppliedAtTheFirstTickOnly) {
@@ -181,6 +191,33 @@ TEST_F(RouteController, AServerTextWithASchemeReachesTheRelayAsWritten) {
                      std::to_string(a.Port()) + " (default route)"));
   EXPECT_TRUE(logged("vantelo.route: mail now goes to smtps://localhost:" +
                      std::to_string(b.Port()) + " (entry \"Home\")"));
+}
+
+// Every relay gets a password source of its own, named after its route; a
+// login that other computers may use is said once, when its relay starts.
+TEST_F(RouteController, EachRelayGetsItsPasswordSourceAndASharedLoginIsLogged) {
+  TLogCapture log;
+  Settings("starttls://127.0.0.1", std::to_string(a.Port()), "remoteclients=1\n");
+  routing::TADOQuery query(store.ADOConnection1);
+  routing::writesmtp(query, store.ADOCommand1, "Home", "smtps://alice%40home.example@localhost",
+                     std::to_string(b.Port()));
+  QString home = nm->AddProfile("Home", "vpn");
+  Tick();
+  const auto first = relay->Passwords;
+  nm->Activate(eth, home, "4", 2);
+  Tick();
+  Tick();
+  EXPECT_TRUE(first && relay->Passwords && relay->Passwords != first);
+  EXPECT_EQ(passwordRoutes, (std::vector<std::string>{"default route", "Home"}));
+  std::vector<std::string> shared;
+  for (const auto& line : log.TakeFrom("vantelo.route")) {
+    if (line.find("remoteclients=1") != std::string::npos) shared.push_back(line);
+  }
+  EXPECT_EQ(shared,
+            (std::vector<std::string>{
+                "remoteclients=1: every computer that reaches port " + std::to_string(listenPort) +
+                " sends mail with the login of smtps://alice%40home.example@localhost "
+                "(entry \"Home\")"}));
 }
 
 TEST_F(RouteController, WithoutADefaultRouteNothingListensUntilRefresh) {
