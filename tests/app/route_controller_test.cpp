@@ -449,9 +449,11 @@ TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
   DefaultTo(a);
   Route("Work VPN", b);
   std::string reported;
-  TRouteController byHand(
-      store, relay, manager,
-      {[&] { byHand.DialUpActiveConnection("Work VPN", reported); }, nullptr, nullptr, nullptr});
+  TRouteController* self = nullptr;
+  TRouteController::THooks hooks;
+  hooks.GetActiveConnections = [&] { self->DialUpActiveConnection("Work VPN", reported); };
+  TRouteController byHand(store, relay, manager, hooks);
+  self = &byHand;
   for (const char* almost : {"connected", "CONNECTED", "Connected ", "Connected."}) {
     reported = almost;
     byHand.Timer3Timer();
