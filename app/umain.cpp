@@ -17,6 +17,7 @@
 #include "app/login_asker.h"
 #include "keyring/secret_service.h"
 #include "logging/log_categories.h"
+#include "relay/socket/tls_transport.h"
 #include "routing/settings.h"
 #include "ui/error_box.h"
 #include "ui/help_router.h"
@@ -311,7 +312,13 @@ void TFmain::ShowAsStartOptionSays() {
   }
 }
 
-void TFmain::SpeedButton2Click() { controller_.SpeedButton2Click(); }
+void TFmain::SpeedButton2Click() {
+  // Refresh (and SIGHUP) also takes a changed trust store: certificates
+  // added to the system, or SSL_CERT_FILE's file mended. The store is read
+  // again at the next secure start, not here.
+  relay::ReloadTrustStore();
+  controller_.SpeedButton2Click();
+}
 
 void TFmain::SpeedButton3Click() { close(); }
 void TFmain::exit1Click() { close(); }
