@@ -12,7 +12,8 @@ class TAskingPasswords::TRelayView : public relay::TPasswordSource {
 
   relay::TPasswordLookup Find(const relay::TLoginAccount& account) override {
     relay::TPasswordLookup lookup = all_->Find(account);
-    if (lookup.result == relay::TPasswordLookup::TResult::Missing) {
+    // Without a keyring too: the answer then serves this run.
+    if (lookup.result != relay::TPasswordLookup::TResult::Found) {
       lookup.reason += "; Vantelo asks for it in a window";
       if (FirstTime(askedMissing_, account)) all_->Ask({account, routeName_, ""});
     }

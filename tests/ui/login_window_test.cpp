@@ -165,6 +165,30 @@ class LoginWindowTest : public QObject {
     QCOMPARE(keyring_->Lookup(account.host, account.user), std::nullopt);
   }
 
+  // With no keyring to ask, the person is still asked, and the answer serves
+  // this run.
+  void noKeyringStillAsksAndTheAnswerServesThisRun() {
+    struct TNoKeyring : TPasswordSource {
+      TPasswordLookup Find(const TLoginAccount&) override {
+        TPasswordLookup none;
+        none.result = TResult::Unavailable;
+        none.reason = "no keyring answers on the session bus";
+        return none;
+      }
+    };
+    auto passwords = std::make_shared<TAskingPasswords>(std::make_shared<TNoKeyring>());
+    TLoginAsker asker(passwords);
+    const TLoginAccount account{"smtp.nokeyring.example", 587, "dave"};
+    auto relay = passwords->ForRelay("Hotel");
+    QCOMPARE(FindOnWorker(*relay, account).result, TResult::Unavailable);
+    QVERIFY(asker.Window(account));
+    Answer(asker.Window(account), "s3cret here", false);
+    asker.WaitForStores();
+    TPasswordLookup found = FindOnWorker(*relay, account);
+    QCOMPARE(found.result, TResult::Found);
+    QCOMPARE(found.password.Value(), std::string("s3cret here"));
+  }
+
   // A password the server refused (535) is asked for once more, saying so;
   // a second refusal asks no more, and the refused password kept for the
   // run is gone.
