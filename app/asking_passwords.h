@@ -1,9 +1,9 @@
 // The desktop program's password source: the keyring first, and a person
 // when the keyring has none, or there is no keyring to ask. Every relay the
-// route controller starts gets its own view of it (ForRelay), which asks at most once per account for a
-// missing password and once more after the server refused one (535), never
-// again until the route is applied anew: a mail program that keeps retrying
-// does not keep opening windows.
+// route controller starts gets its own view of it (ForRelay), which asks at
+// most once per account for a missing password and once more after the
+// server refused one (535), never again until the route is applied anew: a
+// mail program that keeps retrying does not keep opening windows.
 //
 // Asking never waits: the ask function hands the request to the GUI thread
 // and returns, and the lookup answers Missing at once (the relay gives that
