@@ -33,6 +33,20 @@ TSecret Joined(std::initializer_list<std::string_view> parts) {
 
 bool Code(const std::string& reply, const char* code) { return reply.compare(0, 3, code) == 0; }
 
+// The reply with every copy of what was sent in secret left out: a server
+// that quotes the line it refused must not put the password into the reason
+// that reaches the log and the mail program.
+std::string Scrubbed(std::string reply, std::initializer_list<const TSecret*> sent) {
+  for (const TSecret* secret : sent) {
+    const std::string& value = secret->Value();
+    if (value.empty()) continue;
+    for (std::size_t at = reply.find(value); at != std::string::npos; at = reply.find(value, at)) {
+      reply.replace(at, value.size(), "(left out)");
+    }
+  }
+  return reply;
+}
+
 // AUTH PLAIN with the initial response: one round trip.
 class TPlainLogin final : public TLoginMechanism {
  public:
@@ -44,7 +58,7 @@ class TPlainLogin final : public TLoginMechanism {
     const TSecret encoded = Base64(response.Value());
     response.Wipe();
     const TSecret line = Joined({"AUTH PLAIN ", encoded.Value(), "\r\n"});
-    return server.Command(line.Value(), "AUTH PLAIN");
+    return Scrubbed(server.Command(line.Value(), "AUTH PLAIN"), {&encoded, &secret});
   }
 };
 
@@ -58,8 +72,10 @@ class TLoginLogin final : public TLoginMechanism {
     if (!Code(reply, "334")) return reply;
     reply = server.Command(Base64(user).Value() + "\r\n", "the user of AUTH LOGIN");
     if (!Code(reply, "334")) return reply;
-    const TSecret line = Joined({Base64(secret.Value()).Value(), "\r\n"});
-    return server.Command(line.Value(), "the password of AUTH LOGIN");
+    const TSecret encoded = Base64(secret.Value());
+    const TSecret line = Joined({encoded.Value(), "\r\n"});
+    return Scrubbed(server.Command(line.Value(), "the password of AUTH LOGIN"),
+                    {&encoded, &secret});
   }
 };
 

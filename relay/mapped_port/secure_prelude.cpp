@@ -160,8 +160,9 @@ std::string LogIn(TDialogue& server, const TUpstreamRoute& route, const TSecret&
   } catch (const ESessionError& e) {
     throw ELoginRefused(e.what(), false);  // no answer in time, or none that is SMTP
   }
-  if (reply.compare(0, 3, "235") != 0)
-    throw ELoginRefused(QuoteReply(reply), reply.compare(0, 3, "535") == 0);
+  // Every line: a "235-" line followed by a refusal is no login.
+  if (std::string other; !EveryLineHas(reply, "235", other))
+    throw ELoginRefused(QuoteReply(other), other.compare(0, 3, "535") == 0);
   // Nothing may come unasked after the login's reply.
   server.DropUnasked();
   return ehlo;

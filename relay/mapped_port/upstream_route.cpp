@@ -107,6 +107,9 @@ TUpstreamRoute ParseServerText(const std::string& text) {
     route.serverName = text;
     if (std::size_t n = SchemeLength(text)) {
       route.error = "unknown scheme " + text.substr(0, n) + " (smtps:// or starttls://)";
+      // Nothing is connected to; the replies name the text, without a
+      // password it may hold.
+      route.host = route.serverName = route.shown;
       return route;
     }
     if (const std::size_t at = text.rfind('@'); at != std::string::npos) {
