@@ -17,6 +17,7 @@
 #include "app/login_asker.h"
 #include "keyring/secret_service.h"
 #include "logging/log_categories.h"
+#include "relay/mapped_port/upstream_route.h"
 #include "relay/socket/tls_transport.h"
 #include "routing/settings.h"
 #include "ui/error_box.h"
@@ -262,7 +263,8 @@ void TFmain::updatesmtp() {
       const routing::TRoute route = routing::ListLookup(routeStore_.ADOQuery3, entry);
       auto* item = new QTreeWidgetItem(LVsmtp);
       item->setText(0, QString::fromStdString(entry));
-      item->setText(1, QString::fromStdString(route.server));
+      // As written, except a password someone put into it.
+      item->setText(1, QString::fromStdString(relay::ParseServerText(route.server).shown));
       item->setText(2, QString::fromStdString(route.port));
       if (entry == controller_.ActiveEntry) item->setText(3, QStringLiteral("Active"));
       item->setTextAlignment(2, Qt::AlignCenter);
