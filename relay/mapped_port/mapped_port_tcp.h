@@ -65,6 +65,10 @@ class TMappedPortTCP : public TTCPServer {
   // up (ms): the TLS handshake, and for starttls:// the dialogue before it.
   // A server that stays silent holds the worker no longer than this.
   int SecurePreludeTime = kSecurePreludeTime;
+  // When set, the relay serves a route that cannot be used: every client is
+  // answered this one line (an SMTP 421 with the reason) and closed, and
+  // nothing goes upstream.
+  std::string Refusal;
 
   // Connects the upstream side (on the new worker).
   void HandleConnect(TPeerThread& thread) override;
