@@ -82,7 +82,7 @@ class TListenerThread : public TNetThread {
   TTCPServer& server_;
   int listenPollTime_;
   TSocketList ReadyList;
-  int interruption_ = -1;  // an eventfd watched beside the listening sockets
+  int interruption_ = -1;             // an eventfd watched beside the listening sockets
   bool waitingForResources_ = false;  // accepts fail for want of descriptors or memory
   bool waitFailing_ = false;          // the wait for connections fails
 };

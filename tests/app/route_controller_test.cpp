@@ -126,6 +126,20 @@ class RouteController : public InTempFolder {
     if (r.client) r.upstream = upstream.Accept(2000);
     return r;
   }
+  // All that a new connection to the listening port is told before it is
+  // closed ("-" when nothing listens).
+  std::string Answer() {
+    Fd client = ConnectTo(listenPort, 2000);
+    return client ? ReceiveAll(client.get()) : "-";
+  }
+  static std::vector<std::string> LinesWith(const std::vector<std::string>& lines,
+                                            const std::string& part) {
+    std::vector<std::string> with;
+    for (const std::string& line : lines) {
+      if (line.find(part) != std::string::npos) with.push_back(line);
+    }
+    return with;
+  }
   void Tick() { controller->Timer3Timer(); }
   void Wait(std::chrono::seconds s) { now += s; }
 
@@ -425,16 +439,19 @@ TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
 
 // ---- Ports ------------------------------------------------------------------
 
-// A port that does not convert, or lies outside 1 to 65535, is refused
-// before the running relay is touched: it used to close the listener that
-// served and then fail, and before that to reach the socket's low 16 bits
-// ("70000" went to port 4464). It is not retried.
-TEST_F(RouteController, RoutePortsThatAreNoPortsKeepTheRunningRelay) {
+// A port that does not convert, or lies outside 1 to 65535, used to reach
+// the socket's low 16 bits ("70000" went to port 4464), and then to keep the
+// relay of the route before: mail went on to the server of a route that no
+// longer applied. While such a route applies, the port answers every client
+// with the reason and sends nothing anywhere; a session already relayed
+// finishes where it is. It is not retried.
+TEST_F(RouteController, RoutePortsThatAreNoPortsAreAnsweredWithTheReason) {
   TLogCapture log;
   DefaultTo(a);
   Tick();
   QString vpn = nm->AddProfile("Work VPN", "vpn");
   QString active;
+  const std::string listening = "127.0.0.1:" + std::to_string(listenPort) + " (this computer only)";
   for (const std::string& bad :
        std::vector<std::string>{std::to_string(b.Port()) + " ", std::to_string(b.Port() + 65536),
                                 std::to_string(b.Port() - 65536), "0", "$FFFFFFFF"}) {
@@ -444,29 +461,85 @@ TEST_F(RouteController, RoutePortsThatAreNoPortsKeepTheRunningRelay) {
     log.Take();
     Tick();
     EXPECT_TRUE(held.StillRelays()) << bad;
-    EXPECT_EQ(Served(), 'A') << bad;
+    EXPECT_EQ(Answer(), "421 4.3.5 The entry \"Work VPN\" cannot be used: its port \"" + bad +
+                            "\" is not a number from 1 to 65535; mend it in Vantelo's Config, "
+                            "then press Refresh\r\n");
+    EXPECT_EQ(Served(), '?') << bad;  // neither the route before nor any other
     EXPECT_EQ(controller->RouteApplied, 1);
     EXPECT_EQ(
-        log.Take(),
-        (std::vector<std::string>{"vantelo.route: the port \"" + bad +
-                                  "\" of the entry \"Work VPN\" is not a number from 1 to 65535, "
-                                  "so it is not applied: the running relay goes on as it was"}));
+        LinesWith(log.Take(), "cannot be used"),
+        (std::vector<std::string>{"vantelo.route: the entry \"Work VPN\" cannot be used: its "
+                                  "port \"" +
+                                  bad + "\" is not a number from 1 to 65535: mail to " + listening +
+                                  " is answered 421 until it is mended in Config and "
+                                  "applied with Refresh"}));
     Route("Work VPN", b);  // mended on disk: waits for Refresh, no retry
     Wait(std::chrono::seconds(6));
     Tick();
-    EXPECT_EQ(Served(), 'A') << bad;
+    EXPECT_EQ(Answer().substr(0, 10), "421 4.3.5 ") << bad;
     nm->Deactivate(eth, active);
     Tick();
     EXPECT_EQ(Served(), 'A');
   }
-  // The default route's own port, on the next switch back to it.
+  // The default route's own port, when the VPN whose route was in force goes.
   active = nm->Activate(eth, vpn, "5", 2);
   Tick();
   EXPECT_EQ(Served(), 'B');
-  Settings("127.0.0.1", "99999");
+  Settings("127.0.0.1", "25x");
   nm->Deactivate(eth, active);
   Tick();
-  EXPECT_EQ(Served(), 'B');
+  const std::string refused =
+      "421 4.3.5 The default route cannot be used: its port \"25x\" is not a number from 1 to "
+      "65535; mend it in Vantelo's Config, then press Refresh\r\n";
+  EXPECT_EQ(Answer(), refused);
+  EXPECT_EQ(Served(), '?');
+  controller->SpeedButton2Click();
+  EXPECT_EQ(Answer(), refused);
+}
+
+// Server texts that can never name a server used to free the working relay
+// and log "mail now goes to smtps://:465" as if all were well.
+TEST_F(RouteController, ServerTextsThatCanNeverWorkAreAnsweredWithTheReason) {
+  DefaultTo(a);
+  Tick();
+  QString vpn = nm->AddProfile("Work VPN", "vpn");
+  const std::string longName(200, 'x');
+  struct Case {
+    std::string text, why;
+  };
+  for (const Case& bad : std::vector<Case>{
+           {"smtps://", "no server name after smtps://"},
+           {"smtps://[::1", "the server text smtps://[::1 has no IPv6 address in its brackets"},
+           {"starttls://host:587",
+            "the server text starttls://host:587 names a port: the port has its own field"},
+           {"ftp://x", "unknown scheme ftp:// (smtps:// or starttls://)"},
+           {"smtp example.net", "a server name holds no blanks or control characters"},
+           {"smtp.example.net\r\nvantelo.route: mail now goes to evil",
+            "a server name holds no blanks or control characters"},
+           {longName + " ", "a server name holds no blanks or control characters"}}) {
+    TLogCapture log;
+    routing::TADOQuery query(store.ADOConnection1);
+    routing::writesmtp(query, store.ADOCommand1, "Work VPN", bad.text, std::to_string(b.Port()));
+    QString active = nm->Activate(eth, vpn, "4", 2);
+    Tick();
+    const std::string shown = bad.text.size() > 80
+                                  ? relay::EscapeControls(bad.text).substr(0, 80) + "..."
+                                  : relay::EscapeControls(bad.text);
+    const std::string reason = "The entry \"Work VPN\" cannot be used: its server text \"" + shown +
+                               "\" cannot work: " + bad.why;
+    EXPECT_EQ(Answer(), "421 4.3.5 " + reason +
+                            "; mend it in Vantelo's Config, then press "
+                            "Refresh\r\n");
+    EXPECT_EQ(Served(), '?') << bad.text;
+    const std::vector<std::string> lines = log.Take();
+    EXPECT_EQ(LinesWith(lines, "cannot be used").size(), 1u) << bad.text;
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.rfind("vantelo.route: mail now goes to", 0) == 0;
+    })) << bad.text;
+    nm->Deactivate(eth, active);
+    Tick();
+    EXPECT_EQ(Served(), 'A');
+  }
 }
 
 TEST_F(RouteController, ListeningPortsThatAreNoPortsKeepTheRunningRelay) {
@@ -482,14 +555,28 @@ TEST_F(RouteController, ListeningPortsThatAreNoPortsKeepTheRunningRelay) {
   EXPECT_TRUE(relay->Active());
   EXPECT_EQ(Served(), 'A');
   TLogCapture log;
+  // The upstream stays: the relay that serves it goes on.
   std::ofstream("config/config.ini") << "[dial]\nsmtpport=x\n[default]\nsmtpserver=127.0.0.1\n"
-                                     << "smtpport=" << b.Port() << "\n";
+                                     << "smtpport=" << a.Port() << "\n";
   controller->SpeedButton2Click();
   EXPECT_EQ(Served(), 'A');
   EXPECT_EQ(log.Take(), (std::vector<std::string>{
                             "vantelo.route: the listening port \"x\" is not a number from 1 to "
                             "65535, so the default route is not applied: the running relay "
                             "goes on as it was"}));
+  // Another upstream: the old port says why, and nothing goes to either.
+  std::ofstream("config/config.ini") << "[dial]\nsmtpport=x\n[default]\nsmtpserver=127.0.0.1\n"
+                                     << "smtpport=" << b.Port() << "\n";
+  controller->SpeedButton2Click();
+  EXPECT_EQ(Answer(),
+            "421 4.3.5 The listening port \"x\" is not a number from 1 to 65535, so the default "
+            "route is not applied; mend it in Vantelo's Config, then press Refresh\r\n");
+  EXPECT_EQ(Served(), '?');
+  EXPECT_EQ(
+      log.Take(),
+      (std::vector<std::string>{"vantelo.route: the listening port \"x\" is not a number from 1 to "
+                                "65535, so the default route is not applied: mail to 127.0.0.1:" +
+                                std::to_string(listenPort) + " is answered 421 until then"}));
 }
 
 // ---- Who may connect -------------------------------------------------------
