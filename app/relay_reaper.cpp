@@ -46,7 +46,8 @@ std::size_t TRelayReaper::Drain(TRelay relay, const std::string& route) {
       if (draining_.size() >= maxDraining_) {
         TDraining& oldest = draining_.front();
         Note(Sessions(oldest.relay->WorkerCount()) + " on the route to " + oldest.route +
-             " ended: more than " + std::to_string(maxDraining_) + " earlier routes were open");
+             " ended: only " + std::to_string(maxDraining_) +
+             (maxDraining_ == 1 ? " earlier route may" : " earlier routes may") + " stay open");
         stopping_.push_back(std::move(oldest.relay));
         draining_.erase(draining_.begin());
       }

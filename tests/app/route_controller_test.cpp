@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <arpa/inet.h>
 #include <filesystem>
 #include <fstream>
@@ -435,6 +439,249 @@ TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
   reported = "Connected";
   byHand.Timer3Timer();
   EXPECT_EQ(Served(), 'B');
+}
+
+// ---- Route switches ----------------------------------------------------------
+
+// A client that connects just as the route changes waits in the backlog of
+// the listening socket, which the new relay takes over: it used to be reset
+// with the old relay's socket, or refused until the new one had bound.
+TEST_F(RouteController, AConnectionWaitingInTheBacklogAtASwitchReachesTheNewRoute) {
+  DefaultTo(a);
+  Route("Work VPN", b);
+  // A controller of its own, whose list rebuild sends no probe of its own.
+  bool vpnUp = false;
+  TRouteController own(store, relay, manager,
+                       {[&] {
+                          if (vpnUp) own.DialUpActiveConnection("Work VPN", "Connected");
+                        },
+                        nullptr, nullptr, nullptr});
+  own.Timer3Timer();
+  const int listening = relay->Bindings[0].SocketHandle();
+  // The listener that waits on the socket now takes no more connections.
+  // (Marked in its own thread's storage: a thread that follows it may get
+  // its id.)
+  static thread_local bool stalledHere = false;
+  std::atomic<bool> claimed{false};
+  std::atomic<int> stalls{0};
+  relay::TSocketCall poll = relay::TSocketCall::Poll;
+  ScopedFault stall([&](relay::TSocketCall call, int socket, std::size_t) {
+    if (call != poll || socket != listening) return 0;
+    if (!claimed.exchange(true)) stalledHere = true;
+    if (!stalledHere) return 0;
+    ++stalls;
+    return ENOMEM;
+  });
+  ASSERT_TRUE(Eventually([&] { return stalls > 0; }));  // its next wait, within 1 s
+  Fd waiting = ConnectTo(listenPort);
+  ASSERT_TRUE(waiting);
+  SendAll(waiting.get(), "queued");
+  vpnUp = true;
+  own.Timer3Timer();
+  Fd upstream = b.Accept(2000);
+  ASSERT_TRUE(upstream);
+  EXPECT_EQ(ReceiveUpTo(upstream.get(), 6), "queued");
+  EXPECT_FALSE(a.Accept(100));
+}
+
+// A mail in the middle of its DATA when the route changes used to be cut:
+// now it goes on to the server it started with, byte for byte, while the
+// next connection goes to the new route.
+TEST_F(RouteController, ASessionInMidTransferAtASwitchFinishesOnItsOwnServer) {
+  TLogCapture log;
+  DefaultTo(a);
+  Route("Work VPN", b);
+  QString vpn = nm->AddProfile("Work VPN", "vpn");
+  Tick();
+  Relayed held = Hold(a);
+  ASSERT_TRUE(held.upstream);
+  const std::string first = RandomBytes(1 << 20, 1), second = RandomBytes(1 << 20, 2);
+  std::string arrived;
+  std::thread server([&] { arrived = ReceiveAll(held.upstream.get()); });
+  SendAll(held.client.get(), first);
+  log.Take();
+  nm->Activate(eth, vpn, "4", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+  SendAll(held.client.get(), second);
+  shutdown(held.client.get(), SHUT_WR);
+  server.join();
+  EXPECT_TRUE(arrived == first + second) << arrived.size() << " bytes arrived";
+  SendAll(held.upstream.get(), "250 2.0.0 queued\r\n");
+  EXPECT_EQ(ReceiveUpTo(held.client.get(), 18), "250 2.0.0 queued\r\n");
+  shutdown(held.upstream.get(), SHUT_WR);
+  EXPECT_TRUE(SeesEnd(held.client.get()));
+  const std::string route =
+      "the route to 127.0.0.1:" + std::to_string(a.Port()) + " (default route)";
+  std::vector<std::string> lines;
+  EXPECT_TRUE(Eventually([&] {
+    for (std::string& line : log.Take()) lines.push_back(line);
+    return !LinesWith(lines, "the last session").empty();
+  }));
+  EXPECT_EQ(
+      LinesWith(lines, "session"),
+      (std::vector<std::string>{"vantelo.route: 1 session on " + route + " finishes there",
+                                "vantelo.route: the last session on " + route + " has ended"}));
+}
+
+// Every attempt of a client that connects again and again while the route
+// flips is served: none refused (the port used to be closed for half a
+// second at every switch) and none reset.
+TEST_F(RouteController, NoConnectionIsRefusedOrResetAcrossSwitches) {
+  EchoServer home, work;
+  Settings("127.0.0.1", std::to_string(home.Port()));
+  Route("Work VPN", std::to_string(work.Port()));
+  bool vpnUp = false;
+  TRouteController own(store, relay, manager,
+                       {[&] {
+                          if (vpnUp) own.DialUpActiveConnection("Work VPN", "Connected");
+                        },
+                        nullptr, nullptr, nullptr});
+  own.Timer3Timer();
+  std::atomic<bool> flipping{true};
+  std::atomic<int> probes{0}, failed{0};
+  std::thread client([&] {
+    for (int i = 0; i < 5000 && (flipping || i < 20); ++i) {
+      ++probes;
+      Fd c = ConnectTo(listenPort, 5000);
+      bool served = false;
+      if (c) {
+        try {
+          SendAll(c.get(), "probe");
+          served = ReceiveUpTo(c.get(), 5) == "probe";
+          shutdown(c.get(), SHUT_WR);
+          char end;
+          served = served && recv(c.get(), &end, 1, 0) == 0;
+        } catch (const std::exception&) {
+          served = false;
+        }
+      }
+      if (!served) ++failed;
+    }
+  });
+  for (int flip = 0; flip < 20; ++flip) {
+    vpnUp = !vpnUp;
+    own.Timer3Timer();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  flipping = false;
+  client.join();
+  EXPECT_EQ(failed, 0) << "of " << probes;
+  EXPECT_GT(work.Accepted(), 0);
+  EXPECT_GT(home.Accepted(), 0);
+}
+
+// A route-less entry connecting while the default route is in force, or
+// Refresh with nothing changed, used to restart the relay and cut the mail
+// in flight to that very server.
+TEST_F(RouteController, AnUnchangedUpstreamCutsNothingOnATickOrRefresh) {
+  TLogCapture log;
+  DefaultTo(a);
+  QString hotel = nm->AddProfile("Hotel", "gsm");
+  Tick();
+  Relayed held = Hold(a);
+  nm->Activate(eth, hotel, "4", 2);
+  Tick();
+  EXPECT_TRUE(held.StillRelays());
+  controller->SpeedButton2Click();
+  EXPECT_TRUE(held.StillRelays());
+  EXPECT_EQ(Served(), 'A');
+  const std::string still =
+      "vantelo.route: mail still goes to 127.0.0.1:" + std::to_string(a.Port()) +
+      " (default route)";
+  EXPECT_EQ(LinesWith(log.Take(), "mail "),
+            (std::vector<std::string>{"vantelo.route: mail now goes to 127.0.0.1:" +
+                                          std::to_string(a.Port()) + " (default route)",
+                                      still, still}));
+}
+
+// Sessions on a route that was replaced go on, but not for ever: Refresh
+// ends them (and says how many), and so do the time limit, the number of
+// earlier routes that may stay open, and the end of the controller.
+TEST_F(RouteController, ADrainingRelayEndsOnRefreshAtItsLimitsAndAtTheEnd) {
+  TLogCapture log;
+  DefaultTo(a);
+  Route("Work VPN", b);
+  QString vpn = nm->AddProfile("Work VPN", "vpn");
+  Tick();
+  Relayed onA = Hold(a);
+  QString active = nm->Activate(eth, vpn, "4", 2);
+  Tick();
+  Relayed onB = Hold(b);
+  EXPECT_TRUE(onA.StillRelays());
+  log.Take();
+  controller->SpeedButton2Click();  // B stays in force: only A's session ends
+  EXPECT_TRUE(SeesEnd(onA.client.get()));
+  EXPECT_TRUE(onB.StillRelays());
+  EXPECT_EQ(LinesWith(log.Take(), "Refresh"),
+            (std::vector<std::string>{"vantelo.route: Refresh ended 1 session still open"}));
+
+  // At most one earlier route, for at most 300 ms.
+  controller->SetDrainLimits(std::chrono::milliseconds(300), 1);
+  nm->Deactivate(eth, active);
+  Tick();  // B's session drains
+  Relayed again = Hold(a);
+  active = nm->Activate(eth, vpn, "5", 2);
+  Tick();  // A's drains too: B's, the older, ends
+  EXPECT_TRUE(SeesEnd(onB.client.get()));
+  EXPECT_TRUE(SeesEnd(again.client.get()));  // at its time limit, though it never finished
+  std::vector<std::string> lines;
+  EXPECT_TRUE(Eventually([&] {
+    for (std::string& line : log.Take()) lines.push_back(line);
+    return LinesWith(lines, "ended").size() >= 2;
+  }));
+  EXPECT_EQ(LinesWith(lines, "ended"),
+            (std::vector<std::string>{
+                "vantelo.route: 1 session on the route to 127.0.0.1:" + std::to_string(b.Port()) +
+                    " (entry \"Work VPN\") ended: only 1 earlier route may stay open",
+                "vantelo.route: 1 session on the route to 127.0.0.1:" + std::to_string(a.Port()) +
+                    " (default route) ended: still open at the time limit for an earlier route"}));
+
+  controller->SetDrainLimits(std::chrono::minutes(10), 8);
+  Relayed last = Hold(b);
+  nm->Deactivate(eth, active);
+  Tick();
+  EXPECT_TRUE(last.StillRelays());
+  controller.reset();
+  EXPECT_TRUE(SeesEnd(last.client.get()));
+}
+
+// Neither a switch nor Refresh waits for a relay to stop: the window would
+// not respond meanwhile (up to 11 s), nor would the next tick come.
+TEST_F(RouteController, NoStopRunsOnTheCallersThread) {
+  DefaultTo(a);
+  Route("Work VPN", b);
+  QString vpn = nm->AddProfile("Work VPN", "vpn");
+  Tick();
+  Relayed stuck = Hold(a);
+  // Its worker is held inside its next receive: woken, it does not end
+  // until it is let go, or on its own after 3 s.
+  std::mutex lock;
+  std::condition_variable letGo;
+  bool released = false;
+  std::atomic<bool> holding{false};
+  const relay::TSocketCall receive = relay::TSocketCall::Recv;
+  ScopedFault hold([&](relay::TSocketCall call, int, std::size_t) {
+    if (call != receive) return 0;
+    std::unique_lock<std::mutex> guard(lock);
+    holding = true;
+    letGo.wait_for(guard, std::chrono::seconds(3), [&] { return released; });
+    holding = false;
+    return 0;
+  });
+  SendAll(stuck.client.get(), "x");
+  ASSERT_TRUE(Eventually([&] { return holding.load(); }));
+  nm->Activate(eth, vpn, "4", 2);
+  Tick();
+  EXPECT_TRUE(holding);
+  controller->SpeedButton2Click();  // ends the stuck session: on the reaper's thread
+  EXPECT_TRUE(holding);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    released = true;
+  }
+  letGo.notify_all();
+  EXPECT_TRUE(SeesEnd(stuck.client.get()));
 }
 
 // ---- Ports ------------------------------------------------------------------
