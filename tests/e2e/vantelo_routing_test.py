@@ -4,7 +4,9 @@ NetworkManager mock on a private bus, and swaks sending through Vantelo's port.
 
 Usage: /usr/bin/python3 vantelo_routing_test.py BUILD_FOLDER
 """
+import collections
 import os
+import signal
 import socket
 import sqlite3
 import subprocess
@@ -305,8 +307,9 @@ class VanteloSwitchesUnnoticed(unittest.TestCase):
                             "flip %d never reached %s" % (flip, order[-1]))
             time.sleep(0.3)
         prober.stop()
-        failures = [seen for _, seen in prober.seen if not seen.startswith("server-")]
-        self.assertEqual(failures, [], "%d of %d attempts" % (len(failures), len(prober.seen)))
+        failures = collections.Counter(seen for _, seen in prober.seen
+                                       if not seen.startswith("server-"))
+        self.assertEqual(dict(failures), {}, "of %d attempts" % len(prober.seen))
         # Within each flip: the route before, then the new one, never back.
         for flip in range(1, 11):
             names = [seen for f, seen in prober.seen if f == flip]
@@ -314,6 +317,27 @@ class VanteloSwitchesUnnoticed(unittest.TestCase):
             switched = names.index(order[flip - 1])
             self.assertEqual(set(names[:switched]) - {before}, set(), "flip %d" % flip)
             self.assertEqual(set(names[switched:]), {order[flip - 1]}, "flip %d" % flip)
+
+    def test_sessions_left_on_an_earlier_route_end_with_the_program(self):
+        servers = Servers("server-d", "server-a", "server-b")
+        self.addCleanup(servers.stop)
+        app = self.start(servers.port, servers.port["server-d"])
+        active = self.switch_to("VPN A", None)
+        self.assertTrue(wait_until(lambda: greeted_by(self.listen) == "server-a"))
+        held = socket.create_connection(("127.0.0.1", self.listen), timeout=5)
+        self.addCleanup(held.close)
+        self.assertTrue(held.recv(256).startswith(b"220 server-a"))
+        self.switch_to("VPN B", active)
+        self.assertTrue(wait_until(lambda: greeted_by(self.listen) == "server-b"))
+        held.sendall(b"NOOP\r\n")  # still on A's server
+        self.assertTrue(held.recv(256).startswith(b"250"))
+        app.process.send_signal(signal.SIGTERM)
+        self.assertEqual(app.process.wait(timeout=10), 0)
+        self.assertEqual(held.recv(256), b"")  # an orderly end, not a reset
+        with socket.socket() as s:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(("127.0.0.1", self.listen))  # the port is free
+        self.assertIn("vantelo.route: 1 session still open ended as Vantelo ends", app.log())
 
     def test_a_slow_large_mail_across_a_flip_arrives_whole_where_it_started(self):
         mail_log = MailLog()
