@@ -219,6 +219,7 @@ class VanteloRoutesMail(unittest.TestCase):
 def probe(port):
     """What one new connection through `port` meets: the name in its greeting,
     or "refused", "reset", "no greeting" or "timeout"."""
+    stage = "greeting"
     try:
         with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
             greeting = b""
@@ -227,6 +228,7 @@ def probe(port):
                 if not chunk:
                     return "no greeting"
                 greeting += chunk
+            stage = "QUIT"
             s.sendall(b"QUIT\r\n")
             s.recv(256)
         text = greeting.decode(errors="replace")
@@ -234,9 +236,9 @@ def probe(port):
     except ConnectionRefusedError:
         return "refused"
     except ConnectionResetError:
-        return "reset"
+        return "reset at " + stage
     except socket.timeout:
-        return "timeout"
+        return "timeout at " + stage
 
 
 class Prober:
@@ -294,7 +296,7 @@ class VanteloSwitchesUnnoticed(unittest.TestCase):
     def test_probes_through_ten_flips_are_all_greeted_by_the_route_in_force(self):
         servers = Servers("server-d", "server-a", "server-b")
         self.addCleanup(servers.stop)
-        self.start(servers.port, servers.port["server-d"])
+        app = self.start(servers.port, servers.port["server-d"])
         prober = Prober(self.listen)
         self.addCleanup(prober.stop)
         order, active = [], None
@@ -309,7 +311,8 @@ class VanteloSwitchesUnnoticed(unittest.TestCase):
         prober.stop()
         failures = collections.Counter(seen for _, seen in prober.seen
                                        if not seen.startswith("server-"))
-        self.assertEqual(dict(failures), {}, "of %d attempts" % len(prober.seen))
+        self.assertEqual(dict(failures), {}, "of %d attempts; the relay's log:\n%s" % (
+            len(prober.seen), "\n".join(l for l in app.log() if "vantelo.relay" in l)))
         # Within each flip: the route before, then the new one, never back.
         for flip in range(1, 11):
             names = [seen for f, seen in prober.seen if f == flip]
