@@ -15,8 +15,10 @@
 // Set DefaultPort, MappedHost and MappedPort, then SetActive(true), all on the
 // owner's thread; they never change while the relay is active (a new route is
 // a new relay). Create it with TOwnedServer<TMappedPortTCP>::Make(); dropping
-// that owner closes the listener and every relayed connection, blocking for
-// 0.5 s up to about 11 s.
+// that owner closes the listener and every relayed connection, blocking until
+// they have ended, at most about 11 s. A route change instead hands the
+// listening socket to the next relay (GiveUpListeners, ActivateOn) and lets
+// this one's connections finish.
 //
 // Each relayed connection lives on its worker thread. When one side ends its
 // sending, what it sent still reaches the other side, which is then told the
