@@ -6,6 +6,7 @@ Usage: /usr/bin/python3 vantelo_routing_test.py BUILD_FOLDER
 """
 import collections
 import os
+import re
 import signal
 import socket
 import sqlite3
@@ -340,7 +341,9 @@ class VanteloSwitchesUnnoticed(unittest.TestCase):
         with socket.socket() as s:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             s.bind(("127.0.0.1", self.listen))  # the port is free
-        self.assertIn("vantelo.route: 1 session still open ended as Vantelo ends", app.log())
+        # (The probes of the flip may still be counted.)
+        self.assertTrue(any(re.fullmatch(r"vantelo\.route: \d+ sessions? still open ended as "
+                                         r"Vantelo ends", line) for line in app.log()), app.log())
 
     def test_a_slow_large_mail_across_a_flip_arrives_whole_where_it_started(self):
         mail_log = MailLog()
@@ -391,8 +394,10 @@ class VanteloSwitchesUnnoticed(unittest.TestCase):
                         "the mail arrived changed")
         self.assertEqual(send(self.listen, "after the flip")[0], 0)
         self.assertTrue(wait_until(lambda: servers.mail["server-b"].subjects == ["after the flip"]))
-        self.assertIn('vantelo.route: 1 session on the route to 127.0.0.1:%d (entry "VPN A") '
-                      "finishes there" % port_a, app.log())
+        # (A probe that has just been greeted by A may be counted too.)
+        self.assertTrue(any(re.fullmatch(r'vantelo\.route: \d+ sessions? on the route to '
+                                         r'127\.0\.0\.1:%d \(entry "VPN A"\) finish(es)? there'
+                                         % port_a, line) for line in app.log()), app.log())
 
 
 class WorkingFolderSetup(unittest.TestCase):
