@@ -124,7 +124,9 @@ class VanteloRoutesMail(unittest.TestCase):
             socket.create_connection(("127.0.0.2", self.listen), timeout=2).close()
         log = app.log()
         d, b = servers.port["server-d"], servers.port["server-b"]
-        self.assertEqual([line for line in log if line.startswith("vantelo.route: ")], [
+        # (A probe still closing at a switch finishes on its route: those lines aside.)
+        self.assertEqual([line for line in log if line.startswith("vantelo.route: ")
+                          and " session" not in line], [
             "vantelo.route: listening on 127.0.0.1:%d (this computer only)" % self.listen,
             "vantelo.route: mail now goes to 127.0.0.1:%d (default route)" % d,
             'vantelo.route: mail now goes to 127.0.0.1:%d (entry "Work VPN")' % b,
