@@ -831,7 +831,7 @@ TEST_F(RouteController, ListeningPortsThatAreNoPortsKeepTheRunningRelay) {
             "route is not applied; mend it in Vantelo's Config, then press Refresh\r\n");
   EXPECT_EQ(Served(), '?');
   EXPECT_EQ(
-      log.Take(),
+      LinesWith(log.Take(), "listening port"),
       (std::vector<std::string>{"vantelo.route: the listening port \"x\" is not a number from 1 to "
                                 "65535, so the default route is not applied: mail to 127.0.0.1:" +
                                 std::to_string(listenPort) + " is answered 421 until then"}));
