@@ -461,18 +461,21 @@ TEST_F(RouteController, AConnectionWaitingInTheBacklogAtASwitchReachesTheNewRout
   // The listener that waits on the socket now takes no more connections.
   // (Marked in its own thread's storage: a thread that follows it may get
   // its id.)
+  // What the fault uses lives as long as the relay threads that call it.
   static thread_local bool stalledHere = false;
-  std::atomic<bool> claimed{false};
-  std::atomic<int> stalls{0};
-  relay::TSocketCall poll = relay::TSocketCall::Poll;
-  ScopedFault stall([&](relay::TSocketCall call, int socket, std::size_t) {
-    if (call != poll || socket != listening) return 0;
-    if (!claimed.exchange(true)) stalledHere = true;
+  struct TStall {
+    std::atomic<bool> claimed{false};
+    std::atomic<int> count{0};
+  };
+  auto stalls = std::make_shared<TStall>();
+  ScopedFault stall([stalls, listening](relay::TSocketCall call, int socket, std::size_t) {
+    if (call != relay::TSocketCall::Poll || socket != listening) return 0;
+    if (!stalls->claimed.exchange(true)) stalledHere = true;
     if (!stalledHere) return 0;
-    ++stalls;
+    ++stalls->count;
     return ENOMEM;
   });
-  ASSERT_TRUE(Eventually([&] { return stalls > 0; }));  // its next wait, within 1 s
+  ASSERT_TRUE(Eventually([&] { return stalls->count > 0; }));  // its next wait, within 1 s
   Fd waiting = ConnectTo(listenPort);
   ASSERT_TRUE(waiting);
   SendAll(waiting.get(), "queued");
@@ -665,31 +668,34 @@ TEST_F(RouteController, NoStopRunsOnTheCallersThread) {
   Relayed current = Hold(b);
   // Both workers are held inside their next receive: woken, they do not end
   // until they are let go, or on their own after 3 s.
-  std::mutex lock;
-  std::condition_variable letGo;
-  bool released = false;
-  std::atomic<int> held{0};
-  const relay::TSocketCall receive = relay::TSocketCall::Recv;
-  ScopedFault hold([&](relay::TSocketCall call, int, std::size_t) {
-    if (call != receive) return 0;
-    std::unique_lock<std::mutex> guard(lock);
-    ++held;
-    letGo.wait_for(guard, std::chrono::seconds(3), [&] { return released; });
-    --held;
+  // (What the fault uses lives as long as the relay threads that call it.)
+  struct THold {
+    std::mutex lock;
+    std::condition_variable letGo;
+    bool released = false;
+    std::atomic<int> held{0};
+  };
+  auto state = std::make_shared<THold>();
+  ScopedFault hold([state](relay::TSocketCall call, int, std::size_t) {
+    if (call != relay::TSocketCall::Recv) return 0;
+    std::unique_lock<std::mutex> guard(state->lock);
+    ++state->held;
+    state->letGo.wait_for(guard, std::chrono::seconds(3), [&] { return state->released; });
+    --state->held;
     return 0;
   });
   SendAll(draining.client.get(), "x");
   SendAll(current.client.get(), "x");
-  ASSERT_TRUE(Eventually([&] { return held == 2; }));
+  ASSERT_TRUE(Eventually([&] { return state->held == 2; }));
   Route("Work VPN", c);
   controller->SpeedButton2Click();  // ends both sessions, on the reaper's thread
-  EXPECT_EQ(held, 2);
+  EXPECT_EQ(state->held, 2);
   EXPECT_EQ(Served(), 'C');
   {
-    std::lock_guard<std::mutex> guard(lock);
-    released = true;
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->released = true;
   }
-  letGo.notify_all();
+  state->letGo.notify_all();
   EXPECT_TRUE(SeesEnd(draining.client.get()));
   EXPECT_TRUE(SeesEnd(current.client.get()));
 }
