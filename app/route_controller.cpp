@@ -20,6 +20,10 @@ std::string Quote(const std::string& text) { return "\"" + text + "\""; }
 // A server text with a user before its host: "starttls://alice@smtp.example.net".
 bool HasLogin(const std::string& server) { return !relay::ParseServerText(server).user.empty(); }
 
+// A server text as the log may show it: as written, except a password that
+// someone put into it.
+std::string Shown(const std::string& server) { return relay::ParseServerText(server).shown; }
+
 // Escaped here already: a NUL in a value (a server text) would end the line.
 void Log(const QLoggingCategory& category, QtMsgType type, const std::string& line) {
   if (type == QtInfoMsg) {
@@ -87,6 +91,10 @@ void TRouteController::Timer3Timer() {
 void TRouteController::ConnectionsChanged() { Timer3Timer(); }
 
 void TRouteController::SpeedButton2Click() {
+  // Sessions on earlier routes end now, and so do those of a relay that
+  // Refresh replaces; one line says how many.
+  refreshing_ = true;
+  endedByRefresh_ = reaper_.EndAll();
   Guarded([this] {
     if (ConnectionStatus == kConnectedStatus) {
       executesmtp(ActiveEntry);
@@ -100,6 +108,10 @@ void TRouteController::SpeedButton2Click() {
     }
     ConfigChanged = 0;
   });
+  refreshing_ = false;
+  if (endedByRefresh_ > 0) {
+    Log(lcRoute(), QtInfoMsg, "Refresh ended " + Sessions(endedByRefresh_) + " still open");
+  }
 }
 
 void TRouteController::executesmtp(const std::string& entry) {
@@ -203,7 +215,7 @@ TRouteController::TOutcome TRouteController::LookUpEntryRoute(const std::string&
     // The previous upstream may belong to a connection that is gone: the
     // default route is the better guess.
     Log(lcRoute(), QtWarningMsg,
-        "entry " + Quote(entry) + " has no complete route (server " + Quote(route.server) +
+        "entry " + Quote(entry) + " has no complete route (server " + Quote(Shown(route.server)) +
             ", port " + Quote(route.port) + "): using the default route");
     return ApplyDefaultRoute();
   }
@@ -237,65 +249,210 @@ TRouteController::TOutcome TRouteController::ApplyDefaultRoute() {
                        routing::SettingIsOn(routing::kDialRemoteClients), "default route", ""});
 }
 
-TRouteController::TOutcome TRouteController::RestartRelay(const TRelayPlan& plan) {
-  // Checked before the running relay is touched: a route that cannot work
-  // must not take down one that does.
-  const std::optional<int> listenPort = routing::TextToPort(plan.listeningPort);
-  if (!listenPort) {
-    Log(lcRoute(), QtWarningMsg,
-        "the listening port " + Quote(plan.listeningPort) +
-            " is not a number from 1 to 65535, so the " + plan.routeName +
-            " is not applied: " + RelayLeftAsIs());
-    return TOutcome::Failed;
+namespace {
+
+// A server text the user wrote, fit for one line of the log or of a reply:
+// escaped, and cut where it stops being readable.
+std::string Readable(const std::string& text) {
+  constexpr std::size_t kLongest = 80;
+  const std::string escaped = relay::EscapeControls(Shown(text));
+  return escaped.size() <= kLongest ? escaped : escaped.substr(0, kLongest) + "...";
+}
+
+// Why a server text can never name a server; empty when it can.
+std::string ServerTextError(const std::string& server) {
+  const std::string error = relay::ParseServerText(server).error;
+  if (!error.empty()) return relay::EscapeControls(error);
+  for (unsigned char c : server) {
+    if (c <= ' ' || c == 0x7f) return "a server name holds no blanks or control characters";
   }
-  const std::optional<int> mappedPort = routing::TextToPort(plan.port);
-  if (!mappedPort) {
-    Log(lcRoute(), QtWarningMsg,
-        "the port " + Quote(plan.port) + " of the " + plan.routeName +
-            " is not a number from 1 to 65535, so it is not applied: " + RelayLeftAsIs());
-    return TOutcome::Failed;
-  }
-  // The old relay is gone before the new one binds the same port.
-  relay_.reset();
-  relay_ = relay::TOwnedServer<relay::TMappedPortTCP>::Make();
-  relay_->ThreadMgr = threadMgr_;
-  relay_->SetDefaultPort(*listenPort);
+  return {};
+}
+
+constexpr const char* kMendIt = "; mend it in Vantelo's Config, then press Refresh";
+
+}  // namespace
+
+bool TRouteController::Serves(const std::string& ip, int listenPort, const std::string& server,
+                              int port) const {
+  return relay_ && relay_->Active() && relay_->Refusal.empty() && relay_->Bindings.Count() == 1 &&
+         relay_->Bindings[0].IP == ip && relay_->Bindings[0].Port == listenPort &&
+         relay_->MappedHost == server && relay_->MappedPort == port;
+}
+
+relay::TOwnedServer<relay::TMappedPortTCP> TRouteController::NewRelay(int listenPort,
+                                                                      bool remoteClients) const {
+  auto next = relay::TOwnedServer<relay::TMappedPortTCP>::Make();
+  next->ThreadMgr = threadMgr_;
+  next->SetDefaultPort(listenPort);
   // Anyone who can reach the port can send mail in the user's name: other
   // computers only when the user asked for them.
-  if (!plan.remoteClients) relay_->Bindings.Add().IP = kThisComputerOnly;
-  relay_->MappedHost = plan.server;
-  relay_->MappedPort = *mappedPort;
-  if (hooks_.PasswordsFor) {
-    relay_->Passwords = hooks_.PasswordsFor(plan.entry.empty() ? "default route" : plan.entry);
-  }
+  next->Bindings.Add().IP = remoteClients ? "" : kThisComputerOnly;
+  return next;
+}
+
+void TRouteController::Replace(relay::TOwnedServer<relay::TMappedPortTCP> next,
+                               const std::string& route, const std::string& ip, int listenPort) {
+  const bool current = relay_ && relay_->Active() && relay_->Bindings.Count() == 1;
+  const bool samePort = current && relay_->Bindings[0].Port == listenPort;
   try {
-    relay_->SetActive(true);
-  } catch (const std::exception& e) {
-    NoteFault(TPassingFault::Listening,
-              "not listening on port " + std::to_string(*listenPort) + ": " + OneLine(e.what()));
-    retry_ = [this, plan] { return RestartRelay(plan); };
-    return TOutcome::TryAgain;
+    if (samePort && relay_->Bindings[0].IP == ip) {
+      // The socket that listens stays: nobody is refused, and a client that
+      // connects meanwhile waits in its backlog for the next relay.
+      relay::TListeningSockets sockets = relay_->GiveUpListeners();
+      if (!sockets.empty()) {
+        next->ActivateOn(std::move(sockets));
+      } else {
+        next->SetActive(true);  // its listener had failed: nothing to take over
+      }
+    } else {
+      try {
+        next->SetActive(true);
+      } catch (const std::exception&) {
+        // Another address on the same port cannot be bound beside the old
+        // one (only at a change of [dial] remoteclients): the old one goes
+        // first.
+        if (!samePort) throw;
+        relay_->GiveUpListeners();  // closed here and now
+        // Without the failed attempt's socket, which would forget where it
+        // was to listen as it is replaced.
+        next->Bindings[0].CloseSocketHandle(true);
+        next->Bindings[0].IP = ip;
+        next->Bindings[0].Port = listenPort;
+        next->SetActive(true);
+      }
+    }
+  } catch (...) {
+    reaper_.End(std::move(next));  // stopped off this thread, like any other
+    throw;
   }
-  const bool again = fault_ == TPassingFault::Listening;
-  NoteCleared(TPassingFault::Listening);
+  relay::TOwnedServer<relay::TMappedPortTCP> previous = std::move(relay_);
+  // The old port closes once the new one listens.
+  if (previous) previous->GiveUpListeners();
+  const std::string previousRoute = std::exchange(relayRoute_, route);
+  relay_ = std::move(next);
+  if (refreshing_) {
+    endedByRefresh_ += reaper_.End(std::move(previous));
+    return;
+  }
+  if (const std::size_t open = reaper_.Drain(std::move(previous), previousRoute)) {
+    Log(lcRoute(), QtInfoMsg,
+        Sessions(open) + " on the route to " + previousRoute +
+            (open == 1 ? " finishes there" : " finish there"));
+  }
+}
+
+std::string TRouteController::RefuseOnCurrentPort(const std::string& reply) {
+  if (!relay_ || !relay_->Active() || relay_->Bindings.Count() != 1) {
+    return "nothing is listening for mail";
+  }
+  const std::string ip = relay_->Bindings[0].IP;
+  const int port = relay_->Bindings[0].Port;
+  auto next = NewRelay(port, ip.empty());
+  next->Refusal = reply;
+  const std::string at = (ip.empty() ? std::string("port ") : ip + ":") + std::to_string(port);
+  try {
+    Replace(std::move(next), "nowhere (" + at + " refuses mail)", ip, port);
+  } catch (const std::exception& e) {
+    return "mail to " + at + " still goes where it went: " + OneLine(e.what());
+  }
+  return "mail to " + at + " is answered 421 until then";
+}
+
+TRouteController::TOutcome TRouteController::RestartRelay(const TRelayPlan& plan) {
+  const std::optional<int> listenPort = routing::TextToPort(plan.listeningPort);
+  const std::optional<int> mappedPort = routing::TextToPort(plan.port);
+  const std::string serverError = ServerTextError(plan.server);
+  const std::string ip = plan.remoteClients ? "" : kThisComputerOnly;
+  if (!listenPort) {
+    // A bad value of its own does not take down a relay that serves this
+    // very upstream; one whose route no longer applies sends nothing more.
+    const std::string why = "the listening port " + Quote(Readable(plan.listeningPort)) +
+                            " is not a number from 1 to 65535, so the " + plan.routeName +
+                            " is not applied";
+    std::string outcome;
+    if (mappedPort && relay_ && relay_->Active() && relay_->Refusal.empty() &&
+        relay_->MappedHost == plan.server && relay_->MappedPort == *mappedPort) {
+      outcome = RelayLeftAsIs();
+    } else {
+      outcome = RefuseOnCurrentPort("421 4.3.5 T" + why.substr(1) + kMendIt);
+    }
+    Log(lcRoute(), QtWarningMsg, why + ": " + outcome);
+    return TOutcome::Failed;
+  }
+  std::string unusable;  // why this route can never work
+  if (!serverError.empty()) {
+    unusable = "its server text " + Quote(Readable(plan.server)) + " cannot work: " + serverError;
+  } else if (!mappedPort) {
+    unusable = "its port " + Quote(Readable(plan.port)) + " is not a number from 1 to 65535";
+  }
   const std::string listening =
       plan.remoteClients
           ? "every address, port " + std::to_string(*listenPort) + " (other computers too)"
           : std::string(kThisComputerOnly) + ":" + std::to_string(*listenPort) +
                 " (this computer only)";
+  const std::string to = Readable(plan.server) + ":" + std::to_string(mappedPort.value_or(0));
+  if (unusable.empty() && Serves(ip, *listenPort, plan.server, *mappedPort)) {
+    // Nothing would change: the sessions on it go on.
+    Log(lcRoute(), QtInfoMsg, "mail still goes to " + to + " (" + plan.routeName + ")");
+    return TOutcome::Unchanged;
+  }
+  auto next = NewRelay(*listenPort, plan.remoteClients);
+  next->MappedHost = plan.server;
+  next->MappedPort = mappedPort.value_or(0);
+  if (hooks_.PasswordsFor) {
+    next->Passwords = hooks_.PasswordsFor(plan.entry.empty() ? "default route" : plan.entry);
+  }
+  if (!unusable.empty())
+    next->Refusal = "421 4.3.5 The " + plan.routeName + " cannot be used: " + unusable + kMendIt;
+  const std::string route = unusable.empty() ? to + " (" + plan.routeName + ")"
+                                             : "nowhere (" + listening + " refuses mail)";
+  try {
+    Replace(std::move(next), route, ip, *listenPort);
+  } catch (const std::exception& e) {
+    const std::string reason = OneLine(e.what());
+    NoteFault(TPassingFault::Listening,
+              "not listening on port " + std::to_string(*listenPort) + ": " + reason);
+    // The old port may still serve a route that no longer applies.
+    if (relay_ && relay_->Active() && relay_->Refusal.empty() &&
+        !(unusable.empty() && relay_->MappedHost == plan.server &&
+          relay_->MappedPort == *mappedPort)) {
+      RefuseOnCurrentPort("421 4.3.5 Mail for the " + plan.routeName + " waits: port " +
+                          std::to_string(*listenPort) + " cannot be listened on: " + reason);
+    }
+    retry_ = [this, plan] { return RestartRelay(plan); };
+    return TOutcome::TryAgain;
+  }
+  const bool again = fault_ == TPassingFault::Listening;
+  NoteCleared(TPassingFault::Listening);
   if (again || listening != listeningOn_) {
     Log(lcRoute(), QtInfoMsg, (again ? "listening again on " : "listening on ") + listening);
     listeningOn_ = listening;
   }
-  Log(lcRoute(), QtInfoMsg,
-      "mail now goes to " + plan.server + ":" + std::to_string(*mappedPort) + " (" +
-          plan.routeName + ")");
+  if (!unusable.empty()) {
+    Log(lcRoute(), QtWarningMsg,
+        "the " + plan.routeName + " cannot be used: " + unusable + ": mail to " + listening +
+            " is answered 421 until it is mended in Config and applied with Refresh");
+    return TOutcome::Failed;
+  }
+  Log(lcRoute(), QtInfoMsg, "mail now goes to " + to + " (" + plan.routeName + ")");
   if (plan.remoteClients && HasLogin(plan.server)) {
     Log(lcRoute(), QtWarningMsg,
         "remoteclients=1: every computer that reaches port " + std::to_string(*listenPort) +
-            " sends mail with the login of " + plan.server + " (" + plan.routeName + ")");
+            " sends mail with the login of " + Shown(plan.server) + " (" + plan.routeName + ")");
   }
   return TOutcome::Restarted;
+}
+
+void TRouteController::EndEveryRelay() {
+  std::size_t ended = reaper_.EndAll();
+  if (relay_) ended += reaper_.End(std::move(relay_));
+  if (ended > 0) Log(lcRoute(), QtInfoMsg, Sessions(ended) + " still open ended as Vantelo ends");
+}
+
+void TRouteController::SetDrainLimits(std::chrono::milliseconds timeLimit,
+                                      std::size_t maxDraining) {
+  reaper_.SetLimits(timeLimit, maxDraining);
 }
 
 void TRouteController::DialUpActiveConnection(const std::string& entryName,

@@ -24,8 +24,21 @@
 //   that apply with the values it read, so a route or setting saved meanwhile
 //   still waits for Refresh or a change of state. Such a failure is logged
 //   when it first happens and when it clears, not at every try.
-// - A route whose listening port or upstream port does not convert to a port
-//   is refused before the running relay is touched: that relay goes on.
+// - A route change never refuses or cuts a connection. The new relay takes
+//   the listening socket over from the old one when the address and port
+//   stay (a client connecting meanwhile waits in the backlog), or binds its
+//   own before the old one closes. The old relay hands its open sessions to
+//   the relay reaper, where they finish on the route they started on. A
+//   Refresh ends them instead, and says how many. Nothing here waits for a
+//   relay to stop: the reaper's thread does that.
+// - When the upstream and the listening socket would stay as they are (say,
+//   a connected entry without a route of its own while the default route is
+//   in force), the running relay is left alone, on Refresh too.
+// - A route that applies but cannot be used (its port or server text can
+//   never work) sends nothing to any server: the port answers each client
+//   "421 4.3.5" with the reason, and the log says so once. A listening port
+//   that is no port keeps the running relay when its upstream stays, and
+//   otherwise answers so on the old port.
 // - Each relay gets its own password source (PasswordsFor). A route with a
 //   login that other computers may use says so in the log when it starts:
 //   they all send with that login.
@@ -38,6 +51,7 @@
 #include <string>
 #include <vector>
 
+#include "app/relay_reaper.h"
 #include "relay/mapped_port/mapped_port_tcp.h"
 #include "routing/route_store.h"
 
@@ -79,6 +93,14 @@ class TRouteController {
   // The dial-up monitor says the connections changed: the tick's decision
   // at once, which does nothing when nothing changed.
   void ConnectionsChanged();
+  // At the end: stops the current relay and every draining one side by
+  // side, and waits for them within the relays' stop bounds. The window's
+  // destruction calls it.
+  void EndEveryRelay();
+  // How long a relay whose route was replaced may go on with its sessions,
+  // and how many such relays may at once (the oldest goes first); from the
+  // next route change on.
+  void SetDrainLimits(std::chrono::milliseconds timeLimit, std::size_t maxDraining);
   void executesmtp(const std::string& entry);
   void executedefaultsmtp();
   // Reports from the dial-up monitor.
@@ -127,6 +149,20 @@ class TRouteController {
   TOutcome LookUpEntryRoute(const std::string& entry, const std::string& listeningPort);
   TOutcome ApplyDefaultRoute();
   TOutcome RestartRelay(const TRelayPlan& plan);
+  // True when the current relay listens on ip:port and relays to server:port.
+  bool Serves(const std::string& ip, int listenPort, const std::string& server, int port) const;
+  // Puts `next` in place of the current relay on ip:port: on the current
+  // relay's listening socket when it listens there, else on a socket of its
+  // own, bound before the current one closes. The current relay then
+  // drains (ends, on Refresh). Raises, leaving the current relay as it was,
+  // when `next` cannot listen.
+  void Replace(relay::TOwnedServer<relay::TMappedPortTCP> next, const std::string& route,
+               const std::string& ip, int listenPort);
+  // When the current relay listens but its route no longer applies and the
+  // new one cannot start: it is replaced, on its own socket, by one that
+  // answers `reply`. Returns what happens to the port, for the log line.
+  std::string RefuseOnCurrentPort(const std::string& reply);
+  relay::TOwnedServer<relay::TMappedPortTCP> NewRelay(int listenPort, bool remoteClients) const;
   // [dial] smtpport, logging when the file stops giving it (the relay then
   // listens on the default port) and when it gives it again.
   std::string ReadListeningPort();
@@ -148,6 +184,10 @@ class TRouteController {
   std::shared_ptr<relay::TThreadMgrDefault> threadMgr_;
   THooks hooks_;
 
+  TRelayReaper reaper_;
+  std::string relayRoute_;   // where the current relay sends mail, for the log
+  bool refreshing_ = false;  // an apply running for Refresh
+  std::size_t endedByRefresh_ = 0;
   std::string routeEntry_;           // the entry whose route was applied last
   std::function<TOutcome()> retry_;  // the failed step with its values, while retried
   TClock::time_point retryAt_{};

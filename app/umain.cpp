@@ -133,7 +133,11 @@ void TFmain::SetWindows(ui::TFabout* about, ui::TFtip* tip, ui::TFconfig* config
   Fconfig = config;
 }
 
-TFmain::~TFmain() = default;
+TFmain::~TFmain() {
+  // Every relay, the draining ones too, stops side by side off this thread;
+  // the route controller waits for them as it goes.
+  controller_.EndEveryRelay();
+}
 
 void TFmain::FormCreate() {
   try {

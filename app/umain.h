@@ -95,8 +95,8 @@ class TFmain : public QMainWindow {
   void DialUpActiveConnection(const std::string& entryName, const std::string& statusString);
   void isilventry(const std::string& entryName);
 
-  // Shared parts, in the order they must go at the end: the relay last of all,
-  // since destroying it waits for its connections to close.
+  // Shared parts, in the order they must go at the end. The relays stop
+  // before (EndEveryRelay, then the route controller's reaper).
   std::shared_ptr<relay::TThreadMgrDefault> ThreadMgrDefault2;
   relay::TOwnedServer<relay::TMappedPortTCP> MappedPortTCP1;
   routing::TRouteStore routeStore_;

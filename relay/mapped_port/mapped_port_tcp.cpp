@@ -40,6 +40,11 @@ TMappedPortTCPData::TMappedPortTCPData(TTCPServerConnection& inbound)
 
 void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   TTCPServer::HandleConnect(thread);
+  if (!Refusal.empty()) {
+    AnswerClient(thread, EscapeControls(Refusal) + "\r\n");
+    thread.RequestStop();  // no copy pass: the teardown closes in order
+    return;
+  }
   thread.AttachedData = std::make_unique<TMappedPortTCPData>(*thread.InboundConnection);
   TTCPClient& client = *DataOf(thread).UpstreamClient;
   const TUpstreamRoute route = ParseServerText(MappedHost);

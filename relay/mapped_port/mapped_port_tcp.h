@@ -15,8 +15,10 @@
 // Set DefaultPort, MappedHost and MappedPort, then SetActive(true), all on the
 // owner's thread; they never change while the relay is active (a new route is
 // a new relay). Create it with TOwnedServer<TMappedPortTCP>::Make(); dropping
-// that owner closes the listener and every relayed connection, blocking for
-// 0.5 s up to about 11 s.
+// that owner closes the listener and every relayed connection, blocking until
+// they have ended, at most about 11 s. A route change instead hands the
+// listening socket to the next relay (GiveUpListeners, ActivateOn) and lets
+// this one's connections finish.
 //
 // Each relayed connection lives on its worker thread. When one side ends its
 // sending, what it sent still reaches the other side, which is then told the
@@ -79,6 +81,10 @@ class TMappedPortTCP : public TTCPServer {
   // How long a login route waits for the client's first command other than
   // EHLO, HELO or AUTH (ms).
   int ClientCommandTime = 300000;
+  // When set, the relay serves a route that cannot be used: every client is
+  // answered this one line (an SMTP 421 with the reason) and closed, and
+  // nothing goes upstream.
+  std::string Refusal;
 
   // Connects the upstream side (on the new worker).
   void HandleConnect(TPeerThread& thread) override;

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <system_error>
 #include <thread>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include "relay/log_sink.h"
 #include "relay/socket/failure_reason.h"
@@ -13,7 +15,6 @@
 namespace vantelo::relay {
 namespace {
 
-constexpr int kStopCheckInterval = 250;  // ms between the stop wait's checks
 // A worker whose passes fail this many times in a row, with an error that is
 // neither a reset nor an abort, gives its connection up rather than spin.
 constexpr int kMaxRepeatedErrors = 3;
@@ -114,14 +115,26 @@ TNetThread::TFailureLine TPeerThread::DescribeFailure(const std::exception& e,
 
 TListenerThread::TListenerThread(TTCPServer& server)
     : server_(server), listenPollTime_(server.ListenPollTime) {
-  ReadyList.reserve(server.Bindings.Count());
+  ReadyList.reserve(server.Bindings.Count() + 1);
+  interruption_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (interruption_ == -1) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+TListenerThread::~TListenerThread() { close(interruption_); }
+
+void TListenerThread::Interrupt() {
+  const std::uint64_t one = 1;
+  // Fails only when the counter is full, which ends the wait all the same.
+  [[maybe_unused]] const ssize_t written = write(interruption_, &one, sizeof one);
 }
 
 void TListenerThread::Step() {
   ReadyList.clear();
   for (auto& binding : server_.Bindings) ReadyList.push_back(binding->SocketHandle());
+  ReadyList.push_back(interruption_);
   int ready = GStack().WaitOnSets(&ReadyList, nullptr, listenPollTime_);
   if (Terminated()) return;
+  std::erase(ReadyList, interruption_);
   if (ready < 0) {
     // It would fail again at once: one line for the stretch, and a pause
     // between attempts instead of a spin.
@@ -140,7 +153,7 @@ void TListenerThread::Step() {
     waitFailing_ = false;
     RelayLog(TRelayLogLevel::Info, Name() + ": waiting for connections again");
   }
-  if (ready == 0) return;
+  if (ready == 0 || ReadyList.empty()) return;
   // A burst of clients is taken in one go, each without a wait of its own.
   for (TSocket listener : ReadyList) {
     for (int i = 0; i < kAcceptBatch && !Terminated() && AcceptOne(listener, i == 0); ++i) {
@@ -276,6 +289,34 @@ void TTCPServer::Activate() {
     // the accept cannot block the listener.
     binding->SetNonBlocking(true);
   }
+  StartListening();
+}
+
+void TTCPServer::ActivateOn(TListeningSockets sockets) {
+  if (active_) return;
+  Bindings.Clear();
+  for (auto& socket : sockets) Bindings.Adopt(std::move(socket));
+  StartListening();
+  active_ = true;
+}
+
+TListeningSockets TTCPServer::GiveUpListeners() {
+  if (!active_) return {};
+  // Interrupted rather than woken: a wake would shut the sockets down, which
+  // stops them listening and resets the clients in their backlog.
+  ListenerThread->RequestStop();
+  ListenerThread->Interrupt();
+  ListenerThread->TerminateAndWait();
+  ListenerThread.reset();
+  active_ = false;
+  TListeningSockets sockets = Bindings.TakeAll();
+  for (auto& socket : sockets) {
+    if (!socket->SocketOpen() || socket->Woken()) return {};
+  }
+  return sockets;
+}
+
+void TTCPServer::StartListening() {
   if (!ThreadMgr) {
     ThreadMgr = std::make_shared<TThreadMgrDefault>();
     ownsThreadMgr_ = true;
@@ -290,6 +331,7 @@ void TTCPServer::Activate() {
 void TTCPServer::Deactivate() {
   ListenerThread->RequestStop();
   // Wake the listener; the sockets are closed only once it has ended.
+  ListenerThread->Interrupt();
   for (auto& binding : Bindings) binding->Wake();
   EndAllWorkers();
   // The listener may still be taking a thread from the manager: it ends first.
@@ -308,16 +350,17 @@ void TTCPServer::Deactivate() {
   }
 }
 
+void TTCPServer::WakeAllWorkers() {
+  std::lock_guard<std::mutex> guard(workersLock_);
+  for (auto& worker : WorkerThreads) worker->InboundConnection->SocketBinding.Wake();
+}
+
 void TTCPServer::EndAllWorkers() {
-  {
-    std::lock_guard<std::mutex> guard(workersLock_);
-    for (auto& worker : WorkerThreads) worker->InboundConnection->SocketBinding.Wake();
-  }
-  for (int i = TerminateWaitTime / kStopCheckInterval; i > 0; --i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckInterval));
-    std::lock_guard<std::mutex> guard(workersLock_);
-    if (WorkerThreads.empty()) break;
-  }
+  WakeAllWorkers();
+  // Told by the last worker as it leaves the list: no poll, no first sleep.
+  std::unique_lock<std::mutex> lock(workersLock_);
+  lastWorkerEnded_.wait_for(lock, std::chrono::milliseconds(TerminateWaitTime),
+                            [this] { return WorkerThreads.empty(); });
 }
 
 std::size_t TTCPServer::WorkerCount() {
@@ -348,6 +391,7 @@ void TTCPServer::RemoveWorker(TPeerThread& worker) {
   if (it != WorkerThreads.end()) {
     last = std::move(*it);
     WorkerThreads.erase(it);
+    if (WorkerThreads.empty()) lastWorkerEnded_.notify_all();
   }
 }
 

@@ -11,6 +11,7 @@
 // waits keep the server object alive until they end.
 #pragma once
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -62,6 +63,10 @@ class TPeerThread : public TNetThread {
 class TListenerThread : public TNetThread {
  public:
   explicit TListenerThread(TTCPServer& server);
+  ~TListenerThread() override;
+  // Any thread: ends the current wait at once without touching the listening
+  // sockets, so that a stopped listener leaves them listening.
+  void Interrupt();
 
  protected:
   void Step() override;
@@ -77,6 +82,7 @@ class TListenerThread : public TNetThread {
   TTCPServer& server_;
   int listenPollTime_;
   TSocketList ReadyList;
+  int interruption_ = -1;             // an eventfd watched beside the listening sockets
   bool waitingForResources_ = false;  // accepts fail for want of descriptors or memory
   bool waitFailing_ = false;          // the wait for connections fails
 };
@@ -116,8 +122,22 @@ class TTCPServer : public TNetComponent, public std::enable_shared_from_this<TTC
   virtual std::string DescribeWorkerEnd(const TPeerThread& thread, bool duringSetup,
                                         const std::exception& reason) const;
 
-  // Wakes every worker's inbound connection, then waits, checking every
-  // 250 ms, at most TerminateWaitTime for every worker to end.
+  // Stops the listener thread and hands over the listening sockets, still
+  // bound and listening, so that another server can take them (ActivateOn):
+  // a client connecting meanwhile waits in the backlog, nobody is refused.
+  // The workers go on with their connections; the server then listens on
+  // nothing and counts as inactive. Empty when inactive, or when the
+  // listener had failed on its own (its sockets no longer listen: closed).
+  TListeningSockets GiveUpListeners();
+  // Activates on sockets that another server gave up, in place of its own
+  // bindings: nothing is bound anew. Raises, inactive, when the listener
+  // cannot start; the sockets then stay in Bindings.
+  void ActivateOn(TListeningSockets sockets);
+
+  // Wakes every worker's inbound connection; returns at once.
+  void WakeAllWorkers();
+  // Wakes every worker, then waits at most TerminateWaitTime for the last to
+  // end, returning as soon as none is left (at once when there is none).
   void EndAllWorkers();
   std::size_t WorkerCount();
 
@@ -129,6 +149,8 @@ class TTCPServer : public TNetComponent, public std::enable_shared_from_this<TTC
   friend class TListenerThread;
   friend class TPeerThread;
   void Activate();
+  // The thread manager and the listener thread, on the bindings as they are.
+  void StartListening();
   void Deactivate();
   void AddWorker(const std::shared_ptr<TPeerThread>& worker);
   void RemoveWorker(TPeerThread& worker);
@@ -138,6 +160,7 @@ class TTCPServer : public TNetComponent, public std::enable_shared_from_this<TTC
   bool ownsThreadMgr_ = false;
   std::shared_ptr<TListenerThread> ListenerThread;
   std::mutex workersLock_;
+  std::condition_variable lastWorkerEnded_;
   std::vector<std::shared_ptr<TPeerThread>> WorkerThreads;
 };
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <sys/socket.h>
+#include <utility>
 #include <vector>
 
 #include "relay/socket/socket_stack.h"
@@ -90,11 +91,18 @@ class TSocketHandle {
   bool sendingEnded_ = false;  // owner only
 };
 
+// Listening sockets, bound and listening, handed from one server to the next.
+using TListeningSockets = std::vector<std::unique_ptr<TSocketHandle>>;
+
 // The listening sockets of a server. Items are added with DefaultPort.
 class TSocketHandles {
  public:
   int DefaultPort = 0;
   TSocketHandle& Add();
+  // Takes a socket that another collection gave up, as it is.
+  void Adopt(std::unique_ptr<TSocketHandle> handle) { items_.push_back(std::move(handle)); }
+  // Gives up every item, open sockets included; the collection is then empty.
+  TListeningSockets TakeAll() { return std::exchange(items_, {}); }
   std::size_t Count() const { return items_.size(); }
   TSocketHandle& operator[](std::size_t i) { return *items_[i]; }
   void Clear() { items_.clear(); }

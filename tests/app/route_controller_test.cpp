@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
 #include <arpa/inet.h>
 #include <filesystem>
 #include <fstream>
@@ -134,6 +138,20 @@ class RouteController : public InTempFolder {
     r.client = ConnectTo(listenPort);
     if (r.client) r.upstream = upstream.Accept(2000);
     return r;
+  }
+  // All that a new connection to the listening port is told before it is
+  // closed ("-" when nothing listens).
+  std::string Answer() {
+    Fd client = ConnectTo(listenPort, 2000);
+    return client ? ReceiveAll(client.get()) : "-";
+  }
+  static std::vector<std::string> LinesWith(const std::vector<std::string>& lines,
+                                            const std::string& part) {
+    std::vector<std::string> with;
+    for (const std::string& line : lines) {
+      if (line.find(part) != std::string::npos) with.push_back(line);
+    }
+    return with;
   }
   void Tick() { controller->Timer3Timer(); }
   void Wait(std::chrono::seconds s) { now += s; }
@@ -465,18 +483,280 @@ TEST_F(RouteController, OnlyTheExactStatusTextCountsAsConnected) {
   EXPECT_EQ(Served(), 'B');
 }
 
+// ---- Route switches ----------------------------------------------------------
+
+// A client that connects just as the route changes waits in the backlog of
+// the listening socket, which the new relay takes over: it used to be reset
+// with the old relay's socket, or refused until the new one had bound.
+TEST_F(RouteController, AConnectionWaitingInTheBacklogAtASwitchReachesTheNewRoute) {
+  DefaultTo(a);
+  Route("Work VPN", b);
+  // A controller of its own, whose list rebuild sends no probe of its own.
+  bool vpnUp = false;
+  TRouteController own(store, relay, manager,
+                       {[&] {
+                          if (vpnUp) own.DialUpActiveConnection("Work VPN", "Connected");
+                        },
+                        nullptr, nullptr, nullptr});
+  own.Timer3Timer();
+  const int listening = relay->Bindings[0].SocketHandle();
+  // The listener that waits on the socket now takes no more connections.
+  // (Marked in its own thread's storage: a thread that follows it may get
+  // its id.)
+  // What the fault uses lives as long as the relay threads that call it.
+  static thread_local bool stalledHere = false;
+  struct TStall {
+    std::atomic<bool> claimed{false};
+    std::atomic<int> count{0};
+  };
+  auto stalls = std::make_shared<TStall>();
+  ScopedFault stall([stalls, listening](relay::TSocketCall call, int socket, std::size_t) {
+    if (call != relay::TSocketCall::Poll || socket != listening) return 0;
+    if (!stalls->claimed.exchange(true)) stalledHere = true;
+    if (!stalledHere) return 0;
+    ++stalls->count;
+    return ENOMEM;
+  });
+  ASSERT_TRUE(Eventually([&] { return stalls->count > 0; }));  // its next wait, within 1 s
+  Fd waiting = ConnectTo(listenPort);
+  ASSERT_TRUE(waiting);
+  SendAll(waiting.get(), "queued");
+  vpnUp = true;
+  own.Timer3Timer();
+  Fd upstream = b.Accept(2000);
+  ASSERT_TRUE(upstream);
+  EXPECT_EQ(ReceiveUpTo(upstream.get(), 6), "queued");
+  EXPECT_FALSE(a.Accept(100));
+}
+
+// A mail in the middle of its DATA when the route changes used to be cut:
+// now it goes on to the server it started with, byte for byte, while the
+// next connection goes to the new route.
+TEST_F(RouteController, ASessionInMidTransferAtASwitchFinishesOnItsOwnServer) {
+  TLogCapture log;
+  DefaultTo(a);
+  Route("Work VPN", b);
+  QString vpn = nm->AddProfile("Work VPN", "vpn");
+  Tick();
+  Relayed held = Hold(a);
+  ASSERT_TRUE(held.upstream);
+  const std::string first = RandomBytes(1 << 20, 1), second = RandomBytes(1 << 20, 2);
+  std::string arrived;
+  std::thread server([&] { arrived = ReceiveAll(held.upstream.get()); });
+  SendAll(held.client.get(), first);
+  log.Take();
+  nm->Activate(eth, vpn, "4", 2);
+  Tick();
+  EXPECT_EQ(Served(), 'B');
+  bool sent = true;
+  try {
+    SendAll(held.client.get(), second);
+  } catch (const std::exception&) {
+    sent = false;  // cut
+  }
+  shutdown(held.client.get(), SHUT_WR);
+  server.join();
+  EXPECT_TRUE(sent);
+  EXPECT_TRUE(arrived == first + second) << arrived.size() << " bytes arrived";
+  SendAll(held.upstream.get(), "250 2.0.0 queued\r\n");
+  EXPECT_EQ(ReceiveUpTo(held.client.get(), 18), "250 2.0.0 queued\r\n");
+  shutdown(held.upstream.get(), SHUT_WR);
+  EXPECT_TRUE(SeesEnd(held.client.get()));
+  const std::string route =
+      "the route to 127.0.0.1:" + std::to_string(a.Port()) + " (default route)";
+  std::vector<std::string> lines;
+  EXPECT_TRUE(Eventually([&] {
+    for (std::string& line : log.Take()) lines.push_back(line);
+    return !LinesWith(lines, "the last session").empty();
+  }));
+  EXPECT_EQ(
+      LinesWith(lines, "session"),
+      (std::vector<std::string>{"vantelo.route: 1 session on " + route + " finishes there",
+                                "vantelo.route: the last session on " + route + " has ended"}));
+}
+
+// Every attempt of a client that connects again and again while the route
+// flips is served: none refused (the port used to be closed for half a
+// second at every switch) and none reset.
+TEST_F(RouteController, NoConnectionIsRefusedOrResetAcrossSwitches) {
+  EchoServer home, work;
+  Settings("127.0.0.1", std::to_string(home.Port()));
+  Route("Work VPN", std::to_string(work.Port()));
+  bool vpnUp = false;
+  TRouteController own(store, relay, manager,
+                       {[&] {
+                          if (vpnUp) own.DialUpActiveConnection("Work VPN", "Connected");
+                        },
+                        nullptr, nullptr, nullptr});
+  own.Timer3Timer();
+  std::atomic<bool> flipping{true};
+  std::atomic<int> probes{0}, failed{0};
+  std::thread client([&] {
+    for (int i = 0; i < 5000 && (flipping || i < 20); ++i) {
+      ++probes;
+      Fd c = ConnectTo(listenPort, 5000);
+      bool served = false;
+      if (c) {
+        try {
+          SendAll(c.get(), "probe");
+          served = ReceiveUpTo(c.get(), 5) == "probe";
+          shutdown(c.get(), SHUT_WR);
+          char end;
+          served = served && recv(c.get(), &end, 1, 0) == 0;
+        } catch (const std::exception&) {
+          served = false;
+        }
+      }
+      if (!served) ++failed;
+    }
+  });
+  for (int flip = 0; flip < 20; ++flip) {
+    vpnUp = !vpnUp;
+    own.Timer3Timer();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  flipping = false;
+  client.join();
+  EXPECT_EQ(failed, 0) << "of " << probes;
+  EXPECT_GT(work.Accepted(), 0);
+  EXPECT_GT(home.Accepted(), 0);
+}
+
+// A route-less entry connecting while the default route is in force, or
+// Refresh with nothing changed, used to restart the relay and cut the mail
+// in flight to that very server.
+TEST_F(RouteController, AnUnchangedUpstreamCutsNothingOnATickOrRefresh) {
+  TLogCapture log;
+  DefaultTo(a);
+  QString hotel = nm->AddProfile("Hotel", "gsm");
+  Tick();
+  Relayed held = Hold(a);
+  nm->Activate(eth, hotel, "4", 2);
+  Tick();
+  EXPECT_TRUE(held.StillRelays());
+  controller->SpeedButton2Click();
+  EXPECT_TRUE(held.StillRelays());
+  EXPECT_EQ(Served(), 'A');
+  const std::string still =
+      "vantelo.route: mail still goes to 127.0.0.1:" + std::to_string(a.Port()) +
+      " (default route)";
+  EXPECT_EQ(LinesWith(log.Take(), "mail "),
+            (std::vector<std::string>{"vantelo.route: mail now goes to 127.0.0.1:" +
+                                          std::to_string(a.Port()) + " (default route)",
+                                      still, still}));
+}
+
+// Sessions on a route that was replaced go on, but not for ever: Refresh
+// ends them (and says how many), and so do the time limit, the number of
+// earlier routes that may stay open, and the end of the controller.
+TEST_F(RouteController, ADrainingRelayEndsOnRefreshAtItsLimitsAndAtTheEnd) {
+  TLogCapture log;
+  DefaultTo(a);
+  Route("Work VPN", b);
+  QString vpn = nm->AddProfile("Work VPN", "vpn");
+  Tick();
+  Relayed onA = Hold(a);
+  QString active = nm->Activate(eth, vpn, "4", 2);
+  Tick();
+  Relayed onB = Hold(b);
+  EXPECT_TRUE(onA.StillRelays());
+  log.Take();
+  controller->SpeedButton2Click();  // B stays in force: only A's session ends
+  EXPECT_TRUE(SeesEnd(onA.client.get()));
+  EXPECT_TRUE(onB.StillRelays());
+  EXPECT_EQ(LinesWith(log.Take(), "Refresh"),
+            (std::vector<std::string>{"vantelo.route: Refresh ended 1 session still open"}));
+
+  // At most one earlier route, for at most 300 ms.
+  controller->SetDrainLimits(std::chrono::milliseconds(300), 1);
+  nm->Deactivate(eth, active);
+  Tick();  // B's session drains
+  Relayed again = Hold(a);
+  active = nm->Activate(eth, vpn, "5", 2);
+  Tick();  // A's drains too: B's, the older, ends
+  EXPECT_TRUE(SeesEnd(onB.client.get()));
+  EXPECT_TRUE(SeesEnd(again.client.get()));  // at its time limit, though it never finished
+  std::vector<std::string> lines;
+  EXPECT_TRUE(Eventually([&] {
+    for (std::string& line : log.Take()) lines.push_back(line);
+    return LinesWith(lines, "ended").size() >= 2;
+  }));
+  EXPECT_EQ(LinesWith(lines, "ended"),
+            (std::vector<std::string>{
+                "vantelo.route: 1 session on the route to 127.0.0.1:" + std::to_string(b.Port()) +
+                    " (entry \"Work VPN\") ended: only 1 earlier route may stay open",
+                "vantelo.route: 1 session on the route to 127.0.0.1:" + std::to_string(a.Port()) +
+                    " (default route) ended: still open at the time limit for an earlier route"}));
+
+  controller->SetDrainLimits(std::chrono::minutes(10), 8);
+  Relayed last = Hold(b);
+  nm->Deactivate(eth, active);
+  Tick();
+  EXPECT_TRUE(last.StillRelays());
+  controller.reset();
+  EXPECT_TRUE(SeesEnd(last.client.get()));
+}
+
+// Neither a switch nor Refresh waits for a relay to stop: the window would
+// not respond meanwhile (up to 11 s), nor would the next tick come.
+TEST_F(RouteController, NoStopRunsOnTheCallersThread) {
+  DefaultTo(a);
+  Route("Work VPN", b);
+  QString vpn = nm->AddProfile("Work VPN", "vpn");
+  Tick();
+  Relayed draining = Hold(a);
+  nm->Activate(eth, vpn, "4", 2);
+  Tick();
+  Relayed current = Hold(b);
+  // Both workers are held inside their next receive: woken, they do not end
+  // until they are let go, or on their own after 3 s.
+  // (What the fault uses lives as long as the relay threads that call it.)
+  struct THold {
+    std::mutex lock;
+    std::condition_variable letGo;
+    bool released = false;
+    std::atomic<int> held{0};
+  };
+  auto state = std::make_shared<THold>();
+  ScopedFault hold([state](relay::TSocketCall call, int, std::size_t) {
+    if (call != relay::TSocketCall::Recv) return 0;
+    std::unique_lock<std::mutex> guard(state->lock);
+    ++state->held;
+    state->letGo.wait_for(guard, std::chrono::seconds(3), [&] { return state->released; });
+    --state->held;
+    return 0;
+  });
+  SendAll(draining.client.get(), "x");
+  SendAll(current.client.get(), "x");
+  ASSERT_TRUE(Eventually([&] { return state->held == 2; }));
+  Route("Work VPN", c);
+  controller->SpeedButton2Click();  // ends both sessions, on the reaper's thread
+  EXPECT_EQ(state->held, 2);
+  EXPECT_EQ(Served(), 'C');
+  {
+    std::lock_guard<std::mutex> guard(state->lock);
+    state->released = true;
+  }
+  state->letGo.notify_all();
+  EXPECT_TRUE(SeesEnd(draining.client.get()));
+  EXPECT_TRUE(SeesEnd(current.client.get()));
+}
+
 // ---- Ports ------------------------------------------------------------------
 
-// A port that does not convert, or lies outside 1 to 65535, is refused
-// before the running relay is touched: it used to close the listener that
-// served and then fail, and before that to reach the socket's low 16 bits
-// ("70000" went to port 4464). It is not retried.
-TEST_F(RouteController, RoutePortsThatAreNoPortsKeepTheRunningRelay) {
+// A port that does not convert, or lies outside 1 to 65535, used to reach
+// the socket's low 16 bits ("70000" went to port 4464), and then to keep the
+// relay of the route before: mail went on to the server of a route that no
+// longer applied. While such a route applies, the port answers every client
+// with the reason and sends nothing anywhere; a session already relayed
+// finishes where it is. It is not retried.
+TEST_F(RouteController, RoutePortsThatAreNoPortsAreAnsweredWithTheReason) {
   TLogCapture log;
   DefaultTo(a);
   Tick();
   QString vpn = nm->AddProfile("Work VPN", "vpn");
   QString active;
+  const std::string listening = "127.0.0.1:" + std::to_string(listenPort) + " (this computer only)";
   for (const std::string& bad :
        std::vector<std::string>{std::to_string(b.Port()) + " ", std::to_string(b.Port() + 65536),
                                 std::to_string(b.Port() - 65536), "0", "$FFFFFFFF"}) {
@@ -486,29 +766,85 @@ TEST_F(RouteController, RoutePortsThatAreNoPortsKeepTheRunningRelay) {
     log.Take();
     Tick();
     EXPECT_TRUE(held.StillRelays()) << bad;
-    EXPECT_EQ(Served(), 'A') << bad;
+    EXPECT_EQ(Answer(), "421 4.3.5 The entry \"Work VPN\" cannot be used: its port \"" + bad +
+                            "\" is not a number from 1 to 65535; mend it in Vantelo's Config, "
+                            "then press Refresh\r\n");
+    EXPECT_EQ(Served(), '?') << bad;  // neither the route before nor any other
     EXPECT_EQ(controller->RouteApplied, 1);
     EXPECT_EQ(
-        log.Take(),
-        (std::vector<std::string>{"vantelo.route: the port \"" + bad +
-                                  "\" of the entry \"Work VPN\" is not a number from 1 to 65535, "
-                                  "so it is not applied: the running relay goes on as it was"}));
+        LinesWith(log.Take(), "cannot be used"),
+        (std::vector<std::string>{"vantelo.route: the entry \"Work VPN\" cannot be used: its "
+                                  "port \"" +
+                                  bad + "\" is not a number from 1 to 65535: mail to " + listening +
+                                  " is answered 421 until it is mended in Config and "
+                                  "applied with Refresh"}));
     Route("Work VPN", b);  // mended on disk: waits for Refresh, no retry
     Wait(std::chrono::seconds(6));
     Tick();
-    EXPECT_EQ(Served(), 'A') << bad;
+    EXPECT_EQ(Answer().substr(0, 10), "421 4.3.5 ") << bad;
     nm->Deactivate(eth, active);
     Tick();
     EXPECT_EQ(Served(), 'A');
   }
-  // The default route's own port, on the next switch back to it.
+  // The default route's own port, when the VPN whose route was in force goes.
   active = nm->Activate(eth, vpn, "5", 2);
   Tick();
   EXPECT_EQ(Served(), 'B');
-  Settings("127.0.0.1", "99999");
+  Settings("127.0.0.1", "25x");
   nm->Deactivate(eth, active);
   Tick();
-  EXPECT_EQ(Served(), 'B');
+  const std::string refused =
+      "421 4.3.5 The default route cannot be used: its port \"25x\" is not a number from 1 to "
+      "65535; mend it in Vantelo's Config, then press Refresh\r\n";
+  EXPECT_EQ(Answer(), refused);
+  EXPECT_EQ(Served(), '?');
+  controller->SpeedButton2Click();
+  EXPECT_EQ(Answer(), refused);
+}
+
+// Server texts that can never name a server used to free the working relay
+// and log "mail now goes to smtps://:465" as if all were well.
+TEST_F(RouteController, ServerTextsThatCanNeverWorkAreAnsweredWithTheReason) {
+  DefaultTo(a);
+  Tick();
+  QString vpn = nm->AddProfile("Work VPN", "vpn");
+  const std::string longName(200, 'x');
+  struct Case {
+    std::string text, why;
+  };
+  for (const Case& bad : std::vector<Case>{
+           {"smtps://", "no server name after smtps://"},
+           {"smtps://[::1", "the server text smtps://[::1 has no IPv6 address in its brackets"},
+           {"starttls://host:587",
+            "the server text starttls://host:587 names a port: the port has its own field"},
+           {"ftp://x", "unknown scheme ftp:// (smtps:// or starttls://)"},
+           {"smtp example.net", "a server name holds no blanks or control characters"},
+           {"smtp.example.net\r\nvantelo.route: mail now goes to evil",
+            "a server name holds no blanks or control characters"},
+           {longName + " ", "a server name holds no blanks or control characters"}}) {
+    TLogCapture log;
+    routing::TADOQuery query(store.ADOConnection1);
+    routing::writesmtp(query, store.ADOCommand1, "Work VPN", bad.text, std::to_string(b.Port()));
+    QString active = nm->Activate(eth, vpn, "4", 2);
+    Tick();
+    const std::string shown = bad.text.size() > 80
+                                  ? relay::EscapeControls(bad.text).substr(0, 80) + "..."
+                                  : relay::EscapeControls(bad.text);
+    const std::string reason = "The entry \"Work VPN\" cannot be used: its server text \"" + shown +
+                               "\" cannot work: " + bad.why;
+    EXPECT_EQ(Answer(), "421 4.3.5 " + reason +
+                            "; mend it in Vantelo's Config, then press "
+                            "Refresh\r\n");
+    EXPECT_EQ(Served(), '?') << bad.text;
+    const std::vector<std::string> lines = log.Take();
+    EXPECT_EQ(LinesWith(lines, "cannot be used").size(), 1u) << bad.text;
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.rfind("vantelo.route: mail now goes to", 0) == 0;
+    })) << bad.text;
+    nm->Deactivate(eth, active);
+    Tick();
+    EXPECT_EQ(Served(), 'A');
+  }
 }
 
 TEST_F(RouteController, ListeningPortsThatAreNoPortsKeepTheRunningRelay) {
@@ -524,14 +860,29 @@ TEST_F(RouteController, ListeningPortsThatAreNoPortsKeepTheRunningRelay) {
   EXPECT_TRUE(relay->Active());
   EXPECT_EQ(Served(), 'A');
   TLogCapture log;
+  // The upstream stays: the relay that serves it goes on.
+  std::ofstream("config/config.ini") << "[dial]\nsmtpport=x\n[default]\nsmtpserver=127.0.0.1\n"
+                                     << "smtpport=" << a.Port() << "\n";
+  controller->SpeedButton2Click();
+  EXPECT_EQ(Served(), 'A');
+  EXPECT_EQ(
+      LinesWith(log.Take(), "listening port"),
+      (std::vector<std::string>{"vantelo.route: the listening port \"x\" is not a number from 1 to "
+                                "65535, so the default route is not applied: the running relay "
+                                "goes on as it was"}));
+  // Another upstream: the old port says why, and nothing goes to either.
   std::ofstream("config/config.ini") << "[dial]\nsmtpport=x\n[default]\nsmtpserver=127.0.0.1\n"
                                      << "smtpport=" << b.Port() << "\n";
   controller->SpeedButton2Click();
-  EXPECT_EQ(Served(), 'A');
-  EXPECT_EQ(log.Take(), (std::vector<std::string>{
-                            "vantelo.route: the listening port \"x\" is not a number from 1 to "
-                            "65535, so the default route is not applied: the running relay "
-                            "goes on as it was"}));
+  EXPECT_EQ(Answer(),
+            "421 4.3.5 The listening port \"x\" is not a number from 1 to 65535, so the default "
+            "route is not applied; mend it in Vantelo's Config, then press Refresh\r\n");
+  EXPECT_EQ(Served(), '?');
+  EXPECT_EQ(
+      LinesWith(log.Take(), "listening port"),
+      (std::vector<std::string>{"vantelo.route: the listening port \"x\" is not a number from 1 to "
+                                "65535, so the default route is not applied: mail to 127.0.0.1:" +
+                                std::to_string(listenPort) + " is answered 421 until then"}));
 }
 
 // ---- Who may connect -------------------------------------------------------

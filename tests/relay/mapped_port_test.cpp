@@ -286,7 +286,6 @@ TEST(MappedPortTCP, DestroyingClosesEveryClientAndUpstreamWithinItsBounds) {
   auto start = steady_clock::now();
   relay.reset();
   auto took = duration_cast<milliseconds>(steady_clock::now() - start).count();
-  EXPECT_GE(took, 450);
   EXPECT_LT(took, 3000);         // every worker ends on the first wake
   shutdown(flooder, SHUT_RDWR);  // ends the flood
   flood.join();
