@@ -9,7 +9,7 @@
 # through an smtps:// route that logs in, against the same route without.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh --for-tests
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target vantelo-relay relay-bench
 if [ "${1:-}" = "--tls" ]; then

@@ -6,7 +6,7 @@
 # 20 flips 3 s apart take about a minute and a half per build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh --for-tests
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target vantelo vantelo-initdb
 exec /usr/bin/python3 bench/switch_bench.py build "$@"
