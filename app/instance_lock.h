@@ -1,6 +1,6 @@
 // The program's mark that it runs: an advisory lock on qovin.lock in
-// $XDG_RUNTIME_DIR (or /tmp), held while it lives. Like the original's named
-// mutex it never stops a second copy: whether the lock was had changes
+// $XDG_RUNTIME_DIR (or /tmp), held while it lives. It never stops a second
+// copy: whether the lock was had changes
 // nothing but the log, which says when it was not and why (vantelo.app).
 #pragma once
 

@@ -1,7 +1,8 @@
 // Socket error numbers and their texts. errno values are turned into these
 // numbers here and nowhere else: everything above the socket layer speaks only
-// these numbers. They keep the numbers of the original Windows Sockets
-// platform, so that messages and rules stay the same.
+// these numbers. They are the relay's own error numbers (10053 for an aborted
+// connection, 10054 for a reset, ...), which its messages and rules are
+// written in.
 #pragma once
 
 #include <string>
@@ -24,7 +25,7 @@ inline constexpr int kErrShutdown = 10058;   // EPIPE, ESHUTDOWN: send or receiv
 inline constexpr int kErrTimedOut = 10060;
 inline constexpr int kErrHostDown = 10064;
 inline constexpr int kErrHostUnreachable = 10065;
-// The number the original platform gave a host name that could not be found.
+// A host name that could not be found.
 inline constexpr int kErrHostNotFound = 11001;
 
 // "Socket Error # N\r\nTEXT", TEXT from the error table (empty when unknown).
