@@ -29,7 +29,7 @@ std::vector<std::string> Texts(const std::string& reply) {
 std::string CommandWord(const std::string& line) {
   std::string word;
   for (char c : line) {
-    if (c == ' ' || c == '\r' || c == '\n' || word.size() > 8) break;
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || word.size() > 8) break;
     word += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
   return word;

@@ -704,6 +704,10 @@ TEST(Login, AMailProgramThatSaysNothingOrTooMuchIsCutOff) {
   const Case cases[] = {
       {"silent", "", "421 4.4.2 No command within 300 ms; closing\r\n"},
       {"endless line", "EHLO " + std::string(8000, 'x'), "421 4.7.0 Line too long; closing\r\n"},
+      // A tab parts the command from its argument as a blank does: still
+      // the relay's to answer, never the server's.
+      {"EHLO with a tab", "EHLO\tclient\r\n",
+       "250 srv\r\n421 4.4.2 No command within 300 ms; closing\r\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
