@@ -308,11 +308,15 @@ void TRouteController::Replace(relay::TOwnedServer<relay::TMappedPortTCP> next,
     } else {
       try {
         next->SetActive(true);
-      } catch (const std::exception&) {
+      } catch (const std::exception& e) {
         // Another address on the same port cannot be bound beside the old
         // one (only at a change of [dial] remoteclients): the old one goes
         // first.
         if (!samePort) throw;
+        Log(lcRoute(), QtInfoMsg,
+            "port " + std::to_string(listenPort) +
+                " cannot listen on a second address beside the first (" + OneLine(e.what()) +
+                "): the old one closes first");
         relay_->GiveUpListeners();  // closed here and now
         // Without the failed attempt's socket, which would forget where it
         // was to listen as it is replaced.
