@@ -7,7 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "app/logging.h"
+#include "logging/log_categories.h"
 
 namespace vantelo::app {
 

@@ -4,7 +4,7 @@
 
 #include "keyring/secret_service.h"
 #include "logging/log_categories.h"
-#include "ui/ulogin.h"
+#include "ui/login_window.h"
 
 namespace vantelo::app {
 namespace {

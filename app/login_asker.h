@@ -1,6 +1,6 @@
 // The GUI side of asking for passwords: it takes the requests of the relays'
 // password sources (TAskingPasswords) on the GUI thread, queued, and shows
-// the window that asks (ui/ulogin.h), one per account at a time; a request
+// the window that asks (ui/login_window.h), one per account at a time; a request
 // for an account whose window is open brings that window forward (with the
 // server's refusal, if any) instead of opening another.
 //

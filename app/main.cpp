@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "app/application.h"
-#include "app/logging.h"
+#include "logging/log_output.h"
 #include "app/program.h"
 #include "app/stop_signals.h"
-#include "relay/descriptor_limit.h"
+#include "relay/server/descriptor_limit.h"
 #include "ui/tray_icon.h"
 
 namespace {
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
   if (int status; AnsweredOption(argc, argv, status)) return status;
   vantelo::app::RequireDesktopSession();
   vantelo::app::TApplication application(argc, argv);
-  vantelo::app::ConnectLogs();
+  vantelo::logging::ConnectLogs();
   // Two descriptors per relayed connection: allow as many as the system does.
   vantelo::relay::RaiseDescriptorLimit();
   const bool windowless = vantelo::app::RunsWithoutDisplay();

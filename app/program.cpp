@@ -6,9 +6,9 @@
 #include "logging/log_categories.h"
 #include "dialup/dial_up.h"
 #include "ui/error_box.h"
-#include "ui/uabout.h"
-#include "ui/uconfig.h"
-#include "ui/utip.h"
+#include "ui/about_window.h"
+#include "ui/config_dialog.h"
+#include "ui/tip_window.h"
 
 namespace vantelo::app {
 

@@ -11,7 +11,7 @@
 #include <exception>
 #include <memory>
 
-#include "app/umain.h"
+#include "app/main_window.h"
 
 namespace vantelo::dialup {
 class TDialUp;

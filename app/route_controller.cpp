@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "logging/log_categories.h"
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/mapped_port/upstream_route.h"
 #include "routing/settings.h"
 #include "routing/text_rules.h"

@@ -1,5 +1,5 @@
 // The program's log categories, one per part of the program, for every layer
-// above the relay (which has its own sink, relay/log_sink.h). Each line is
+// above the relay (which has its own sink, relay/log/log_sink.h). Each line is
 // one failure that the program swallows, or one route change:
 //   vantelo.route     the route controller: route changes, relays not started
 //   vantelo.store     the route file
@@ -13,7 +13,7 @@
 //   vantelo.app       the program's start and end, its tray icon and its
 //                     error boxes
 // Qt's logging rules (QT_LOGGING_RULES) can silence any of them; the line
-// format is set by app/logging.h.
+// format is set by logging/log_output.h.
 #pragma once
 
 #include <QLoggingCategory>

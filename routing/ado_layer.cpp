@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "routing/store_log.h"
+#include "routing/routing_log.h"
 
 namespace vantelo::routing {
 namespace {
@@ -164,10 +164,11 @@ void TADOConnection::Open() {
   inode_ = st.st_ino;
   TFileNote& note = NoteOf(DataSource());
   if (note.gone) {
-    StoreLog(TStoreLogLevel::Info, DataSource() + " is there again: routes are read from it");
+    RoutingLog(TRoutingLogSource::Store, TRoutingLogLevel::Info,
+               DataSource() + " is there again: routes are read from it");
   } else if (note.known && (note.device != device_ || note.inode != inode_)) {
-    StoreLog(TStoreLogLevel::Info,
-             DataSource() + " was replaced while Vantelo ran: routes are read from the new file");
+    RoutingLog(TRoutingLogSource::Store, TRoutingLogLevel::Info,
+               DataSource() + " was replaced while Vantelo ran: routes are read from the new file");
   }
   note = {true, false, device_, inode_};
 }
@@ -179,9 +180,10 @@ bool TADOConnection::StillTheOpenFile() {
   // Still open, the deleted file would take saved routes to nowhere.
   TFileNote& note = NoteOf(DataSource());
   if (!note.gone) {
-    StoreLog(TStoreLogLevel::Warning, DataSource() +
-                                          " was deleted while Vantelo ran: no route can be read "
-                                          "or saved until it is back");
+    RoutingLog(TRoutingLogSource::Store, TRoutingLogLevel::Warning,
+               DataSource() +
+                   " was deleted while Vantelo ran: no route can be read "
+                   "or saved until it is back");
     note.gone = true;
   }
   return false;

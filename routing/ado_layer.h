@@ -16,7 +16,7 @@
 // The file can be deleted or replaced (a backup put back, a new one made)
 // while the connection is open. Each use first checks that the file at the
 // path is still the one open: a replaced file is opened afresh, a deleted one
-// fails like a missing one. Each is logged once (routing/store_log.h) however
+// fails like a missing one. Each is logged once (routing/routing_log.h) however
 // many connections notice it, and so is a deleted file's return.
 //
 // GUI thread only. Every failure raises EDatabaseError.

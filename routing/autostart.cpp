@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "routing/settings_log.h"
+#include "routing/routing_log.h"
 #include "routing/text_file.h"
 
 namespace vantelo::routing {
@@ -81,7 +81,8 @@ std::optional<bool> TAutostart::Read() {
   const std::string path = EntryPath(*home);
   const TTextFile file = ReadTextFile(path);
   if (file.state == TTextFile::Unreadable) {
-    SettingsLog("cannot read " + path + ": " + file.problem + "; autostart reads as off");
+    RoutingLog(TRoutingLogSource::Settings, TRoutingLogLevel::Warning,
+               "cannot read " + path + ": " + file.problem + "; autostart reads as off");
   }
   // Missing, unreadable or of size zero: empty, so autostart is off.
   if (file.state != TTextFile::Read || file.text.empty()) return false;
@@ -114,14 +115,16 @@ std::optional<bool> TAutostart::Read() {
 void TAutostart::Write(const std::string& workingFolder) {
   std::optional<std::string> home = ConfigHome();
   if (!home) {
-    SettingsLog("cannot start Vantelo at logon: neither XDG_CONFIG_HOME nor HOME is set");
+    RoutingLog(TRoutingLogSource::Settings, TRoutingLogLevel::Warning,
+               "cannot start Vantelo at logon: neither XDG_CONFIG_HOME nor HOME is set");
     throw EAutostartError(Failure("Failed to set data for"));
   }
   const std::string folder = *home + "/autostart";
   const std::string path = EntryPath(*home);
   // A new account may have no ~/.config yet; the XDG rules make it 0700.
   if (const std::string problem = CreateFolders(folder, 0700); !problem.empty()) {
-    SettingsLog("cannot write " + path + ": cannot create " + problem);
+    RoutingLog(TRoutingLogSource::Settings, TRoutingLogLevel::Warning,
+               "cannot write " + path + ": cannot create " + problem);
     throw EAutostartError(Failure("Failed to set data for"));
   }
   std::ostringstream entry;
@@ -134,7 +137,8 @@ void TAutostart::Write(const std::string& workingFolder) {
         << "Terminal=false\n";
   const std::string problem = ReplaceTextFile(path, entry.str(), 0644);
   if (!problem.empty()) {
-    SettingsLog("cannot write " + path + ": " + problem);
+    RoutingLog(TRoutingLogSource::Settings, TRoutingLogLevel::Warning,
+               "cannot write " + path + ": " + problem);
     throw EAutostartError(Failure("Failed to set data for"));
   }
 }
@@ -145,7 +149,8 @@ void TAutostart::Remove() {
   const std::string path = EntryPath(*home);
   // A missing folder holds no entry: nothing to remove (ENOENT).
   if (unlink(path.c_str()) != 0 && errno != ENOENT) {
-    SettingsLog("cannot remove " + path + ": " + std::strerror(errno));
+    RoutingLog(TRoutingLogSource::Settings, TRoutingLogLevel::Warning,
+               "cannot remove " + path + ": " + std::strerror(errno));
   }
 }
 

@@ -3,7 +3,7 @@
 #include <map>
 #include <vector>
 
-#include "routing/settings_log.h"
+#include "routing/routing_log.h"
 #include "routing/text_file.h"
 #include "routing/text_rules.h"
 
@@ -68,11 +68,12 @@ void NoteReadOutcome(const std::string& path, const TTextFile& file) {
   auto known = problems.find(path);
   if (file.state == TTextFile::Unreadable) {
     if (known == problems.end() || known->second != file.problem) {
-      SettingsLog("cannot read " + path + ": " + file.problem + "; using the defaults");
+      RoutingLog(TRoutingLogSource::Settings, TRoutingLogLevel::Warning,
+                 "cannot read " + path + ": " + file.problem + "; using the defaults");
       problems[path] = file.problem;
     }
   } else if (known != problems.end()) {
-    SettingsLog(path + " can be read again");
+    RoutingLog(TRoutingLogSource::Settings, TRoutingLogLevel::Warning, path + " can be read again");
     problems.erase(known);
   }
 }
@@ -182,13 +183,15 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
   // this key and lose every other one.
   const TTextFile file = ReadTextFile(path_);
   if (file.state == TTextFile::Unreadable) {
-    SettingsLog("cannot write " + path_ + ": cannot read it first: " + file.problem);
+    RoutingLog(TRoutingLogSource::Settings, TRoutingLogLevel::Warning,
+               "cannot write " + path_ + ": cannot read it first: " + file.problem);
     throw failure;
   }
   const std::string problem =
       ReplaceTextFile(path_, WriteToText(file.text, section, key, value), 0644);
   if (!problem.empty()) {
-    SettingsLog("cannot write " + path_ + ": " + problem);
+    RoutingLog(TRoutingLogSource::Settings, TRoutingLogLevel::Warning,
+               "cannot write " + path_ + ": " + problem);
     throw failure;
   }
 }

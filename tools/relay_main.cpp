@@ -15,8 +15,8 @@
 #include <memory>
 #include <string>
 
-#include "relay/descriptor_limit.h"
-#include "relay/log_sink.h"
+#include "relay/server/descriptor_limit.h"
+#include "relay/log/log_sink.h"
 #include "relay/mapped_port/mapped_port_tcp.h"
 #include "relay/mapped_port/upstream_route.h"
 #include "tools/password_file.h"

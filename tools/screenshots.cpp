@@ -15,10 +15,10 @@
 #include "app/application.h"
 #include "app/program.h"
 #include "ui/tray_icon.h"
-#include "ui/uabout.h"
-#include "ui/uconfig.h"
-#include "ui/ulogin.h"
-#include "ui/utip.h"
+#include "ui/about_window.h"
+#include "ui/config_dialog.h"
+#include "ui/login_window.h"
+#include "ui/tip_window.h"
 
 namespace {
 

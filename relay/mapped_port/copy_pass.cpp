@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 

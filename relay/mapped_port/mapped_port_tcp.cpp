@@ -4,7 +4,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/mapped_port/client_front.h"
 #include "relay/mapped_port/login.h"
 #include "relay/mapped_port/secure_prelude.h"

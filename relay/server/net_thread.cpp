@@ -4,7 +4,7 @@
 #include <pthread.h>
 #include <system_error>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/server/tcp_server.h"
 #include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 
 namespace vantelo::relay {
 

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {

@@ -4,7 +4,7 @@
 #include <array>
 #include <chrono>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 

@@ -8,7 +8,7 @@
 #include <thread>
 #include <utility>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 

@@ -12,7 +12,7 @@
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/socket/error_words.h"
 #include "relay/socket/net_exceptions.h"
 

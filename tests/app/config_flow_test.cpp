@@ -22,7 +22,7 @@
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/nm_mock.h"
 #include "tests/testkit/loopback_peers.h"
-#include "ui/uconfig.h"
+#include "ui/config_dialog.h"
 
 using namespace vantelo;
 using testkit::NetworkManagerMock;

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "app/program.h"
-#include "app/umain.h"
+#include "app/main_window.h"
 #include "routing/route_store.h"
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/working_folder.h"

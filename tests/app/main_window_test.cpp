@@ -13,7 +13,7 @@
 #include "tests/testkit/log_capture.h"
 #include "tests/testkit/loopback_peers.h"
 #include "tests/testkit/working_folder.h"
-#include "app/umain.h"
+#include "app/main_window.h"
 #include "routing/route_store.h"
 
 using vantelo::app::TFmain;

@@ -21,9 +21,9 @@
 #include "app/route_controller.h"
 #include "dialup/dial_up.h"
 #include "dialup/network_manager_source.h"
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/mapped_port/upstream_route.h"
-#include "routing/settings_log.h"
+#include "routing/routing_log.h"
 #include "tests/testkit/log_capture.h"
 #include "tests/testkit/nm_mock.h"
 #include "tests/testkit/loopback_peers.h"
@@ -1040,7 +1040,8 @@ TEST(Logging, EveryPartWritesOneLinePerEventInItsCategory) {
   TLogCapture log;
   relay::RelayLog(relay::TRelayLogLevel::Warning, "accept failed: Socket Error # 10024");
   std::thread([] { relay::RelayLog(relay::TRelayLogLevel::Info, "from a worker"); }).join();
-  routing::SettingsLog("cannot remove x: Permission denied");
+  routing::RoutingLog(routing::TRoutingLogSource::Settings, routing::TRoutingLogLevel::Warning,
+                      "cannot remove x: Permission denied");
   // How a relayed connection ended in order is left out unless asked for.
   relay::RelayLog(relay::TRelayLogLevel::Debug, "relayed connection ended as it closed");
   EXPECT_EQ(log.Take(),

@@ -18,9 +18,9 @@
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/working_folder.h"
 #include "ui/tray_icon.h"
-#include "ui/uabout.h"
-#include "ui/uconfig.h"
-#include "ui/utip.h"
+#include "ui/about_window.h"
+#include "ui/config_dialog.h"
+#include "ui/tip_window.h"
 
 using namespace vantelo;
 

@@ -13,9 +13,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "relay/descriptor_limit.h"
-#include "relay/log_repeats.h"
-#include "relay/log_sink.h"
+#include "relay/server/descriptor_limit.h"
+#include "relay/log/log_repeats.h"
+#include "relay/log/log_sink.h"
 #include "relay/socket/failure_reason.h"
 #include "relay/socket/net_exceptions.h"
 #include "relay/socket/tcp_connection.h"

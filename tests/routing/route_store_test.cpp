@@ -7,7 +7,7 @@
 #include <sqlite3.h>
 
 #include "routing/route_store.h"
-#include "routing/store_log.h"
+#include "routing/routing_log.h"
 #include "tests/testkit/temp_folder.h"
 
 using namespace vantelo::routing;
@@ -216,8 +216,9 @@ TEST_F(RouteStore, ALockedDatabaseFailsAfterAboutASecond) {
 // seen, all without a word.
 TEST_F(RouteStore, AFileDeletedOrReplacedWhileOpenIsNoticedAndLoggedOnce) {
   std::vector<std::string> lines;
-  SetStoreLogSink([&](TStoreLogLevel level, const std::string& line) {
-    lines.push_back((level == TStoreLogLevel::Warning ? "W " : "I ") + line);
+  SetRoutingLogSink([&](TRoutingLogSource source, TRoutingLogLevel level, const std::string& line) {
+    EXPECT_EQ(source, TRoutingLogSource::Store) << line;
+    lines.push_back((level == TRoutingLogLevel::Warning ? "W " : "I ") + line);
   });
   MakeTable();
   Save("Dial", "old.isp", "25");
@@ -247,7 +248,7 @@ TEST_F(RouteStore, AFileDeletedOrReplacedWhileOpenIsNoticedAndLoggedOnce) {
                        "I config/log.mdb is there again: routes are read from it",
                        "I config/log.mdb was replaced while Vantelo ran: routes are read from "
                        "the new file"}));
-  SetStoreLogSink(nullptr);
+  SetRoutingLogSink(nullptr);
 }
 
 TEST_F(RouteStore, SetupCreatesTheTableOnceAndNeverTouchesAnExistingFile) {

@@ -12,7 +12,7 @@
 
 #include "routing/autostart.h"
 #include "routing/settings.h"
-#include "routing/settings_log.h"
+#include "routing/routing_log.h"
 #include "tests/testkit/temp_folder.h"
 
 using namespace vantelo::routing;
@@ -174,7 +174,10 @@ TEST_F(Settings, AutostartQuotesPathsWithBlanks) {
 // autostart/ itself.
 TEST_F(Settings, AutostartOnAFreshAccountMakesTheMissingFoldersPrivate) {
   std::vector<std::string> lines;
-  SetSettingsLogSink([&](const std::string& line) { lines.push_back(line); });
+  SetRoutingLogSink([&](TRoutingLogSource source, TRoutingLogLevel, const std::string& line) {
+    EXPECT_EQ(source, TRoutingLogSource::Settings) << line;
+    lines.push_back(line);
+  });
   TSettingsValues v;
   setenv("XDG_CONFIG_HOME", (Folder() + "/missing").c_str(), 1);
   v.startWithWindows = true;
@@ -216,7 +219,7 @@ TEST_F(Settings, AutostartOnAFreshAccountMakesTheMissingFoldersPrivate) {
                                              "create " +
                                              Folder() + "/blocker: Not a directory"}));
   setenv("HOME", home.c_str(), 1);
-  SetSettingsLogSink(nullptr);
+  SetRoutingLogSink(nullptr);
 }
 
 TEST_F(Settings, InvalidAutostartEntriesRaise) {
@@ -287,7 +290,10 @@ TEST_F(Settings, SpecialOrHugeFilesReadAsDefaultsAtOnce) {
 
 TEST_F(Settings, AnUnreadableFileIsLoggedWhenItTurnsSoAndWhenItClears) {
   std::vector<std::string> lines;
-  SetSettingsLogSink([&](const std::string& line) { lines.push_back(line); });
+  SetRoutingLogSink([&](TRoutingLogSource source, TRoutingLogLevel, const std::string& line) {
+    EXPECT_EQ(source, TRoutingLogSource::Settings) << line;
+    lines.push_back(line);
+  });
   fs::create_directory("config/config.ini");
   EXPECT_EQ(ReadSetting(kDialSmtpPort), "25");
   EXPECT_EQ(ReadSetting(kDefaultSmtpServer), "");
@@ -299,7 +305,7 @@ TEST_F(Settings, AnUnreadableFileIsLoggedWhenItTurnsSoAndWhenItClears) {
   EXPECT_EQ(ReadSetting(kDialSmtpPort), "2525");
   EXPECT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines.back(), "config/config.ini can be read again");
-  SetSettingsLogSink(nullptr);
+  SetRoutingLogSink(nullptr);
 }
 
 TEST_F(Settings, WritesGoThroughASymlinkToItsTarget) {

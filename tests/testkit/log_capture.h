@@ -10,18 +10,18 @@
 #include <utility>
 #include <vector>
 
-#include "app/logging.h"
+#include "logging/log_output.h"
 
 namespace vantelo::testkit {
 
 class TLogCapture {
  public:
   TLogCapture() {
-    app::ConnectLogs();
+    logging::ConnectLogs();
     Take();
-    previous_ = app::SetLogOutput(&TLogCapture::Keep);
+    previous_ = logging::SetLogOutput(&TLogCapture::Keep);
   }
-  ~TLogCapture() { app::SetLogOutput(previous_); }
+  ~TLogCapture() { logging::SetLogOutput(previous_); }
   TLogCapture(const TLogCapture&) = delete;
   TLogCapture& operator=(const TLogCapture&) = delete;
 

@@ -14,7 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "relay/descriptor_limit.h"
+#include "relay/server/descriptor_limit.h"
 
 namespace vantelo::testkit {
 namespace {

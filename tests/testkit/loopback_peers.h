@@ -13,7 +13,7 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/mapped_port/mapped_port_tcp.h"
 #include "relay/socket/socket_faults.h"
 

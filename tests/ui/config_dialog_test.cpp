@@ -17,14 +17,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/umain.h"
+#include "app/main_window.h"
 #include "dialup/network_manager_source.h"
 #include "routing/route_store.h"
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/nm_mock.h"
 #include "tests/testkit/working_folder.h"
-#include "ui/uconfig.h"
+#include "ui/config_dialog.h"
 
 using vantelo::app::TFmain;
 using vantelo::testkit::ModalBoxes;

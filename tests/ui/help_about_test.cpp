@@ -17,7 +17,7 @@
 #include "ui/help_router.h"
 #include "ui/link_label.h"
 #include "ui/tray_icon.h"
-#include "ui/uabout.h"
+#include "ui/about_window.h"
 #include "ui/web_links.h"
 
 using namespace vantelo;

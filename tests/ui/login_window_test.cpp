@@ -17,7 +17,7 @@
 #include "tests/testkit/log_capture.h"
 #include "tests/testkit/secret_service_daemon.h"
 #include "tests/testkit/widget_test_main.h"
-#include "ui/ulogin.h"
+#include "ui/login_window.h"
 
 using vantelo::app::TAskingPasswords;
 using vantelo::app::TLoginAsker;

@@ -16,7 +16,7 @@
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/working_folder.h"
 #include "ui/tips.h"
-#include "ui/utip.h"
+#include "ui/tip_window.h"
 
 using namespace vantelo;
 using Tips = std::vector<std::string>;

@@ -1,4 +1,4 @@
-#include "app/umain.h"
+#include "app/main_window.h"
 
 #include <algorithm>
 
@@ -24,9 +24,9 @@
 #include "ui/help_router.h"
 #include "ui/pictures.h"
 #include "ui/tray_icon.h"
-#include "ui/uabout.h"
-#include "ui/uconfig.h"
-#include "ui/utip.h"
+#include "ui/about_window.h"
+#include "ui/config_dialog.h"
+#include "ui/tip_window.h"
 #include "ui/web_links.h"
 #include "ui/toolbar_icons.h"
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 
 namespace vantelo::relay {
 

@@ -1,8 +1,8 @@
-#include "relay/log_repeats.h"
+#include "relay/log/log_repeats.h"
 
 #include <utility>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 
 namespace vantelo::relay {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui/ulogin.h"
+#include "ui/login_window.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>

@@ -1,11 +1,11 @@
-#include "relay/descriptor_limit.h"
+#include "relay/server/descriptor_limit.h"
 
 #include <cerrno>
 #include <fstream>
 #include <string>
 #include <sys/resource.h>
 
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 #include "relay/socket/socket_errors.h"
 
 namespace vantelo::relay {

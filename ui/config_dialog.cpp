@@ -1,4 +1,4 @@
-#include "ui/uconfig.h"
+#include "ui/config_dialog.h"
 
 #include <QCheckBox>
 #include <QComboBox>

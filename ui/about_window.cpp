@@ -1,4 +1,4 @@
-#include "ui/uabout.h"
+#include "ui/about_window.h"
 
 #include <QFrame>
 #include <QGridLayout>

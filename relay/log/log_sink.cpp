@@ -1,11 +1,11 @@
-#include "relay/log_sink.h"
+#include "relay/log/log_sink.h"
 
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
-#include "relay/log_repeats.h"
+#include "relay/log/log_repeats.h"
 
 namespace vantelo::relay {
 namespace {

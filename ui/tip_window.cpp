@@ -1,4 +1,4 @@
-#include "ui/utip.h"
+#include "ui/tip_window.h"
 
 #include <QCheckBox>
 #include <QDateTime>

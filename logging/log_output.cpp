@@ -1,12 +1,11 @@
-#include "app/logging.h"
+#include "logging/log_output.h"
 
 #include <atomic>
 
-#include "relay/log_sink.h"
-#include "routing/settings_log.h"
-#include "routing/store_log.h"
+#include "relay/log/log_sink.h"
+#include "routing/routing_log.h"
 
-namespace vantelo::app {
+namespace vantelo::logging {
 
 namespace {
 
@@ -55,17 +54,18 @@ void ConnectLogs() {
         break;
     }
   });
-  routing::SetSettingsLogSink(
-      [](const std::string& line) { qCWarning(lcSettings, "%s", line.c_str()); });
-  routing::SetStoreLogSink([](routing::TStoreLogLevel level, const std::string& line) {
-    if (level == routing::TStoreLogLevel::Warning) {
-      qCWarning(lcStore, "%s", line.c_str());
+  routing::SetRoutingLogSink([](routing::TRoutingLogSource source, routing::TRoutingLogLevel level,
+                                const std::string& line) {
+    const QLoggingCategory& category =
+        source == routing::TRoutingLogSource::Store ? lcStore() : lcSettings();
+    if (level == routing::TRoutingLogLevel::Warning) {
+      qCWarning(category, "%s", line.c_str());
     } else {
-      qCInfo(lcStore, "%s", line.c_str());
+      qCInfo(category, "%s", line.c_str());
     }
   });
 }
 
 QtMessageHandler SetLogOutput(QtMessageHandler handler) { return output.exchange(handler); }
 
-}  // namespace vantelo::app
+}  // namespace vantelo::logging
