@@ -30,11 +30,4 @@ inline constexpr TSettingsKey kDefaultSmtpPort{"default", "smtpport", ""};
 inline constexpr TSettingsKey kGeneralStartMinimized{"general", "startminimized", "0"};
 inline constexpr TSettingsKey kGeneralTipOfTheDay{"general", "tipoftheday", "0"};
 
-// All of them, in the order a fresh file written by the dialog holds the
-// first five.
-inline constexpr TSettingsKey kSettingsKeys[] = {
-    kDialSmtpPort,       kDefaultSmtpServer, kDefaultSmtpPort, kGeneralStartMinimized,
-    kGeneralTipOfTheDay, kDialRemoteClients, kDialLanEntries,
-};
-
 }  // namespace vantelo::routing

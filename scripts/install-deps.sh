@@ -11,13 +11,15 @@ packages=(
   qt6-base-dev libsqlite3-dev sqlite3 libssl-dev openssl
   libsecret-1-dev libcap2-bin
 )
-# The tests, the benchmark and the package checks.
+# The tests, the benchmark, the package checks and the tree's own checks
+# (format, layers).
 test_packages=(
   libgtest-dev gnome-keyring libsecret-tools libglib2.0-bin
   python3 python3-aiosmtpd python3-dbusmock dbus-daemon swaks
   xvfb xauth socat haproxy stunnel4
   at-spi2-core python3-pyatspi python3-gi x11-utils
   librsvg2-bin desktop-file-utils appstream groff-base dpkg-dev file lintian
+  clang-format git
 )
 
 case ${1:-} in

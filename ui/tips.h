@@ -43,7 +43,6 @@ class TTipRandom {
   explicit TTipRandom(std::uint32_t seed) : seed_(seed) {}
   // A number from 0 to n - 1 (0 when n is 0).
   std::uint32_t Draw(std::uint32_t n);
-  std::uint32_t Seed() const { return seed_; }
 
  private:
   std::uint32_t seed_;
