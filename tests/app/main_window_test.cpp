@@ -10,7 +10,7 @@
 
 #include <fstream>
 
-#include "tests/testkit/log_capture.h"
+#include "tests/testkit/program_log_capture.h"
 #include "tests/testkit/loopback_peers.h"
 #include "tests/testkit/working_folder.h"
 #include "app/main_window.h"
@@ -158,7 +158,7 @@ class MainWindowTest : public QObject {
     std::vector<std::unique_ptr<TConnectionSource>> sources;
     sources.push_back(std::move(owned));
     TFmain window(std::make_unique<TDialUp>(std::move(sources)));
-    vantelo::testkit::TLogCapture log;
+    vantelo::testkit::ProgramLogCapture log;
     auto routeLines = [&] {
       int n = 0;
       for (const std::string& line : log.Take()) {

@@ -13,7 +13,7 @@
 
 #include "app/instance_lock.h"
 #include "app/program.h"
-#include "tests/testkit/log_capture.h"
+#include "tests/testkit/program_log_capture.h"
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/working_folder.h"
@@ -270,7 +270,7 @@ class StartupTest : public QObject {
 
   // The lock never stops the start, but a lock not had is no longer silent.
   void aLockThatCannotBeHadSaysWhy() {
-    testkit::TLogCapture log;
+    testkit::ProgramLogCapture log;
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", (folder_->path() + "/runtime").toLocal8Bit());
     std::filesystem::create_directories("runtime");

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/testkit/log_capture.h"
+#include "tests/testkit/program_log_capture.h"
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/working_folder.h"
@@ -224,7 +224,7 @@ class TipsTest : public QObject {
     // Too large to be tips: the box keeps its words, the log says why.
     std::ofstream("config/tip.cfg").close();
     std::filesystem::resize_file("config/tip.cfg", (16 << 20) + 1);  // sparse
-    testkit::TLogCapture log;
+    testkit::ProgramLogCapture log;
     ui::TFtip large;
     try {
       large.FormCreate();
