@@ -12,7 +12,7 @@
 
 #include "tests/testkit/program_log_capture.h"
 #include "tests/testkit/loopback_peers.h"
-#include "tests/testkit/working_folder.h"
+#include "tests/testkit/temp_folder_scope.h"
 #include "app/main_window.h"
 #include "routing/route_store.h"
 
@@ -76,7 +76,7 @@ class MainWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void init() { folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>(); }
+  void init() { folder_ = std::make_unique<vantelo::testkit::TempFolderScope>(); }
   void cleanup() { folder_.reset(); }
 
   void rowsFollowTheEntryListAndMarkTheActiveEntry() {
@@ -208,7 +208,7 @@ class MainWindowTest : public QObject {
   }
 
  private:
-  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
+  std::unique_ptr<vantelo::testkit::TempFolderScope> folder_;
 };
 
 QTEST_MAIN(MainWindowTest)

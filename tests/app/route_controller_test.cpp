@@ -28,7 +28,7 @@
 #include "tests/testkit/nm_mock.h"
 #include "tests/testkit/loopback_peers.h"
 #include "tests/testkit/injected_faults.h"
-#include "tests/testkit/temp_folder.h"
+#include "tests/testkit/temp_folder_fixture.h"
 
 using namespace vantelo;
 using namespace vantelo::testkit;
@@ -67,10 +67,10 @@ struct NoPasswords : relay::TPasswordSource {
   relay::TPasswordLookup Find(const relay::TLoginAccount&) override { return {}; }
 };
 
-class RouteController : public InTempFolder {
+class RouteController : public TempFolderFixture {
  protected:
   void SetUp() override {
-    InTempFolder::SetUp();
+    TempFolderFixture::SetUp();
     routing::CreateRouteDatabase(".");
     listenPort = FreePort();
     nm = std::make_unique<NetworkManagerMock>();
@@ -102,7 +102,7 @@ class RouteController : public InTempFolder {
     controller.reset();
     relay.reset();
     nm.reset();
-    InTempFolder::TearDown();
+    TempFolderFixture::TearDown();
   }
 
   static int FreePort() {

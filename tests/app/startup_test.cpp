@@ -16,7 +16,7 @@
 #include "tests/testkit/program_log_capture.h"
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
-#include "tests/testkit/working_folder.h"
+#include "tests/testkit/temp_folder_scope.h"
 #include "ui/tray_icon.h"
 #include "ui/about_window.h"
 #include "ui/config_dialog.h"
@@ -50,7 +50,7 @@ class StartupTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
+    folder_ = std::make_unique<vantelo::testkit::TempFolderScope>();
     qputenv("XDG_CONFIG_HOME", (folder_->path() + "/xdg").toLocal8Bit());
     std::filesystem::create_directories("config");
     std::filesystem::create_directories("xdg");
@@ -293,7 +293,7 @@ class StartupTest : public QObject {
   }
 
  private:
-  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
+  std::unique_ptr<vantelo::testkit::TempFolderScope> folder_;
   bool trayAvailable_ = true;
   bool statusNotifierPanel_ = false;
 };

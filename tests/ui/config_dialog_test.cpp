@@ -23,7 +23,7 @@
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/nm_mock.h"
-#include "tests/testkit/working_folder.h"
+#include "tests/testkit/temp_folder_scope.h"
 #include "ui/config_dialog.h"
 
 using vantelo::app::TFmain;
@@ -116,7 +116,7 @@ class ConfigDialogTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
+    folder_ = std::make_unique<vantelo::testkit::TempFolderScope>();
     qputenv("XDG_CONFIG_HOME", (folder_->path() + "/xdg").toLocal8Bit());
     QDir().mkpath("xdg");
     nm_ = std::make_unique<NetworkManagerMock>();
@@ -409,7 +409,7 @@ class ConfigDialogTest : public QObject {
   }
 
  private:
-  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
+  std::unique_ptr<vantelo::testkit::TempFolderScope> folder_;
   std::unique_ptr<NetworkManagerMock> nm_;
   std::unique_ptr<TFmain> window_;
   std::unique_ptr<TFconfig> dialog_;
