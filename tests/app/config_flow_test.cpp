@@ -25,14 +25,10 @@
 #include "ui/config_dialog.h"
 
 using namespace vantelo;
+using testkit::FreePort;
 using testkit::NetworkManagerMock;
 
 namespace {
-
-int FreePort() {
-  testkit::Listener probe;
-  return probe.Port();
-}
 
 // An aiosmtpd server that stores what it gets as a mailbox in `folder`.
 class SmtpServer {

@@ -105,10 +105,6 @@ class RouteController : public TempFolderFixture {
     TempFolderFixture::TearDown();
   }
 
-  static int FreePort() {
-    Listener probe;
-    return probe.Port();
-  }
   void Settings(const std::string& server, const std::string& port, const std::string& extra = "") {
     std::ofstream("config/config.ini")
         << "[dial]\nsmtpport=" << listenPort << "\n"
@@ -918,13 +914,8 @@ TEST_F(RouteController, ListensForThisComputerOnlyUnlessRemoteClientsIsOn) {
 TEST_F(RouteController, APortHeldByAnotherProgramIsTriedAgainEvery5s) {
   ProgramLogCapture log;
   DefaultTo(a);
-  auto squatter = std::make_unique<Fd>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(listenPort));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(squatter->get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(squatter->get(), 1), 0);
+  Fd squatter = HoldPort(listenPort);
+  ASSERT_TRUE(squatter);
 
   Tick();
   const std::string failure = "vantelo.route: not listening on port " + std::to_string(listenPort) +
@@ -935,7 +926,7 @@ TEST_F(RouteController, APortHeldByAnotherProgramIsTriedAgainEvery5s) {
     Tick();
   }
   EXPECT_TRUE(log.Take().empty());
-  squatter.reset();
+  squatter = Fd();
   Wait(std::chrono::seconds(4));
   Tick();
   EXPECT_EQ(Served(), '-');  // not due yet
@@ -959,19 +950,14 @@ TEST_F(RouteController, APortHeldByAnotherProgramIsTriedAgainEvery5s) {
 // asked for Refresh.
 TEST_F(RouteController, ARetryStartsWhatTheFailedApplyReadNotWhatWasSavedSince) {
   DefaultTo(a);
-  auto squatter = std::make_unique<Fd>(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(listenPort));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(squatter->get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(squatter->get(), 1), 0);
+  Fd squatter = HoldPort(listenPort);
+  ASSERT_TRUE(squatter);
   Tick();
   const int heldPort = listenPort;
   listenPort = FreePort();
   DefaultTo(b, "remoteclients=1\n");  // saved meanwhile: another port, server and audience
   controller->ConfigChanged = 1;
-  squatter.reset();
+  squatter = Fd();
   Wait(std::chrono::seconds(5));
   Tick();
   EXPECT_TRUE(noticeShown);
@@ -1017,13 +1003,8 @@ TEST_F(RouteController, ABusyRouteFileIsTriedAgainUntilItIsFree) {
 TEST_F(RouteController, AStateChangeEndsTheRetryOfThePreviousState) {
   DefaultTo(a);
   Route("Work VPN", b);
-  Fd squatter(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(listenPort));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(squatter.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(listen(squatter.get(), 1), 0);
+  Fd squatter = HoldPort(listenPort);
+  ASSERT_TRUE(squatter);
   Tick();  // the default route fails and would be retried
   squatter = Fd();
   nm->Activate(eth, nm->AddProfile("Work VPN", "vpn"), "4", 2);

@@ -111,6 +111,20 @@ int Listener::Waiting() const {
   return static_cast<int>(info.tcpi_unacked);
 }
 
+int FreePort() {
+  Listener probe;
+  return probe.Port();
+}
+
+Fd HoldPort(int port) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a = Loopback(port);
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 1) != 0) {
+    return Fd();
+  }
+  return fd;
+}
+
 Fd ConnectTo(int port, int receiveTimeoutMs) {
   Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a = Loopback(port);

@@ -50,6 +50,12 @@ class Listener {
   int port_ = 0;
 };
 
+// A port of 127.0.0.1 that was free a moment ago, for a relay the test
+// starts itself.
+int FreePort();
+// A socket listening on 127.0.0.1:port, so that no other program's socket
+// can listen there while it is open; an empty Fd when the port is taken.
+Fd HoldPort(int port);
 Fd ConnectTo(int port, int receiveTimeoutMs = 10000);
 // True when this machine has the IPv6 loopback address ::1.
 bool HasIPv6Loopback();
