@@ -1,5 +1,8 @@
-// Real peers on loopback for the relay tests: plain blocking sockets with
-// receive time-outs, so that a broken relay fails a test instead of hanging it.
+// Descriptors and real peers on loopback for the tests: plain blocking
+// sockets with receive time-outs, so that a broken relay fails a test instead
+// of hanging it; an echoing upstream and a running relay between them; and
+// what this process holds (descriptors, threads), for tests that look for
+// leaks. Injected faults and the relay's log have headers of their own.
 #pragma once
 
 #include <atomic>
@@ -80,6 +83,7 @@ std::string RandomBytes(std::size_t count, unsigned seed);
 // Closes with a reset instead of an orderly close.
 void Reset(Fd& fd);
 
+// What this process holds now.
 int CountOpenDescriptors();
 int CountThreads();
 // Polls `condition` every 20 ms for at most timeoutMs.
