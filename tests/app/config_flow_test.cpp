@@ -12,7 +12,6 @@
 #include <QToolButton>
 #include <filesystem>
 #include <fstream>
-#include <sqlite3.h>
 #include <unistd.h>
 
 #include "app/program.h"
@@ -22,17 +21,15 @@
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/nm_mock.h"
 #include "tests/testkit/loopback_peers.h"
+#include "tests/testkit/route_file.h"
 #include "ui/config_dialog.h"
 
 using namespace vantelo;
+using testkit::ExecOnRouteFile;
+using testkit::FreePort;
 using testkit::NetworkManagerMock;
 
 namespace {
-
-int FreePort() {
-  testkit::Listener probe;
-  return probe.Port();
-}
 
 // An aiosmtpd server that stores what it gets as a mailbox in `folder`.
 class SmtpServer {
@@ -86,13 +83,6 @@ int Send(int port, const QString& subject) {
   return swaks.exitCode();
 }
 
-void Exec(const std::string& sql) {
-  sqlite3* db = nullptr;
-  QCOMPARE(sqlite3_open_v2("config/log.mdb", &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-  QCOMPARE(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
-}
-
 }  // namespace
 
 class ConfigFlowTest : public QObject {
@@ -107,7 +97,8 @@ class ConfigFlowTest : public QObject {
     SmtpServer b(folder.path() + "/mail-b");
     routing::CreateRouteDatabase(".");
     std::ofstream("config/tip.cfg") << "tip\n#\n";
-    Exec("INSERT INTO smtp VALUES ('Work VPN','127.0.0.1','" + std::to_string(a.Port()) + "')");
+    ExecOnRouteFile("INSERT INTO smtp VALUES ('Work VPN','127.0.0.1','" + std::to_string(a.Port()) +
+                    "')");
     const int listen = FreePort();
     std::ofstream("config/config.ini") << "[dial]\nsmtpport=" << listen << "\n";
 

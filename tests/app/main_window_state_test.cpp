@@ -11,7 +11,7 @@
 #include "app/main_window.h"
 #include "routing/route_store.h"
 #include "tests/testkit/widget_test_main.h"
-#include "tests/testkit/working_folder.h"
+#include "tests/testkit/temp_folder_scope.h"
 
 using vantelo::app::TFmain;
 using namespace vantelo::dialup;
@@ -36,7 +36,7 @@ class MainWindowStateTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
+    folder_ = std::make_unique<vantelo::testkit::TempFolderScope>();
     vantelo::routing::CreateRouteDatabase(".");
     std::ofstream("config/tip.cfg") << "A tip\n#\n";
   }
@@ -70,7 +70,7 @@ class MainWindowStateTest : public QObject {
   }
 
  private:
-  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
+  std::unique_ptr<vantelo::testkit::TempFolderScope> folder_;
 };
 
 int main(int argc, char** argv) {

@@ -13,10 +13,10 @@
 
 #include "app/instance_lock.h"
 #include "app/program.h"
-#include "tests/testkit/log_capture.h"
+#include "tests/testkit/program_log_capture.h"
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
-#include "tests/testkit/working_folder.h"
+#include "tests/testkit/temp_folder_scope.h"
 #include "ui/tray_icon.h"
 #include "ui/about_window.h"
 #include "ui/config_dialog.h"
@@ -50,7 +50,7 @@ class StartupTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
+    folder_ = std::make_unique<vantelo::testkit::TempFolderScope>();
     qputenv("XDG_CONFIG_HOME", (folder_->path() + "/xdg").toLocal8Bit());
     std::filesystem::create_directories("config");
     std::filesystem::create_directories("xdg");
@@ -270,7 +270,7 @@ class StartupTest : public QObject {
 
   // The lock never stops the start, but a lock not had is no longer silent.
   void aLockThatCannotBeHadSaysWhy() {
-    testkit::TLogCapture log;
+    testkit::ProgramLogCapture log;
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
     qputenv("XDG_RUNTIME_DIR", (folder_->path() + "/runtime").toLocal8Bit());
     std::filesystem::create_directories("runtime");
@@ -293,7 +293,7 @@ class StartupTest : public QObject {
   }
 
  private:
-  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
+  std::unique_ptr<vantelo::testkit::TempFolderScope> folder_;
   bool trayAvailable_ = true;
   bool statusNotifierPanel_ = false;
 };

@@ -13,12 +13,12 @@
 #include "dialup/dial_up.h"
 #include "dialup/network_manager_source.h"
 #include "dialup/pppd_source.h"
-#include "tests/testkit/log_capture.h"
+#include "tests/testkit/program_log_capture.h"
 #include "tests/testkit/nm_mock.h"
 
 using namespace vantelo::dialup;
 using vantelo::testkit::NetworkManagerMock;
-using vantelo::testkit::TLogCapture;
+using vantelo::testkit::ProgramLogCapture;
 namespace fs = std::filesystem;
 
 namespace {
@@ -169,7 +169,7 @@ TEST_F(Pppd, PeersAreSortedWithoutHiddenFilesOrLeftovers) {
 // A peers folder that cannot be read used to list nothing without a word,
 // like a machine without pppd.
 TEST_F(Pppd, APeersFolderThatCannotBeReadIsLoggedWhenItStartsAndClears) {
-  TLogCapture log;
+  ProgramLogCapture log;
   TPppdSource source = Source();
   const std::string peers = (root / "peers").string();
   fs::remove(root / "peers");
@@ -363,7 +363,7 @@ TEST(NetworkManager, AServiceThatStopsAnsweringCostsAtMostItsBudget) {
   TDialUp& dialUp = *monitor;
   Reports r;
   r.Attach(dialUp);
-  TLogCapture log;
+  ProgramLogCapture log;
   dialUp.GetActiveConnections();
   EXPECT_EQ(r.lines.size(), 1u);
   nm.Pause();
@@ -393,7 +393,7 @@ TEST(NetworkManager, ItsDepartureAndABusRestartAreFollowedAndLogged) {
   r.Attach(*monitor);
   int told = 0;
   monitor->OnConnectionsChanged = [&](TDialUp*) { ++told; };
-  TLogCapture log;
+  ProgramLogCapture log;
   auto vpnUp = [&](NetworkManagerMock& nm) {
     QString active =
         nm.Activate(nm.AddDevice("eth0", "eth0"), nm.AddProfile("Work VPN", "vpn"), "5", 2);
@@ -464,7 +464,7 @@ TEST(DialUp, MoreConnectionsThanRoomAreLoggedWhenItStartsAndEnds) {
   std::vector<std::unique_ptr<TConnectionSource>> sources;
   sources.push_back(std::move(source));
   TDialUp dialUp(std::move(sources));
-  TLogCapture log;
+  ProgramLogCapture log;
   fixed->connections.assign(101, TRasConnection{});
   EXPECT_EQ(dialUp.GetActiveConnections(), kErrorBufferTooSmall);
   EXPECT_EQ(dialUp.GetActiveConnections(), kErrorBufferTooSmall);

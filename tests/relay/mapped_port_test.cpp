@@ -14,6 +14,8 @@
 #include <thread>
 
 #include "tests/testkit/loopback_peers.h"
+#include "tests/testkit/injected_faults.h"
+#include "tests/testkit/relay_log_capture.h"
 
 using namespace vantelo::relay;
 using namespace vantelo::testkit;
@@ -101,7 +103,7 @@ TEST(MappedPortTCP, UnreachableOrUnknownUpstreamAnswers421ThenClosesInOrder) {
     Listener gone;
     closedPort = gone.Port();
   }
-  LogCapture log;
+  RelayLogCapture log;
   RunningRelay refused("127.0.0.1", closedPort);
   RunningRelay unknown("no-such-host.invalid", 25);
   Listener upstream;
@@ -176,7 +178,7 @@ TEST(MappedPortTCP, ABurstOfTheSameFailureIsSummedUp) {
     Listener gone;
     closedPort = gone.Port();
   }
-  LogCapture log;
+  RelayLogCapture log;
   RunningRelay relay("127.0.0.1", closedPort);
   const auto start = steady_clock::now();
   std::vector<Fd> clients;
@@ -491,7 +493,7 @@ TEST(MappedPortTCP, DestroyingWhileBothSidesHaveEndedAndBytesWaitIsStillBounded)
 }
 
 TEST(MappedPortTCP, UpstreamResetGivesTheClientAnOrderlyClose) {
-  LogCapture log;
+  RelayLogCapture log;
   Listener upstream;
   RunningRelay relay("127.0.0.1", upstream.Port());
   Pair p = OpenPair(relay, upstream);
@@ -543,7 +545,7 @@ TEST(MappedPortTCP, UpstreamResetGivesTheClientAnOrderlyClose) {
 // How sessions that delivered their mail end: none of these is a failure,
 // so the log shows nothing by default (each end is there at Debug).
 TEST(MappedPortTCP, SessionsThatEndInOrderLogNothingByDefault) {
-  LogCapture log;
+  RelayLogCapture log;
   Listener upstream;
   RunningRelay relay("127.0.0.1", upstream.Port());
   const std::string bye = "221 2.0.0 Bye\r\n";
@@ -593,7 +595,7 @@ TEST(MappedPortTCP, ABurstOfClientsThatLeaveAtOnceLogsNothingByDefault) {
   constexpr int kClients = 300;
   std::string why;
   if (!EnsureDescriptors(4 * kClients + 100, why)) GTEST_SKIP() << why;
-  LogCapture log;
+  RelayLogCapture log;
   Listener upstream;
   RunningRelay relay("127.0.0.1", upstream.Port());
   std::vector<Fd> clients;
@@ -665,7 +667,7 @@ TEST(MappedPortTCP, DestroyingAbandonsAConnectStillWaitingForTheUpstream) {
 }
 
 TEST(MappedPortTCP, AClientThatLeavesDuringTheConnectIsNoFailureOfTheServer) {
-  LogCapture log;
+  RelayLogCapture log;
   Listener full("127.0.0.1", 0);
   Fd filler = ConnectTo(full.Port());
   RunningRelay relay("127.0.0.1", full.Port());
@@ -721,7 +723,7 @@ TEST(MappedPortTCP, DestroyingDoesNotWaitOutALingeringClose) {
 }
 
 TEST(MappedPortTCP, ErrorThatRepeatsOnEveryPassEndsTheConnection) {
-  LogCapture log;
+  RelayLogCapture log;
   Listener upstream;
   const int upstreamPort = upstream.Port();
   RunningRelay relay("127.0.0.1", upstreamPort);
@@ -740,7 +742,7 @@ TEST(MappedPortTCP, ErrorThatRepeatsOnEveryPassEndsTheConnection) {
 }
 
 TEST(MappedPortTCP, WaitThatFailsOnEveryPassEndsTheConnection) {
-  LogCapture log;
+  RelayLogCapture log;
   Listener upstream;
   RunningRelay relay("127.0.0.1", upstream.Port());
   Pair p = OpenPair(relay, upstream);
@@ -760,7 +762,7 @@ TEST(MappedPortTCP, WaitThatFailsOnEveryPassEndsTheConnection) {
 }
 
 TEST(MappedPortTCP, ResetMetWhileClosingIsLoggedOnlyAsDebug) {
-  LogCapture log;
+  RelayLogCapture log;
   Listener upstream;
   RunningRelay relay("127.0.0.1", upstream.Port());
   Pair p = OpenPair(relay, upstream);

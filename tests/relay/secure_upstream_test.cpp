@@ -25,6 +25,8 @@
 #include "relay/mapped_port/upstream_route.h"
 #include "relay/socket/tls_transport.h"
 #include "tests/testkit/loopback_peers.h"
+#include "tests/testkit/injected_faults.h"
+#include "tests/testkit/relay_log_capture.h"
 
 using namespace vantelo::relay;
 using namespace vantelo::testkit;
@@ -443,7 +445,7 @@ TEST(SecureUpstream, StartTlsHandsTheClientTheServersGreetingThenGoesInsideTls) 
 
 TEST(SecureUpstream, SilentServerGets421AfterThePreludeLimitAndDestroyingEndsAPreludeAtOnce) {
   Listener silent;
-  LogCapture log;
+  RelayLogCapture log;
   {
     RunningRelay relay("starttls://127.0.0.1", silent.Port(),
                        [](TMappedPortTCP& r) { r.SecurePreludeTime = 300; });
@@ -514,7 +516,7 @@ RunningRelay LoginRelay(const std::string& text, int port,
 constexpr const char* kPassword = "pw-s3cret";
 
 // No line of the log holds the password, or its base64 in a PLAIN login.
-void ExpectNoPasswordIn(LogCapture& log) {
+void ExpectNoPasswordIn(RelayLogCapture& log) {
   for (const std::string& line : log.Lines()) {
     EXPECT_EQ(line.find(kPassword), std::string::npos) << line;
     EXPECT_EQ(line.find("cHctczNjcmV0"), std::string::npos) << line;
@@ -523,7 +525,7 @@ void ExpectNoPasswordIn(LogCapture& log) {
 }
 
 TEST(Login, RelayLogsInInsideTlsAndAnswersTheClientsEhloAndAuthItself) {
-  LogCapture log;
+  RelayLogCapture log;
   Listener upstream;
   auto passwords = std::make_shared<FakePasswords>(kPassword);
   RunningRelay relay =
@@ -622,7 +624,7 @@ TEST(Login, EveryRefusedLoginIsA421WithTheServersReasonAndNoMailGoesUp) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LogCapture log;
+    RelayLogCapture log;
     Listener upstream;
     auto passwords = std::make_shared<FakePasswords>(kPassword);
     RunningRelay relay =
@@ -651,7 +653,7 @@ TEST(Login, EveryRefusedLoginIsA421WithTheServersReasonAndNoMailGoesUp) {
 }
 
 TEST(Login, NoPasswordIsA421SaidOnceInTheLogAndNothingGoesToTheServer) {
-  LogCapture log;
+  RelayLogCapture log;
   Listener upstream;
   auto passwords = std::make_shared<FakePasswords>("");
   {
@@ -683,7 +685,7 @@ TEST(Login, ARouteThatCannotLogInIsA421AndNothingGoesOut) {
   };
   for (const auto& [text, reason] : cases) {
     SCOPED_TRACE(text);
-    LogCapture log;
+    RelayLogCapture log;
     auto passwords = std::make_shared<FakePasswords>(kPassword);
     RunningRelay relay = LoginRelay(text, upstream.Port(), passwords);
     Fd client = ConnectTo(relay.Port());
@@ -891,7 +893,7 @@ TEST(SecureUpstream, AServersEndWithoutCloseNotifyIsOrderlyOnlyAfterAWholeLine) 
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    LogCapture log;
+    RelayLogCapture log;
     Listener upstream;
     RunningRelay relay("smtps://localhost", upstream.Port());
     Fd client = ConnectTo(relay.Port());
@@ -923,7 +925,7 @@ TEST(SecureUpstream, AServersEndWithoutCloseNotifyIsOrderlyOnlyAfterAWholeLine) 
 }
 
 TEST(SecureUpstream, AMissingTrustFileIsNamedUntilTheTrustStoreIsReadAgain) {
-  LogCapture log;
+  RelayLogCapture log;
   const std::string trusted = gFolder + "/ca.pem";
   const std::string missing = gFolder + "/no-such-bundle.pem";
   Listener upstream;

@@ -20,6 +20,8 @@
 #include "relay/socket/net_exceptions.h"
 #include "relay/socket/tcp_connection.h"
 #include "tests/testkit/loopback_peers.h"
+#include "tests/testkit/injected_faults.h"
+#include "tests/testkit/relay_log_capture.h"
 
 using namespace vantelo::relay;
 using namespace vantelo::testkit;
@@ -88,7 +90,7 @@ TEST(RelayLog, ControlCharactersAreEscapedInEveryLine) {
     EXPECT_EQ(EscapeControls(c.in), c.out) << c.out;
     EXPECT_EQ(EscapeControls(c.out), c.out) << "escaped twice: " << c.out;
   }
-  LogCapture log;
+  RelayLogCapture log;
   RelayLog(TRelayLogLevel::Warning, "connect to evil\n.example:25\x1b[8m failed");
   EXPECT_EQ(log.Lines(), std::vector<std::string>{"connect to evil\\n.example:25\\x1b[8m failed"});
 }
@@ -142,7 +144,7 @@ TEST(RelayLog, ALineThatRepeatsIsSummedUpOnceASecond) {
 TEST(RelayLog, CountsFromManyThreadsReachTheSinkWhenItIsReplaced) {
   std::vector<std::string> lines;
   {
-    LogCapture log;
+    RelayLogCapture log;
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
       threads.emplace_back([t] {
@@ -154,7 +156,7 @@ TEST(RelayLog, CountsFromManyThreadsReachTheSinkWhenItIsReplaced) {
       });
     }
     for (auto& thread : threads) thread.join();
-    LogCapture next;  // replaces the sink of `log`, which gets the counts
+    RelayLogCapture next;  // replaces the sink of `log`, which gets the counts
     lines = log.Lines();
     EXPECT_TRUE(next.Lines().empty());
   }

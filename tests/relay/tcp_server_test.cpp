@@ -12,6 +12,8 @@
 
 #include "relay/socket/net_exceptions.h"
 #include "tests/testkit/loopback_peers.h"
+#include "tests/testkit/injected_faults.h"
+#include "tests/testkit/relay_log_capture.h"
 
 using namespace vantelo::relay;
 using namespace vantelo::testkit;
@@ -147,7 +149,7 @@ TEST(TCPServer, AcceptErrorsOfOneConnectionAreSkipped) {
                                    EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH};
   auto next = std::make_shared<std::atomic<std::size_t>>(0);
   EchoServer echo;
-  LogCapture log;
+  RelayLogCapture log;
   RunningRelay relay("127.0.0.1", echo.Port());
   {
     ScopedFault faults([&errors, next](TSocketCall call, int, std::size_t) {
@@ -169,7 +171,7 @@ TEST(TCPServer, ListenerOutOfDescriptorsWaitsInsteadOfSpinning) {
   auto attempts = std::make_shared<std::atomic<int>>(0);
   const auto until = steady_clock::now() + milliseconds(600);
   EchoServer echo;
-  LogCapture log;
+  RelayLogCapture log;
   RunningRelay relay("127.0.0.1", echo.Port());
   {
     ScopedFault exhausted([attempts, until](TSocketCall call, int, std::size_t) {
@@ -194,7 +196,7 @@ TEST(TCPServer, ListenerWhoseWaitFailsTriesAgainInsteadOfSpinning) {
   auto attempts = std::make_shared<std::atomic<int>>(0);
   const auto until = steady_clock::now() + milliseconds(600);
   EchoServer echo;
-  LogCapture log;
+  RelayLogCapture log;
   RunningRelay relay("127.0.0.1", echo.Port());
   const int listening = relay.relay->Bindings[0].SocketHandle();
   {
@@ -279,7 +281,7 @@ TEST(TCPServer, ABurstOfConnectsQueuesWhileTheListenerIsBusy) {
 }
 
 TEST(TCPServer, ListenerThatFailsStopsListeningKeepsItsAddressAndStaysDestroyable) {
-  LogCapture log;
+  RelayLogCapture log;
   Listener upstream;
   RunningRelay relay("127.0.0.1", upstream.Port());
   const int port = relay.Port();

@@ -8,13 +8,13 @@
 
 #include "routing/route_store.h"
 #include "routing/routing_log.h"
-#include "tests/testkit/temp_folder.h"
+#include "tests/testkit/temp_folder_fixture.h"
 
 using namespace vantelo::routing;
 
 namespace {
 
-class RouteStore : public vantelo::testkit::InTempFolder {
+class RouteStore : public vantelo::testkit::TempFolderFixture {
  protected:
   // A database made by hand, as a user could.
   void MakeTable(const char* create = "CREATE TABLE smtp (entry TEXT, server TEXT, port TEXT)") {

@@ -13,7 +13,7 @@
 #include "routing/autostart.h"
 #include "routing/settings.h"
 #include "routing/routing_log.h"
-#include "tests/testkit/temp_folder.h"
+#include "tests/testkit/temp_folder_fixture.h"
 
 using namespace vantelo::routing;
 namespace fs = std::filesystem;
@@ -31,17 +31,17 @@ void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-class Settings : public vantelo::testkit::InTempFolder {
+class Settings : public vantelo::testkit::TempFolderFixture {
  protected:
   void SetUp() override {
-    InTempFolder::SetUp();
+    TempFolderFixture::SetUp();
     fs::create_directory("config");
     fs::create_directory("xdg");
     setenv("XDG_CONFIG_HOME", (Folder() + "/xdg").c_str(), 1);
   }
   void TearDown() override {
     unsetenv("XDG_CONFIG_HOME");
-    InTempFolder::TearDown();
+    TempFolderFixture::TearDown();
   }
   TIniFile ini = SettingsFile();
 };

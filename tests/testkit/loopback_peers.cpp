@@ -111,6 +111,20 @@ int Listener::Waiting() const {
   return static_cast<int>(info.tcpi_unacked);
 }
 
+int FreePort() {
+  Listener probe;
+  return probe.Port();
+}
+
+Fd HoldPort(int port) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in a = Loopback(port);
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 1) != 0) {
+    return Fd();
+  }
+  return fd;
+}
+
 Fd ConnectTo(int port, int receiveTimeoutMs) {
   Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in a = Loopback(port);
@@ -219,52 +233,6 @@ bool EnsureDescriptors(long needed, std::string& why) {
   return true;
 }
 
-InjectedFaults& InjectedFaults::Get() {
-  // Never destroyed: relay threads of an earlier test may still be ending.
-  static InjectedFaults* faults = [] {
-    auto* f = new InjectedFaults;
-    relay::SetSocketFaults(f);
-    return f;
-  }();
-  return *faults;
-}
-
-void InjectedFaults::SetRule(Rule rule) {
-  std::lock_guard<std::mutex> guard(lock_);
-  rule_ = rule ? std::make_shared<Rule>(std::move(rule)) : nullptr;
-  hasRule_ = rule_ != nullptr;
-}
-
-void InjectedFaults::SetName(const std::string& name, std::vector<std::string> ipv4,
-                             std::vector<std::string> ipv6) {
-  std::lock_guard<std::mutex> guard(lock_);
-  names_[name] = {std::move(ipv4), std::move(ipv6)};
-}
-
-void InjectedFaults::ClearNames() {
-  std::lock_guard<std::mutex> guard(lock_);
-  names_.clear();
-}
-
-int InjectedFaults::Inject(relay::TSocketCall call, int socket, std::size_t length) {
-  if (!hasRule_) return 0;
-  std::shared_ptr<Rule> rule;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    rule = rule_;
-  }
-  return rule ? (*rule)(call, socket, length) : 0;
-}
-
-bool InjectedFaults::LookUp(const std::string& name, int family,
-                            std::vector<std::string>& addresses) {
-  std::lock_guard<std::mutex> guard(lock_);
-  auto it = names_.find(name);
-  if (it == names_.end()) return false;
-  addresses = family == AF_INET6 ? it->second.second : it->second.first;
-  return true;
-}
-
 int PeerPortOf(int socket) {
   sockaddr_storage a{};
   socklen_t len = sizeof a;
@@ -279,49 +247,6 @@ int LocalPortOf(int socket) {
   if (getsockname(socket, reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
   return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&a)->sin6_port
                                        : reinterpret_cast<sockaddr_in*>(&a)->sin_port);
-}
-
-LogCapture::LogCapture() : lines_(std::make_shared<std::pair<std::mutex, std::vector<Line>>>()) {
-  relay::SetRelayLogSink([lines = lines_](relay::TRelayLogLevel level, const std::string& line) {
-    std::lock_guard<std::mutex> guard(lines->first);
-    lines->second.emplace_back(level, line);
-  });
-}
-
-LogCapture::~LogCapture() { relay::SetRelayLogSink(nullptr); }
-
-std::vector<std::string> LogCapture::Lines(relay::TRelayLogLevel level) {
-  std::lock_guard<std::mutex> guard(lines_->first);
-  std::vector<std::string> lines;
-  for (const auto& [lineLevel, text] : lines_->second) {
-    if (lineLevel >= level) lines.push_back(text);
-  }
-  return lines;
-}
-
-std::vector<std::string> LogCapture::LinesWith(std::initializer_list<std::string> parts,
-                                               relay::TRelayLogLevel level) {
-  std::vector<std::string> found;
-  for (const std::string& line : Lines(level)) {
-    bool all = true;
-    for (const std::string& part : parts) all = all && line.find(part) != std::string::npos;
-    if (all) found.push_back(line);
-  }
-  return found;
-}
-
-int CountedLines(const std::vector<std::string>& lines, const std::string& part) {
-  static const std::string kMore = " (and ";
-  int count = 0;
-  for (const std::string& line : lines) {
-    if (line.find(part) == std::string::npos) continue;
-    ++count;
-    const std::size_t more = line.rfind(kMore);
-    if (more != std::string::npos && line.find(" more like it", more) != std::string::npos) {
-      count += std::stoi(line.substr(more + kMore.size()));
-    }
-  }
-  return count;
 }
 
 EchoServer::EchoServer(std::size_t batch) : batch_(batch) {

@@ -1,21 +1,20 @@
-// Real peers on loopback for the relay tests: plain blocking sockets with
-// receive time-outs, so that a broken relay fails a test instead of hanging it.
+// Descriptors and real peers on loopback for the tests: plain blocking
+// sockets with receive time-outs, so that a broken relay fails a test instead
+// of hanging it; an echoing upstream and a running relay between them; and
+// what this process holds (descriptors, threads), for tests that look for
+// leaks. Injected faults and the relay's log have headers of their own.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <sys/socket.h>
 #include <vector>
 
-#include "relay/log/log_sink.h"
 #include "relay/mapped_port/mapped_port_tcp.h"
-#include "relay/socket/socket_faults.h"
 
 namespace vantelo::testkit {
 
@@ -54,6 +53,12 @@ class Listener {
   int port_ = 0;
 };
 
+// A port of 127.0.0.1 that was free a moment ago, for a relay the test
+// starts itself.
+int FreePort();
+// A socket listening on 127.0.0.1:port, so that no other program's socket
+// can listen there while it is open; an empty Fd when the port is taken.
+Fd HoldPort(int port);
 Fd ConnectTo(int port, int receiveTimeoutMs = 10000);
 // True when this machine has the IPv6 loopback address ::1.
 bool HasIPv6Loopback();
@@ -78,6 +83,7 @@ std::string RandomBytes(std::size_t count, unsigned seed);
 // Closes with a reset instead of an orderly close.
 void Reset(Fd& fd);
 
+// What this process holds now.
 int CountOpenDescriptors();
 int CountThreads();
 // Polls `condition` every 20 ms for at most timeoutMs.
@@ -88,69 +94,9 @@ long long MillisecondsSince(std::chrono::steady_clock::time_point start);
 // the reason in `why`, when even the hard limit is below `needed`.
 bool EnsureDescriptors(long needed, std::string& why);
 
-// Errors injected under the relay's system calls, and names answered without
-// a resolver. Installed once per test program and never removed, so that a
-// relay thread still ending after its test never meets a dangling seam; with
-// no rule set it changes nothing.
-class InjectedFaults : public relay::TSocketFaults {
- public:
-  using Rule = std::function<int(relay::TSocketCall call, int socket, std::size_t length)>;
-  static InjectedFaults& Get();
-
-  // The rule each wrapped call asks (0: make the call; else fail with that
-  // errno). An empty rule removes it.
-  void SetRule(Rule rule);
-  // Look-ups of `name` answer these addresses (per family) instead.
-  void SetName(const std::string& name, std::vector<std::string> ipv4,
-               std::vector<std::string> ipv6);
-  void ClearNames();
-
-  int Inject(relay::TSocketCall call, int socket, std::size_t length) override;
-  bool LookUp(const std::string& name, int family, std::vector<std::string>& addresses) override;
-
- private:
-  std::atomic<bool> hasRule_{false};
-  std::mutex lock_;
-  std::shared_ptr<Rule> rule_;
-  std::map<std::string, std::pair<std::vector<std::string>, std::vector<std::string>>> names_;
-};
-
-// Sets a rule for its own lifetime.
-class ScopedFault {
- public:
-  explicit ScopedFault(InjectedFaults::Rule rule) {
-    InjectedFaults::Get().SetRule(std::move(rule));
-  }
-  ~ScopedFault() { InjectedFaults::Get().SetRule(nullptr); }
-  ScopedFault(const ScopedFault&) = delete;
-  ScopedFault& operator=(const ScopedFault&) = delete;
-};
-
 // The port a socket is connected to, and its own port; 0 when unknown.
 int PeerPortOf(int socket);
 int LocalPortOf(int socket);
-
-// Collects the relay log's lines while it exists.
-class LogCapture {
- public:
-  LogCapture();
-  ~LogCapture();
-  // The lines at `level` or above.
-  std::vector<std::string> Lines(relay::TRelayLogLevel level = relay::TRelayLogLevel::Debug);
-  // Lines that contain every one of `parts`.
-  std::vector<std::string> LinesWith(std::initializer_list<std::string> parts,
-                                     relay::TRelayLogLevel level = relay::TRelayLogLevel::Debug);
-  // The lines the program's log shows by default (Info and Warning).
-  std::vector<std::string> Shown() { return Lines(relay::TRelayLogLevel::Info); }
-
- private:
-  using Line = std::pair<relay::TRelayLogLevel, std::string>;
-  std::shared_ptr<std::pair<std::mutex, std::vector<Line>>> lines_;
-};
-
-// How many log lines containing `part` these lines stand for: one each, and
-// the N more of each line that sums up repeats ("(and N more like it ...").
-int CountedLines(const std::vector<std::string>& lines, const std::string& part);
 
 // An upstream server that echoes every byte back on each connection, each on
 // its own thread. With batch > 0 it reads `batch` bytes, then writes them back

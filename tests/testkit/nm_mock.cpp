@@ -13,10 +13,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+#include "tests/testkit/child_process.h"
 
 using TMockSettings = QMap<QString, QVariantMap>;
 Q_DECLARE_METATYPE(TMockSettings)
@@ -29,48 +30,6 @@ std::string gBusFolder;
 
 const QString kService = "org.freedesktop.NetworkManager";
 const QString kMockIface = "org.freedesktop.DBus.Mock";
-
-pid_t Spawn(const std::vector<std::string>& argv, int* stdoutRead) {
-  int fds[2];
-  if (stdoutRead && pipe(fds) != 0) throw std::runtime_error("pipe");
-  pid_t pid = fork();
-  if (pid == 0) {
-    // A test program that crashes takes its bus and mock with it.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (stdoutRead) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-      close(fds[1]);
-    }
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  if (stdoutRead) {
-    close(fds[1]);
-    *stdoutRead = fds[0];
-  }
-  return pid;
-}
-
-void End(pid_t& pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGCONT);
-  kill(pid, SIGTERM);
-  int status;
-  for (int i = 0; i < 100; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      pid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  pid = -1;
-}
 
 // The test's own connection to the private bus, made again after a restart
 // (Qt's systemBus() stays broken once its bus is gone).
@@ -97,9 +56,11 @@ namespace {
 
 void StartDaemon() {
   const std::string config = gBusFolder + "/bus.conf";
-  int out = -1;
-  gBusPid = Spawn(
-      {"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"}, &out);
+  const TestChild bus = StartChild(
+      {"/usr/bin/dbus-daemon", "--config-file=" + config, "--nofork", "--print-address=1"},
+      ChildPipes{.output = true});
+  gBusPid = bus.pid;
+  const int out = bus.out;
   std::string address;
   char c;
   while (read(out, &c, 1) == 1 && c != '\n') address += c;
@@ -135,21 +96,23 @@ void NetworkManagerMock::StartBus() {
 }
 
 void NetworkManagerMock::RestartBus() {
-  End(gBusPid);
+  EndChild(gBusPid);
   unlink((gBusFolder + "/bus").c_str());
   StartDaemon();
 }
 
 void NetworkManagerMock::StopBus() {
-  End(gBusPid);
+  EndChild(gBusPid);
   if (!gBusFolder.empty()) std::system(("rm -rf '" + gBusFolder + "'").c_str());
 }
 
 NetworkManagerMock::NetworkManagerMock() {
   StartBus();
-  int out = -1;
-  pid_ = Spawn({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "networkmanager"},
-               &out);
+  const TestChild mock =
+      StartChild({"/usr/bin/python3", "-m", "dbusmock", "--system", "--template", "networkmanager"},
+                 ChildPipes{.output = true});
+  pid_ = mock.pid;
+  const int out = mock.out;
   // The mock logs every signal on its output; nobody needs to read it.
   drain_ = std::thread([out] {
     char buffer[4096];
@@ -164,7 +127,7 @@ NetworkManagerMock::NetworkManagerMock() {
 }
 
 NetworkManagerMock::~NetworkManagerMock() {
-  End(pid_);
+  EndChild(pid_);
   drain_.join();
   for (int i = 0; i < 100 && NameHasOwner(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -1,15 +1,15 @@
 #include "tests/testkit/secret_service_daemon.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+#include "tests/testkit/child_process.h"
 
 extern char** environ;
 
@@ -21,47 +21,6 @@ const char* const kBus = "/usr/bin/dbus-daemon";
 const char* const kTool = "/usr/bin/secret-tool";
 const char* const kGdbus = "/usr/bin/gdbus";
 const char* const kUnlockPassword = "vantelo-test-keyring";
-
-struct TChild {
-  pid_t pid = -1;
-  int in = -1;   // its standard input, when asked for
-  int out = -1;  // its standard output, when asked for
-};
-
-// Starts argv[0] with `env`; a test program that dies takes the child along.
-TChild Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-             bool withInput, bool withOutput) {
-  int in[2] = {-1, -1}, out[2] = {-1, -1};
-  if ((withInput && pipe(in) != 0) || (withOutput && pipe(out) != 0)) {
-    throw std::runtime_error("pipe failed");
-  }
-  std::vector<char*> args, envp;
-  for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  TChild child;
-  child.pid = fork();
-  if (child.pid == 0) {
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (withInput) dup2(in[0], 0);
-    if (withOutput) dup2(out[1], 1);
-    for (int fd : {in[0], in[1], out[0], out[1]}) {
-      if (fd >= 0) close(fd);
-    }
-    execve(args[0], args.data(), envp.data());
-    _exit(127);
-  }
-  if (withInput) {
-    close(in[0]);
-    child.in = in[1];
-  }
-  if (withOutput) {
-    close(out[1]);
-    child.out = out[0];
-  }
-  return child;
-}
 
 void WriteAll(int fd, const std::string& text) {
   std::size_t done = 0;
@@ -78,22 +37,6 @@ std::string ReadAll(int fd) {
   ssize_t n;
   while ((n = read(fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
   return text;
-}
-
-void End(pid_t& pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  int status;
-  for (int i = 0; i < 100; ++i) {
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      pid = -1;
-      return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  kill(pid, SIGKILL);
-  waitpid(pid, &status, 0);
-  pid = -1;
 }
 
 }  // namespace
@@ -125,9 +68,9 @@ SecretServiceOnPrivateBus::SecretServiceOnPrivateBus(bool withKeyring) {
          "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
          "    <allow eavesdrop=\"true\"/>\n    <allow own=\"*\"/>\n"
          "  </policy>\n</busconfig>\n";
-  TChild bus =
-      Spawn({kBus, "--config-file=" + folder_ + "/bus.conf", "--nofork", "--print-address=1"},
-            Environment(), false, true);
+  TestChild bus =
+      StartChild({kBus, "--config-file=" + folder_ + "/bus.conf", "--nofork", "--print-address=1"},
+                 Environment(), ChildPipes{.output = true});
   bus_ = bus.pid;
   std::string line;
   char c;
@@ -139,8 +82,8 @@ SecretServiceOnPrivateBus::SecretServiceOnPrivateBus(bool withKeyring) {
   if (!withKeyring) return;
 
   // The login keyring, made and unlocked with the password on standard input.
-  TChild keyring = Spawn({kDaemon, "--foreground", "--unlock", "--components=secrets"},
-                         Environment(), true, false);
+  TestChild keyring = StartChild({kDaemon, "--foreground", "--unlock", "--components=secrets"},
+                                 Environment(), ChildPipes{.input = true});
   keyring_ = keyring.pid;
   WriteAll(keyring.in, kUnlockPassword);
   close(keyring.in);
@@ -156,8 +99,8 @@ SecretServiceOnPrivateBus::SecretServiceOnPrivateBus(bool withKeyring) {
 }
 
 SecretServiceOnPrivateBus::~SecretServiceOnPrivateBus() {
-  End(keyring_);
-  End(bus_);
+  EndChild(keyring_);
+  EndChild(bus_);
   std::error_code ignored;
   std::filesystem::remove_all(folder_, ignored);
 }
@@ -184,7 +127,7 @@ std::vector<std::string> SecretServiceOnPrivateBus::Environment() const {
 
 int SecretServiceOnPrivateBus::Run(const std::vector<std::string>& argv, const std::string& input,
                                    std::string* output) {
-  TChild child = Spawn(argv, Environment(), true, true);
+  TestChild child = StartChild(argv, Environment(), ChildPipes{.input = true, .output = true});
   WriteAll(child.in, input);
   close(child.in);
   std::string text = ReadAll(child.out);

@@ -23,24 +23,21 @@
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
 #include "tests/testkit/nm_mock.h"
-#include "tests/testkit/working_folder.h"
+#include "tests/testkit/route_file.h"
+#include "tests/testkit/tree_rows.h"
+#include "tests/testkit/temp_folder_scope.h"
 #include "ui/config_dialog.h"
 
 using vantelo::app::TFmain;
+using vantelo::testkit::ExecOnRouteFile;
 using vantelo::testkit::ModalBoxes;
 using vantelo::testkit::NetworkManagerMock;
+using vantelo::testkit::TreeRows;
 using vantelo::ui::TFconfig;
 
 namespace {
 
 const char* const kSaved = "The setting will be activated after you click refresh button";
-
-void Exec(const char* sql) {
-  sqlite3* db = nullptr;
-  QCOMPARE(sqlite3_open_v2("config/log.mdb", &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-  QCOMPARE(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
-}
 
 // Every row of the route table as "entry|server|port", in insertion order.
 QStringList Table() {
@@ -66,15 +63,6 @@ std::string FileText(const char* path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-QStringList ListRows(QTreeWidget* list) {
-  QStringList rows;
-  for (int i = 0; i < list->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* item = list->topLevelItem(i);
-    rows << QStringList{item->text(0), item->text(1), item->text(2), item->text(3)}.join('|');
-  }
-  return rows;
 }
 
 // The widgets that take the keyboard, in the order Tab visits them, starting
@@ -116,7 +104,7 @@ class ConfigDialogTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
+    folder_ = std::make_unique<vantelo::testkit::TempFolderScope>();
     qputenv("XDG_CONFIG_HOME", (folder_->path() + "/xdg").toLocal8Bit());
     QDir().mkpath("xdg");
     nm_ = std::make_unique<NetworkManagerMock>();
@@ -125,7 +113,7 @@ class ConfigDialogTest : public QObject {
     nm_->AddProfile("Hotel", "vpn");
     nm_->AddProfile("Mobile", "gsm");
     vantelo::routing::CreateRouteDatabase(".");
-    Exec(
+    ExecOnRouteFile(
         "INSERT INTO smtp VALUES ('Work VPN','smtp.work.example','587'),"
         "('Mobile','mail.carrier.example','')");
     std::vector<std::unique_ptr<vantelo::dialup::TConnectionSource>> sources;
@@ -224,12 +212,13 @@ class ConfigDialogTest : public QObject {
 
   void aFailingLookupKeepsTheFields() {
     // A route table that the engine cannot read for one entry only.
-    Exec("DROP TABLE smtp");
-    Exec("CREATE TABLE routes (entry TEXT, server TEXT, port TEXT)");
-    Exec(
+    ExecOnRouteFile("DROP TABLE smtp");
+    ExecOnRouteFile("CREATE TABLE routes (entry TEXT, server TEXT, port TEXT)");
+    ExecOnRouteFile(
         "CREATE VIEW smtp AS SELECT entry, server, CASE WHEN entry = 'Hotel' "
         "THEN abs(-9223372036854775808) ELSE port END AS port FROM routes");
-    Exec("INSERT INTO routes VALUES ('Work VPN','smtp.work.example','587'),('Hotel','x','1')");
+    ExecOnRouteFile(
+        "INSERT INTO routes VALUES ('Work VPN','smtp.work.example','587'),('Hotel','x','1')");
     dialog_->show();
     QCOMPARE(dialog_->Edit2->text(), QString("smtp.work.example"));
     dialog_->ComboBox1->setFocus();
@@ -325,7 +314,7 @@ class ConfigDialogTest : public QObject {
     dialog_->show();
     dialog_->Edit3->setText("9999");
     dialog_->close();  // the close box
-    QCOMPARE(ListRows(window_->RouteList()),
+    QCOMPARE(TreeRows(window_->RouteList()),
              (QStringList{"Work VPN|smtp.work.example|587|", "Hotel|||",
                           "Mobile|mail.carrier.example||"}));
     QVERIFY(!std::filesystem::exists("config/config.ini"));
@@ -409,7 +398,7 @@ class ConfigDialogTest : public QObject {
   }
 
  private:
-  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
+  std::unique_ptr<vantelo::testkit::TempFolderScope> folder_;
   std::unique_ptr<NetworkManagerMock> nm_;
   std::unique_ptr<TFmain> window_;
   std::unique_ptr<TFconfig> dialog_;

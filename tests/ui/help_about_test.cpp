@@ -13,7 +13,7 @@
 #include "app/program.h"
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
-#include "tests/testkit/working_folder.h"
+#include "tests/testkit/temp_folder_scope.h"
 #include "ui/help_router.h"
 #include "ui/link_label.h"
 #include "ui/tray_icon.h"
@@ -46,7 +46,7 @@ class HelpAboutTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
+    folder_ = std::make_unique<vantelo::testkit::TempFolderScope>();
     opened_.clear();
     ui::SetUrlOpener([this](const QUrl& url) {
       opened_ << url;
@@ -188,7 +188,7 @@ class HelpAboutTest : public QObject {
   }
 
  private:
-  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
+  std::unique_ptr<vantelo::testkit::TempFolderScope> folder_;
   QList<QUrl> opened_;
 };
 

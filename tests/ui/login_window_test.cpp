@@ -14,7 +14,7 @@
 #include "app/asking_passwords.h"
 #include "app/login_asker.h"
 #include "keyring/secret_service.h"
-#include "tests/testkit/log_capture.h"
+#include "tests/testkit/program_log_capture.h"
 #include "tests/testkit/secret_service_daemon.h"
 #include "tests/testkit/widget_test_main.h"
 #include "ui/login_window.h"
@@ -24,8 +24,8 @@ using vantelo::app::TLoginAsker;
 using vantelo::relay::TLoginAccount;
 using vantelo::relay::TPasswordLookup;
 using vantelo::relay::TPasswordSource;
+using vantelo::testkit::ProgramLogCapture;
 using vantelo::testkit::SecretServiceOnPrivateBus;
-using vantelo::testkit::TLogCapture;
 using vantelo::ui::TFlogin;
 using TResult = TPasswordLookup::TResult;
 
@@ -81,7 +81,7 @@ class LoginWindowTest : public QObject {
   }
   void cleanupTestCase() { keyring_.reset(); }
   void init() {
-    log_ = std::make_unique<TLogCapture>();
+    log_ = std::make_unique<ProgramLogCapture>();
     passwords_ = std::make_shared<TAskingPasswords>(
         std::make_shared<vantelo::keyring::TSecretServicePasswords>());
     asker_ = std::make_unique<TLoginAsker>(passwords_);
@@ -218,7 +218,7 @@ class LoginWindowTest : public QObject {
 
  private:
   std::unique_ptr<SecretServiceOnPrivateBus> keyring_;
-  std::unique_ptr<TLogCapture> log_;
+  std::unique_ptr<ProgramLogCapture> log_;
   std::shared_ptr<TAskingPasswords> passwords_;
   std::unique_ptr<TLoginAsker> asker_;
 };

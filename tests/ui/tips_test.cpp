@@ -11,10 +11,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/testkit/log_capture.h"
+#include "tests/testkit/program_log_capture.h"
 #include "tests/testkit/modal_boxes.h"
 #include "tests/testkit/widget_test_main.h"
-#include "tests/testkit/working_folder.h"
+#include "tests/testkit/temp_folder_scope.h"
 #include "ui/tips.h"
 #include "ui/tip_window.h"
 
@@ -77,7 +77,7 @@ class TipsTest : public QObject {
 
  private slots:
   void init() {
-    folder_ = std::make_unique<vantelo::testkit::TWorkingFolder>();
+    folder_ = std::make_unique<vantelo::testkit::TempFolderScope>();
     std::filesystem::create_directory("config");
   }
   void cleanup() { folder_.reset(); }
@@ -224,7 +224,7 @@ class TipsTest : public QObject {
     // Too large to be tips: the box keeps its words, the log says why.
     std::ofstream("config/tip.cfg").close();
     std::filesystem::resize_file("config/tip.cfg", (16 << 20) + 1);  // sparse
-    testkit::TLogCapture log;
+    testkit::ProgramLogCapture log;
     ui::TFtip large;
     try {
       large.FormCreate();
@@ -277,7 +277,7 @@ class TipsTest : public QObject {
   }
 
  private:
-  std::unique_ptr<vantelo::testkit::TWorkingFolder> folder_;
+  std::unique_ptr<vantelo::testkit::TempFolderScope> folder_;
 };
 
 int main(int argc, char** argv) { return vantelo::testkit::RunWidgetTest<TipsTest>(argc, argv); }

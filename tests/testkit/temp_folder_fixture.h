@@ -1,5 +1,6 @@
-// A fresh temporary folder that the test works in: the current directory
-// while the fixture lives, removed afterwards.
+// A fresh temporary folder that a GoogleTest test works in: the current
+// directory from SetUp to TearDown, removed afterwards. QtTest tests, which
+// have no fixtures, hold a TempFolderScope instead.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@
 
 namespace vantelo::testkit {
 
-class InTempFolder : public ::testing::Test {
+class TempFolderFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     char previous[PATH_MAX];

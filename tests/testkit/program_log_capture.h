@@ -1,7 +1,8 @@
 // The program's log as the user reads it: every line of the vantelo.*
 // categories, as the program's own handler passes it on (escaped) and
-// formatted by its pattern ("CATEGORY: MESSAGE"), kept while a TLogCapture
-// lives. Lines from any thread are kept.
+// formatted by its pattern ("CATEGORY: MESSAGE"), kept while a
+// ProgramLogCapture lives. Lines from any thread are kept. The relay's own
+// sink, below the categories, has RelayLogCapture.
 #pragma once
 
 #include <QtGlobal>
@@ -14,16 +15,16 @@
 
 namespace vantelo::testkit {
 
-class TLogCapture {
+class ProgramLogCapture {
  public:
-  TLogCapture() {
+  ProgramLogCapture() {
     logging::ConnectLogs();
     Take();
-    previous_ = logging::SetLogOutput(&TLogCapture::Keep);
+    previous_ = logging::SetLogOutput(&ProgramLogCapture::Keep);
   }
-  ~TLogCapture() { logging::SetLogOutput(previous_); }
-  TLogCapture(const TLogCapture&) = delete;
-  TLogCapture& operator=(const TLogCapture&) = delete;
+  ~ProgramLogCapture() { logging::SetLogOutput(previous_); }
+  ProgramLogCapture(const ProgramLogCapture&) = delete;
+  ProgramLogCapture& operator=(const ProgramLogCapture&) = delete;
 
   // The lines kept so far, which are then forgotten.
   std::vector<std::string> Take() {
