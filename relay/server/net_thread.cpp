@@ -106,7 +106,6 @@ void TNetThread::Body() {
   } catch (const std::exception& e) {
     log(&e);  // a teardown that failed after a normal end
     FailureText = e.what();
-    if (OnFailure) OnFailure(this, e);
     terminated_.store(true, std::memory_order_release);
   } catch (...) {
     log(nullptr);
