@@ -9,8 +9,7 @@
 #include "relay/mapped_port/login.h"
 #include "relay/mapped_port/secure_prelude.h"
 #include "relay/mapped_port/upstream_route.h"
-#include "relay/socket/error_words.h"
-#include "relay/socket/failure_reason.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/lingering_close.h"
 #include "relay/socket/net_exceptions.h"
 
@@ -59,7 +58,7 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   if (GStack().SetSockOpt(thread.InboundConnection->SocketBinding.SocketHandle(), IPPROTO_TCP,
                           TCP_NODELAY, &on, sizeof on) == -1) {
     RelayLog(TRelayLogLevel::Info, DescribeConnection(thread) + ": replies may wait for Nagle: " +
-                                       DescribeSocketError(GStack().LastError()));
+                                       ReasonOfSocketError(GStack().LastError()));
   }
   if (OnBeforeClientConnect) OnBeforeClientConnect(this, &thread, &client);
   const TSocketHandle& inbound = thread.InboundConnection->SocketBinding;
@@ -110,7 +109,7 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
                                          ": the client left before " + Upstream() + " answered");
       throw ESessionEndLogged("the client left");
     }
-    refuse(ErrorInWords(e.LastError));
+    refuse(ReplyWordsOf(e.LastError));
     throw;
   } catch (const ELoginRefused& e) {
     AnswerClient(thread, EscapeControls("421 4.7.0 Login to " + to + " as " + route.user +
@@ -261,7 +260,7 @@ void TMappedPortTCP::EndRelayedConnection(TPeerThread& thread, bool lingering) {
     if (error) {
       // Both sides are done by now: nothing is lost.
       RelayLog(TRelayLogLevel::Debug,
-               DescribeConnection(thread) + ": while closing: " + DescribeSocketError(error));
+               DescribeConnection(thread) + ": while closing: " + ReasonOfSocketError(error));
     }
     return;
   }

@@ -6,7 +6,7 @@
 
 #include "relay/log/log_sink.h"
 #include "relay/server/tcp_server.h"
-#include "relay/socket/failure_reason.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {

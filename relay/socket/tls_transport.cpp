@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 
 #include "relay/log/log_sink.h"
-#include "relay/socket/error_words.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -367,7 +367,7 @@ std::string HandshakeFailure(SSL* ssl, int result, const TBioSocket& io, const T
        ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
     ERR_clear_error();
     if (io.error && io.error != kErrWouldBlock)
-      return "TLS handshake failed: " + ErrorInWords(io.error);
+      return "TLS handshake failed: " + ReplyWordsOf(io.error);
     return "the server closed the connection during the TLS handshake";
   }
   const int reason = ERR_GET_REASON(ERR_peek_last_error());
