@@ -427,8 +427,9 @@ class TTlsTransport final : public TTransport {
         error = kErrWouldBlock;
         return -1;
       case SSL_ERROR_ZERO_RETURN:
-        // A close_notify, or the socket's plain end (the BIO answers
-        // BIO_CTRL_EOF, so OpenSSL ignores a missing close_notify).
+        // A close_notify, or the socket's plain end without one: the BIO
+        // answers BIO_CTRL_EOF, so OpenSSL reports that as an end, not a
+        // failure. PeerEnd tells an orderly end from a reply cut off.
         return PeerEnd();
       case SSL_ERROR_SYSCALL:
         failed_ = true;
