@@ -44,10 +44,15 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
     thread.RequestStop();  // no copy pass: the teardown closes in order
     return;
   }
+  const TUpstreamRoute route = ParseServerText(MappedHost);
+  TTCPClient& client = PrepareUpstream(thread, route);
+  const TSecureStart start = StartUpstream(thread, client, route);
+  HandOverToClient(thread, route, start);
+}
+
+TTCPClient& TMappedPortTCP::PrepareUpstream(TPeerThread& thread, const TUpstreamRoute& route) {
   thread.AttachedData = std::make_unique<TMappedPortTCPData>(*thread.InboundConnection);
   TTCPClient& client = *DataOf(thread).UpstreamClient;
-  const TUpstreamRoute route = ParseServerText(MappedHost);
-  const bool secure = route.security != TUpstreamSecurity::Plain;
   client.Port = MappedPort;
   client.Host = route.host;
   // Both sides pass each piece on as it arrives: with Nagle's algorithm the
@@ -61,6 +66,12 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
                                        ReasonOfSocketError(GStack().LastError()));
   }
   if (OnBeforeClientConnect) OnBeforeClientConnect(this, &thread, &client);
+  return client;
+}
+
+TSecureStart TMappedPortTCP::StartUpstream(TPeerThread& thread, TTCPClient& client,
+                                           const TUpstreamRoute& route) {
+  const bool secure = route.security != TUpstreamSecurity::Plain;
   const TSocketHandle& inbound = thread.InboundConnection->SocketBinding;
   const std::string to = route.host + ":" + std::to_string(MappedPort & 0xFFFF);
   const TLoginAccount account{route.serverName, MappedPort & 0xFFFF, route.user};
@@ -123,6 +134,11 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
     refuse(e.what());
     throw;
   }
+  return start;
+}
+
+void TMappedPortTCP::HandOverToClient(TPeerThread& thread, const TUpstreamRoute& route,
+                                      const TSecureStart& start) {
   if (route.user.empty()) {
     // The greeting that the server sent first, now that the client's part
     // can only go inside TLS.
@@ -134,7 +150,7 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   TClientFront front = AnswerClientFront(*thread.InboundConnection, start.greeting, start.ehloReply,
                                          route.host, ClientCommandTime);
   if (front.end != TClientFront::TEnd::Handed) {
-    if (!inbound.Woken()) {
+    if (!thread.InboundConnection->SocketBinding.Woken()) {
       RelayLog(
           front.end == TClientFront::TEnd::Refused ? TRelayLogLevel::Info : TRelayLogLevel::Debug,
           DescribeConnection(thread) + ": " + front.reason);

@@ -529,6 +529,36 @@ class TTlsTransport final : public TTransport {
   bool failed_ = false;  // after a fatal error OpenSSL must not send again
 };
 
+// SSL_connect until the session is up, waiting on the socket in between.
+void Handshake(SSL* ssl, TTCPConnection& connection, const TBioSocket& io,
+               const THandshake& handshake, std::chrono::steady_clock::time_point deadline,
+               const std::string& limitText, const TSocketHandle* abandonOnHangUp) {
+  for (;;) {
+    ERR_clear_error();
+    const int result = SSL_connect(ssl);
+    if (result == 1) return;
+    TNeed need;
+    switch (SSL_get_error(ssl, result)) {
+      case SSL_ERROR_WANT_READ:
+        need = TNeed::Readable;
+        break;
+      case SSL_ERROR_WANT_WRITE:
+        need = TNeed::Writable;
+        break;
+      default:
+        throw ETlsError(HandshakeFailure(ssl, result, io, handshake));
+    }
+    switch (WaitForSocket(connection.SocketBinding, need, deadline, abandonOnHangUp)) {
+      case TWaitEnd::Ready:
+        break;
+      case TWaitEnd::Abandoned:
+        throw ESocketError(kErrConnAborted);
+      case TWaitEnd::TimedOut:
+        throw ETlsError("the server did not complete the TLS handshake within " + limitText);
+    }
+  }
+}
+
 }  // namespace
 
 void ReloadTrustStore() {
@@ -588,30 +618,7 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
     SSL_set_session(ssl.get(), earlier.get());
   }
 
-  for (;;) {
-    ERR_clear_error();
-    const int result = SSL_connect(ssl.get());
-    if (result == 1) break;
-    TNeed need;
-    switch (SSL_get_error(ssl.get(), result)) {
-      case SSL_ERROR_WANT_READ:
-        need = TNeed::Readable;
-        break;
-      case SSL_ERROR_WANT_WRITE:
-        need = TNeed::Writable;
-        break;
-      default:
-        throw ETlsError(HandshakeFailure(ssl.get(), result, *io, handshake));
-    }
-    switch (WaitForSocket(connection.SocketBinding, need, deadline, abandonOnHangUp)) {
-      case TWaitEnd::Ready:
-        break;
-      case TWaitEnd::Abandoned:
-        throw ESocketError(kErrConnAborted);
-      case TWaitEnd::TimedOut:
-        throw ETlsError("the server did not complete the TLS handshake within " + limitText);
-    }
-  }
+  Handshake(ssl.get(), connection, *io, handshake, deadline, limitText, abandonOnHangUp);
   // A resumed TLS 1.2 session brings no new one; the same can serve again.
   if (SSL_session_reused(ssl.get()) == 1 && SSL_version(ssl.get()) < TLS1_3_VERSION) {
     if (SSL_SESSION* again = SSL_get1_session(ssl.get())) {
