@@ -6,6 +6,7 @@
 
 #include "logging/log_categories.h"
 #include "relay/log/log_sink.h"
+#include "relay/socket/failure_text.h"
 #include "relay/mapped_port/upstream_route.h"
 #include "routing/settings.h"
 #include "routing/text_rules.h"

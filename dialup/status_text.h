@@ -11,7 +11,6 @@ namespace vantelo::dialup {
 enum TLanguage { English, Czech };
 
 // Connection state codes that the rest of the program meets.
-inline constexpr std::uint32_t kStateOpenPort = 0;
 inline constexpr std::uint32_t kStateConnectDevice = 2;
 inline constexpr std::uint32_t kStateConnected = 0x2000;
 inline constexpr std::uint32_t kStateDisconnected = 0x2001;

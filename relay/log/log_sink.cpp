@@ -87,18 +87,6 @@ void FlushRelayLog() {
   Write(sink, lines);
 }
 
-std::string OneLine(const std::string& text) {
-  std::string line;
-  line.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-    line += (c == '\r' || c == '\n') ? ' ' : c;
-  }
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
-}
-
 std::string EscapeControls(std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string escaped;

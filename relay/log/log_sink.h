@@ -38,10 +38,6 @@ void RelayLog(TRelayLogLevel level, const std::string& line);
 // ends, so that no count is lost with it.
 void FlushRelayLog();
 
-// A message made fit for one log line: line breaks (the socket errors'
-// "Socket Error # N\r\nTEXT") become blanks.
-std::string OneLine(const std::string& text);
-
 // `text` with every control character written as an escape: "\n", "\r",
 // "\t", "\x1b" for the other C0 characters and DEL, "\u009b" for the C1
 // characters (U+0080 to U+009F, in UTF-8), and "\xff" for a byte that is not

@@ -6,7 +6,7 @@
 
 #include "relay/mapped_port/login.h"
 #include "relay/mapped_port/secure_prelude.h"
-#include "relay/socket/failure_reason.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {

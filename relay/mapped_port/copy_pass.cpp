@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "relay/log/log_sink.h"
-#include "relay/socket/failure_reason.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {

@@ -9,8 +9,7 @@
 #include "relay/mapped_port/login.h"
 #include "relay/mapped_port/secure_prelude.h"
 #include "relay/mapped_port/upstream_route.h"
-#include "relay/socket/error_words.h"
-#include "relay/socket/failure_reason.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/lingering_close.h"
 #include "relay/socket/net_exceptions.h"
 
@@ -45,10 +44,15 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
     thread.RequestStop();  // no copy pass: the teardown closes in order
     return;
   }
+  const TUpstreamRoute route = ParseServerText(MappedHost);
+  TTCPClient& client = PrepareUpstream(thread, route);
+  const TSecureStart start = StartUpstream(thread, client, route);
+  HandOverToClient(thread, route, start);
+}
+
+TTCPClient& TMappedPortTCP::PrepareUpstream(TPeerThread& thread, const TUpstreamRoute& route) {
   thread.AttachedData = std::make_unique<TMappedPortTCPData>(*thread.InboundConnection);
   TTCPClient& client = *DataOf(thread).UpstreamClient;
-  const TUpstreamRoute route = ParseServerText(MappedHost);
-  const bool secure = route.security != TUpstreamSecurity::Plain;
   client.Port = MappedPort;
   client.Host = route.host;
   // Both sides pass each piece on as it arrives: with Nagle's algorithm the
@@ -59,9 +63,15 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   if (GStack().SetSockOpt(thread.InboundConnection->SocketBinding.SocketHandle(), IPPROTO_TCP,
                           TCP_NODELAY, &on, sizeof on) == -1) {
     RelayLog(TRelayLogLevel::Info, DescribeConnection(thread) + ": replies may wait for Nagle: " +
-                                       DescribeSocketError(GStack().LastError()));
+                                       ReasonOfSocketError(GStack().LastError()));
   }
   if (OnBeforeClientConnect) OnBeforeClientConnect(this, &thread, &client);
+  return client;
+}
+
+TSecureStart TMappedPortTCP::StartUpstream(TPeerThread& thread, TTCPClient& client,
+                                           const TUpstreamRoute& route) {
+  const bool secure = route.security != TUpstreamSecurity::Plain;
   const TSocketHandle& inbound = thread.InboundConnection->SocketBinding;
   const std::string to = route.host + ":" + std::to_string(MappedPort & 0xFFFF);
   const TLoginAccount account{route.serverName, MappedPort & 0xFFFF, route.user};
@@ -110,7 +120,7 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
                                          ": the client left before " + Upstream() + " answered");
       throw ESessionEndLogged("the client left");
     }
-    refuse(ErrorInWords(e.LastError));
+    refuse(ReplyWordsOf(e.LastError));
     throw;
   } catch (const ELoginRefused& e) {
     AnswerClient(thread, EscapeControls("421 4.7.0 Login to " + to + " as " + route.user +
@@ -124,6 +134,11 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
     refuse(e.what());
     throw;
   }
+  return start;
+}
+
+void TMappedPortTCP::HandOverToClient(TPeerThread& thread, const TUpstreamRoute& route,
+                                      const TSecureStart& start) {
   if (route.user.empty()) {
     // The greeting that the server sent first, now that the client's part
     // can only go inside TLS.
@@ -135,7 +150,7 @@ void TMappedPortTCP::HandleConnect(TPeerThread& thread) {
   TClientFront front = AnswerClientFront(*thread.InboundConnection, start.greeting, start.ehloReply,
                                          route.host, ClientCommandTime);
   if (front.end != TClientFront::TEnd::Handed) {
-    if (!inbound.Woken()) {
+    if (!thread.InboundConnection->SocketBinding.Woken()) {
       RelayLog(
           front.end == TClientFront::TEnd::Refused ? TRelayLogLevel::Info : TRelayLogLevel::Debug,
           DescribeConnection(thread) + ": " + front.reason);
@@ -261,7 +276,7 @@ void TMappedPortTCP::EndRelayedConnection(TPeerThread& thread, bool lingering) {
     if (error) {
       // Both sides are done by now: nothing is lost.
       RelayLog(TRelayLogLevel::Debug,
-               DescribeConnection(thread) + ": while closing: " + DescribeSocketError(error));
+               DescribeConnection(thread) + ": while closing: " + ReasonOfSocketError(error));
     }
     return;
   }

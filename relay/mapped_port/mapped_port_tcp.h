@@ -37,6 +37,8 @@
 
 #include "relay/mapped_port/copy_pass.h"
 #include "relay/mapped_port/passwords.h"
+#include "relay/mapped_port/secure_prelude.h"
+#include "relay/mapped_port/upstream_route.h"
 #include "relay/server/tcp_server.h"
 
 namespace vantelo::relay {
@@ -99,6 +101,16 @@ class TMappedPortTCP : public TTCPServer {
                                 const std::exception& reason) const override;
 
  private:
+  // HandleConnect, step by step. First the worker's data and the upstream
+  // side's settings, then OnBeforeClientConnect.
+  TTCPClient& PrepareUpstream(TPeerThread& thread, const TUpstreamRoute& route);
+  // The connect and, on a secure route, the session's start and the login.
+  // A failure answers the client with its 421 and is raised on.
+  TSecureStart StartUpstream(TPeerThread& thread, TTCPClient& client, const TUpstreamRoute& route);
+  // The server's greeting to the client; on a login route, the relay's own
+  // answers until the client's mail begins (client_front.h).
+  void HandOverToClient(TPeerThread& thread, const TUpstreamRoute& route,
+                        const TSecureStart& start);
   void EndRelayedConnection(TPeerThread& thread, bool lingering);
   // Sends the client one reply of the relay's own (an SMTP 421 when no
   // session with the upstream server could start).

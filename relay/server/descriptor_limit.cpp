@@ -6,7 +6,7 @@
 #include <sys/resource.h>
 
 #include "relay/log/log_sink.h"
-#include "relay/socket/socket_errors.h"
+#include "relay/socket/failure_text.h"
 
 namespace vantelo::relay {
 namespace {
@@ -28,7 +28,7 @@ bool RaiseDescriptorLimit() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
     RelayLog(TRelayLogLevel::Warning,
-             std::string("cannot read the descriptor limit: ") + DescribeErrno(errno));
+             std::string("cannot read the descriptor limit: ") + ReasonOfErrno(errno));
     return false;
   }
   const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? KernelCeiling() : limit.rlim_max;
@@ -37,7 +37,7 @@ bool RaiseDescriptorLimit() {
   limit.rlim_cur = wanted;
   if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
     RelayLog(TRelayLogLevel::Warning, "cannot raise the descriptor limit from " + Text(before) +
-                                          " to " + Text(wanted) + " (" + DescribeErrno(errno) +
+                                          " to " + Text(wanted) + " (" + ReasonOfErrno(errno) +
                                           "); the relay may run out at about " +
                                           std::to_string(before / 2) + " connections");
     return false;

@@ -6,7 +6,7 @@
 
 #include "relay/log/log_sink.h"
 #include "relay/server/tcp_server.h"
-#include "relay/socket/failure_reason.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -106,7 +106,6 @@ void TNetThread::Body() {
   } catch (const std::exception& e) {
     log(&e);  // a teardown that failed after a normal end
     FailureText = e.what();
-    if (OnFailure) OnFailure(this, e);
     terminated_.store(true, std::memory_order_release);
   } catch (...) {
     log(nullptr);

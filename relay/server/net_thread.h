@@ -45,7 +45,6 @@ class TNetThread : public std::enable_shared_from_this<TNetThread> {
 
   std::unique_ptr<TAttachedData> AttachedData;
   std::string FailureText;  // the message of the exception that ended it
-  std::function<void(TNetThread*, const std::exception&)> OnFailure;
 
   bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
   bool Stopped() const { return Terminated() || stopFlag_.load(std::memory_order_acquire); }

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "relay/log/log_sink.h"
-#include "relay/socket/failure_reason.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -144,7 +144,7 @@ void TListenerThread::Step() {
       waitFailing_ = true;
       RelayLog(TRelayLogLevel::Warning,
                Name() + ": waiting for connections failed, trying again every 100 ms: " +
-                   DescribeSocketError(error, systemError));
+                   ReasonOfSocketError(error, systemError));
     }
     std::this_thread::sleep_for(kResourceWait);
     return;

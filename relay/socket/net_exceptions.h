@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "relay/socket/failure_text.h"
 #include "relay/socket/socket_errors.h"
 
 namespace vantelo::relay {
@@ -23,12 +24,13 @@ class ESocketError : public ENetException {
   // ENFILE, ENOMEM or ENOBUFS); for a number found another way (a pending
   // error, a reset seen as a hang-up) errno says something else, and the
   // usual errno value for the number stands in.
-  explicit ESocketError(int errorNumber) : ESocketError(errorNumber, ErrorText(errorNumber)) {}
+  explicit ESocketError(int errorNumber)
+      : ESocketError(errorNumber, SocketErrorMessage(errorNumber)) {}
   int LastError;
   int SystemError;  // the errno value, for the log; 0 when there is none
 
  protected:
-  // A message of its own instead of the error table's.
+  // A message of its own instead of SocketErrorMessage's.
   ESocketError(int errorNumber, const std::string& message)
       : ENetException(message),
         LastError(errorNumber),
@@ -46,15 +48,16 @@ class EConnectTimedOut : public ESocketError {
   int LimitMs;
 };
 
-// A port below 1024 bound by a program without the right to (error 10013):
+// A port below 1024 bound by a program without the right to (kErrAccessDenied):
 // the message says how to give it the right, or what to choose instead.
 class EPortNotPermitted : public ESocketError {
  public:
   EPortNotPermitted(int port, const std::string& program)
-      : ESocketError(10013, "permission denied (EACCES): port " + std::to_string(port) +
-                                " is below 1024, which only a program with the right may "
-                                "use: sudo setcap cap_net_bind_service=+ep " +
-                                program + " (again after each update), or a port above 1023") {}
+      : ESocketError(kErrAccessDenied,
+                     ReasonOfSocketError(kErrAccessDenied) + ": port " + std::to_string(port) +
+                         " is below 1024, which only a program with the right may "
+                         "use: sudo setcap cap_net_bind_service=+ep " +
+                         program + " (again after each update), or a port above 1023") {}
 };
 
 class ESilentException : public ENetException {

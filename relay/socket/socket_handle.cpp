@@ -95,7 +95,8 @@ void TSocketHandle::Bind() {
   if (GStack().Bind(SocketHandle(), IP, Port) == -1) {
     int number = GStack().LastError();
     if (number == kErrAddrInUse) throw ECouldNotBindSocket();
-    if (number == 10013 && Port > 0 && Port < 1024) throw EPortNotPermitted(Port, ThisProgram());
+    if (number == kErrAccessDenied && Port > 0 && Port < 1024)
+      throw EPortNotPermitted(Port, ThisProgram());
     throw ESocketError(number);
   }
   RefreshLocal();

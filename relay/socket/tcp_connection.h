@@ -59,7 +59,6 @@ class TTCPConnection : public TNetComponent {
   std::function<void(TTCPConnection*)> OnDisconnected;
 
   bool PeerClosed() const { return peerClosed_; }
-  std::size_t PendingCount() const { return pending_.size(); }
 
   // If the peer closed or no socket is open: close an open socket, then raise
   // EConnClosedGracefully when `raise` and (ignorePending or nothing pending).

@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 
 #include "relay/log/log_sink.h"
-#include "relay/socket/error_words.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/net_exceptions.h"
 
 namespace vantelo::relay {
@@ -367,7 +367,7 @@ std::string HandshakeFailure(SSL* ssl, int result, const TBioSocket& io, const T
        ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
     ERR_clear_error();
     if (io.error && io.error != kErrWouldBlock)
-      return "TLS handshake failed: " + ErrorInWords(io.error);
+      return "TLS handshake failed: " + ReplyWordsOf(io.error);
     return "the server closed the connection during the TLS handshake";
   }
   const int reason = ERR_GET_REASON(ERR_peek_last_error());
@@ -427,8 +427,9 @@ class TTlsTransport final : public TTransport {
         error = kErrWouldBlock;
         return -1;
       case SSL_ERROR_ZERO_RETURN:
-        // A close_notify, or the socket's plain end (the BIO answers
-        // BIO_CTRL_EOF, so OpenSSL ignores a missing close_notify).
+        // A close_notify, or the socket's plain end without one: the BIO
+        // answers BIO_CTRL_EOF, so OpenSSL reports that as an end, not a
+        // failure. PeerEnd tells an orderly end from a reply cut off.
         return PeerEnd();
       case SSL_ERROR_SYSCALL:
         failed_ = true;
@@ -528,6 +529,36 @@ class TTlsTransport final : public TTransport {
   bool failed_ = false;  // after a fatal error OpenSSL must not send again
 };
 
+// SSL_connect until the session is up, waiting on the socket in between.
+void Handshake(SSL* ssl, TTCPConnection& connection, const TBioSocket& io,
+               const THandshake& handshake, std::chrono::steady_clock::time_point deadline,
+               const std::string& limitText, const TSocketHandle* abandonOnHangUp) {
+  for (;;) {
+    ERR_clear_error();
+    const int result = SSL_connect(ssl);
+    if (result == 1) return;
+    TNeed need;
+    switch (SSL_get_error(ssl, result)) {
+      case SSL_ERROR_WANT_READ:
+        need = TNeed::Readable;
+        break;
+      case SSL_ERROR_WANT_WRITE:
+        need = TNeed::Writable;
+        break;
+      default:
+        throw ETlsError(HandshakeFailure(ssl, result, io, handshake));
+    }
+    switch (WaitForSocket(connection.SocketBinding, need, deadline, abandonOnHangUp)) {
+      case TWaitEnd::Ready:
+        break;
+      case TWaitEnd::Abandoned:
+        throw ESocketError(kErrConnAborted);
+      case TWaitEnd::TimedOut:
+        throw ETlsError("the server did not complete the TLS handshake within " + limitText);
+    }
+  }
+}
+
 }  // namespace
 
 void ReloadTrustStore() {
@@ -587,30 +618,7 @@ void StartTls(TTCPConnection& connection, const std::string& serverName,
     SSL_set_session(ssl.get(), earlier.get());
   }
 
-  for (;;) {
-    ERR_clear_error();
-    const int result = SSL_connect(ssl.get());
-    if (result == 1) break;
-    TNeed need;
-    switch (SSL_get_error(ssl.get(), result)) {
-      case SSL_ERROR_WANT_READ:
-        need = TNeed::Readable;
-        break;
-      case SSL_ERROR_WANT_WRITE:
-        need = TNeed::Writable;
-        break;
-      default:
-        throw ETlsError(HandshakeFailure(ssl.get(), result, *io, handshake));
-    }
-    switch (WaitForSocket(connection.SocketBinding, need, deadline, abandonOnHangUp)) {
-      case TWaitEnd::Ready:
-        break;
-      case TWaitEnd::Abandoned:
-        throw ESocketError(kErrConnAborted);
-      case TWaitEnd::TimedOut:
-        throw ETlsError("the server did not complete the TLS handshake within " + limitText);
-    }
-  }
+  Handshake(ssl.get(), connection, *io, handshake, deadline, limitText, abandonOnHangUp);
   // A resumed TLS 1.2 session brings no new one; the same can serve again.
   if (SSL_session_reused(ssl.get()) == 1 && SSL_version(ssl.get()) < TLS1_3_VERSION) {
     if (SSL_SESSION* again = SSL_get1_session(ssl.get())) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <future>
+#include <set>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -16,8 +17,9 @@
 #include "relay/server/descriptor_limit.h"
 #include "relay/log/log_repeats.h"
 #include "relay/log/log_sink.h"
-#include "relay/socket/failure_reason.h"
+#include "relay/socket/failure_text.h"
 #include "relay/socket/net_exceptions.h"
+#include "relay/socket/socket_errors.h"
 #include "relay/socket/tcp_connection.h"
 #include "tests/testkit/loopback_peers.h"
 #include "tests/testkit/injected_faults.h"
@@ -30,9 +32,9 @@ using namespace std::chrono;
 namespace {
 
 TEST(SocketErrors, MessagesKeepTheirNumbersAndTexts) {
-  EXPECT_EQ(ErrorText(10054), "Socket Error # 10054\r\nConnection reset by peer.");
-  EXPECT_EQ(ErrorText(10035), "Socket Error # 10035\r\nOperation would block. ");
-  EXPECT_EQ(ErrorText(12345), "Socket Error # 12345\r\n");
+  EXPECT_EQ(SocketErrorMessage(10054), "Socket Error # 10054\r\nConnection reset by peer.");
+  EXPECT_EQ(SocketErrorMessage(10035), "Socket Error # 10035\r\nOperation would block. ");
+  EXPECT_EQ(SocketErrorMessage(12345), "Socket Error # 12345\r\n");
   EXPECT_EQ(SocketErrorFromErrno(EPIPE), 10058);
   EXPECT_EQ(SocketErrorFromErrno(ECONNRESET), 10054);
   EXPECT_EQ(SocketErrorFromErrno(ECONNABORTED), 10053);
@@ -42,13 +44,34 @@ TEST(SocketErrors, MessagesKeepTheirNumbersAndTexts) {
                "Could not bind socket. Address and port are already in use.");
 }
 
+// Each number and each errno value is in one row only, so that an errno
+// becomes its number and the number becomes that errno again.
+TEST(SocketErrors, EveryRowReadsBackToItself) {
+  std::set<int> numbers, errnoValues;
+  for (const TSocketErrorRow& row : kSocketErrors) {
+    SCOPED_TRACE(row.number);
+    EXPECT_TRUE(numbers.insert(row.number).second);
+    EXPECT_TRUE(errnoValues.insert(row.errnoValue).second);
+    if (row.sameAs != 0) {
+      EXPECT_TRUE(errnoValues.insert(row.sameAs).second);
+      EXPECT_EQ(SocketErrorFromErrno(row.sameAs), row.number);
+    }
+    // Above every errno value, so a passed-through errno is told apart.
+    EXPECT_GE(row.number, 10000);
+    EXPECT_EQ(SocketErrorFromErrno(row.errnoValue), row.number);
+    EXPECT_EQ(ErrnoOfSocketError(row.number), row.errnoValue);
+    EXPECT_FALSE(row.words.empty());
+    EXPECT_FALSE(ReasonOfSocketError(row.number).starts_with("error "));
+  }
+}
+
 // The exceptions keep their texts; the log names the cause as Linux does.
 TEST(SocketErrors, TheLogNamesTheCauseAsTheSystemDoes) {
-  EXPECT_EQ(DescribeSocketError(10061), "connection refused (ECONNREFUSED)");
-  EXPECT_EQ(DescribeSocketError(10058), "broken pipe (EPIPE)");
-  EXPECT_EQ(DescribeSocketError(10024, ENFILE), "too many open files in system (ENFILE)");
-  EXPECT_EQ(DescribeSocketError(kErrHostNotFound), "name or service not known");
-  EXPECT_EQ(DescribeErrno(EIO), "input/output error (EIO)");
+  EXPECT_EQ(ReasonOfSocketError(10061), "connection refused (ECONNREFUSED)");
+  EXPECT_EQ(ReasonOfSocketError(10058), "broken pipe (EPIPE)");
+  EXPECT_EQ(ReasonOfSocketError(10024, ENFILE), "too many open files in system (ENFILE)");
+  EXPECT_EQ(ReasonOfSocketError(kErrHostNotFound), "name or service not known");
+  EXPECT_EQ(ReasonOfErrno(EIO), "input/output error (EIO)");
   // Raised right after the failed call, an error keeps the errno behind its
   // number; a number found another way gets its usual errno.
   errno = ENOMEM;
