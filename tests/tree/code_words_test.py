@@ -1,6 +1,7 @@
-"""The code's comments speak of this program only: none of them calls some
-other program or platform "the original". Comments are read in every C++,
-Python, shell and CMake file of the tree (strings are not comments).
+"""The code's comments speak of this program only: none of them points at some
+other program or platform as the one this program follows (WORD). Comments
+are read in every C++, Python, shell and CMake file of the tree (strings are
+not comments).
 
 Usage: /usr/bin/python3 code_words_test.py SOURCE_TREE
 """
