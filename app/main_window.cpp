@@ -111,12 +111,12 @@ TFmain::TFmain(std::unique_ptr<dialup::TDialUp> dialUp, QWidget* parent)
   Timer2 = new QTimer(this);
   Timer2->setInterval(1000);
   connect(Timer2, &QTimer::timeout, this, &TFmain::Timer2Timer);
-  ConnectionsTimer = new QTimer(this);
-  ConnectionsTimer->setSingleShot(true);
-  ConnectionsTimer->setInterval(kChangeBurstMs);
-  connect(ConnectionsTimer, &QTimer::timeout, this, &TFmain::ConnectionsChanged);
+  connectionsTimer_ = new QTimer(this);
+  connectionsTimer_->setSingleShot(true);
+  connectionsTimer_->setInterval(kChangeBurstMs);
+  connect(connectionsTimer_, &QTimer::timeout, this, &TFmain::ConnectionsChanged);
   DialUp->OnConnectionsChanged = [this](dialup::TDialUp*) {
-    if (!ConnectionsTimer->isActive()) ConnectionsTimer->start();
+    if (!connectionsTimer_->isActive()) connectionsTimer_->start();
   };
 
   FormCreate();

@@ -115,7 +115,7 @@ class TFmain : public QMainWindow {
   ui::THelpRouter* HelpRouter1 = nullptr;
   QTimer* Timer3 = nullptr;
   QTimer* Timer2 = nullptr;
-  QTimer* ConnectionsTimer = nullptr;  // gathers a burst of change signals
+  QTimer* connectionsTimer_ = nullptr;  // gathers a burst of change signals
   QToolButton* SpeedButton1 = nullptr;
   QToolButton* SpeedButton2 = nullptr;
   QToolButton* SpeedButton3 = nullptr;

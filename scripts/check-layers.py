@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Fails on any C++ include that goes up the README's Layout table.
+"""Fails on any C++ include from a folder in a later row of README's Layout table.
 
 The table under "### Layout" lists the folders from the bottom layer up: a
 folder may include from itself and from the folders in rows above it, never
@@ -15,7 +15,9 @@ import re
 import subprocess
 import sys
 
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
+# Quoted, or in angle brackets: the tree's top is on the include path, so
+# <app/x.h> would find the tree's file too.
+INCLUDE = re.compile(r'^\s*#\s*include\s+(?:"([^"]+)"|<([^>]+)>)', re.MULTILINE)
 
 
 def layout_table(readme):
@@ -80,12 +82,12 @@ def faults(tree):
         with open(os.path.join(tree, path), encoding="utf-8", errors="replace") as f:
             text = f.read()
         for match in INCLUDE.finditer(text):
-            name = match.group(1)
+            name = match.group(1) or match.group(2)
             # "x.h" beside the file, or a path from the tree's top.
             beside = os.path.normpath(os.path.join(os.path.dirname(path), name))
             target = beside if os.path.isfile(os.path.join(tree, beside)) else name
             if not os.path.isfile(os.path.join(tree, target)):
-                continue  # generated (moc, ui) or a system header in quotes
+                continue  # generated (moc), or a system or library header
             to = folder_of(target, ranks)
             if to is None:
                 found.append(f"{path}: includes {name}, whose folder is not in the Layout table")

@@ -24,7 +24,7 @@
 // sending, what it sent still reaches the other side, which is then told the
 // end, and the other direction goes on until that side ends too. A socket is
 // closed only after its peer had the chance to read everything sent to it (a
-// lingering close, lingering_close.h). Failures end only their own relayed
+// lingering close, relay/socket/lingering_close.h). Failures end only their own relayed
 // connection and are reported as one line each in the relay log; a peer that
 // resets or leaves once the session was closing is no failure (Debug only).
 #pragma once

@@ -35,7 +35,7 @@ std::string ErrorNumberWords(int errorNumber, int errnoValue, bool withName) {
 
 }  // namespace
 
-std::string SocketErrorMessage(int errorNumber) {
+std::string ErrorText(int errorNumber) {
   const TSocketErrorRow* row = SocketErrorRow(errorNumber);
   return "Socket Error # " + std::to_string(errorNumber) + "\r\n" +
          (row ? std::string(row->words) : std::string());

@@ -1,6 +1,6 @@
 // How the relay says a failure, for each reader:
 // - the exception's own message, fixed, with the error number:
-//   SocketErrorMessage(10061) is "Socket Error # 10061\r\nConnection refused."
+//   ErrorText(10061) is "Socket Error # 10061\r\nConnection refused."
 // - a log line names the cause as the system does, errno name and all:
 //   "connection refused (ECONNREFUSED)" (the ReasonOf family);
 // - a reply that a person reads (the client's 421, a failed TLS start) says
@@ -18,7 +18,7 @@ namespace vantelo::relay {
 
 // "Socket Error # N\r\nWORDS", WORDS from the number's row (empty without
 // one). The message of ESocketError.
-std::string SocketErrorMessage(int errorNumber);
+std::string ErrorText(int errorNumber);
 
 // A socket error or a system error: the words of its errno and its name;
 // any other exception: its message on one line.
@@ -34,7 +34,7 @@ std::string ReasonOfSocketError(int errorNumber, int errnoValue = 0);
 std::string ReplyWordsOf(int errorNumber);
 
 // A message made fit for one line: line breaks (the "\r\n" of
-// SocketErrorMessage) become blanks, trailing blanks go.
+// ErrorText) become blanks, trailing blanks go.
 std::string OneLine(const std::string& text);
 
 }  // namespace vantelo::relay

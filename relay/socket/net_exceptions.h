@@ -24,13 +24,12 @@ class ESocketError : public ENetException {
   // ENFILE, ENOMEM or ENOBUFS); for a number found another way (a pending
   // error, a reset seen as a hang-up) errno says something else, and the
   // usual errno value for the number stands in.
-  explicit ESocketError(int errorNumber)
-      : ESocketError(errorNumber, SocketErrorMessage(errorNumber)) {}
+  explicit ESocketError(int errorNumber) : ESocketError(errorNumber, ErrorText(errorNumber)) {}
   int LastError;
   int SystemError;  // the errno value, for the log; 0 when there is none
 
  protected:
-  // A message of its own instead of SocketErrorMessage's.
+  // A message of its own instead of ErrorText's.
   ESocketError(int errorNumber, const std::string& message)
       : ENetException(message),
         LastError(errorNumber),

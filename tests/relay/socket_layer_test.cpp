@@ -32,9 +32,9 @@ using namespace std::chrono;
 namespace {
 
 TEST(SocketErrors, MessagesKeepTheirNumbersAndTexts) {
-  EXPECT_EQ(SocketErrorMessage(10054), "Socket Error # 10054\r\nConnection reset by peer.");
-  EXPECT_EQ(SocketErrorMessage(10035), "Socket Error # 10035\r\nOperation would block. ");
-  EXPECT_EQ(SocketErrorMessage(12345), "Socket Error # 12345\r\n");
+  EXPECT_EQ(ErrorText(10054), "Socket Error # 10054\r\nConnection reset by peer.");
+  EXPECT_EQ(ErrorText(10035), "Socket Error # 10035\r\nOperation would block. ");
+  EXPECT_EQ(ErrorText(12345), "Socket Error # 12345\r\n");
   EXPECT_EQ(SocketErrorFromErrno(EPIPE), 10058);
   EXPECT_EQ(SocketErrorFromErrno(ECONNRESET), 10054);
   EXPECT_EQ(SocketErrorFromErrno(ECONNABORTED), 10053);

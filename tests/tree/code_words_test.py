@@ -81,7 +81,7 @@ def hash_comments(text):
 
 
 def code_files():
-    listed = subprocess.run(["git", "-C", TREE, "ls-files"], check=True, capture_output=True,
+    listed = subprocess.run(["git", "-C", TREE, "ls-files", "-co", "--exclude-standard"], check=True, capture_output=True,
                             text=True).stdout.splitlines()
     for path in listed:
         name = os.path.basename(path)

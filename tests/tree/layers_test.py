@@ -29,7 +29,7 @@ class Layers(unittest.TestCase):
                          "| folder | what |\n|---|---|\n| `low/` | the bottom |\n"
                          "| `mid/`, `side/` | one layer |\n| `top/` | the top |\n\n### Next\n"
                          "| `ignored/` | after the table |\n",
-            "low/a.h": '#include "mid/b.h"\n#include <vector>\n',
+            "low/a.h": '#include "mid/b.h"\n#include <vector>\n#include <top/d.h>\n',
             "low/a.cpp": '#include "a.h"\n#include "moc_a.cpp"\n',
             "mid/b.h": '#include "low/a.h"\n#include "side/c.h"\n',
             "side/c.h": '#include "mid/b.h"\n',
@@ -47,6 +47,7 @@ class Layers(unittest.TestCase):
         self.assertEqual(sorted(lines), [
             "ignored/e.h: its folder is not in README's Layout table",
             "low/a.h:1: low/ includes mid/b.h from mid/, which comes after it in the Layout table",
+            "low/a.h:3: low/ includes top/d.h from top/, which comes after it in the Layout table",
             "top/d.cpp: includes ignored/e.h, whose folder is not in the Layout table",
         ])
 
