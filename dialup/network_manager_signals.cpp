@@ -6,16 +6,12 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include "dialup/network_manager_names.h"
 #include "logging/log_categories.h"
 
 namespace vantelo::dialup {
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.NetworkManager");
-const QString kManagerPath = QStringLiteral("/org/freedesktop/NetworkManager");
-const QString kManagerIface = QStringLiteral("org.freedesktop.NetworkManager");
-const QString kActiveIface = QStringLiteral("org.freedesktop.NetworkManager.Connection.Active");
-const QString kPropertiesIface = QStringLiteral("org.freedesktop.DBus.Properties");
 const QString kPropertiesChanged = QStringLiteral("PropertiesChanged");
 
 // The properties named by a PropertiesChanged: the standard one carries

@@ -10,26 +10,16 @@
 #include <QMap>
 #include <optional>
 
-#include "logging/log_categories.h"
+#include "dialup/network_manager_names.h"
 #include "dialup/network_manager_signals.h"
 #include "dialup/status_text.h"
+#include "logging/log_categories.h"
 
 using TConnectionSettings = QMap<QString, QVariantMap>;
 Q_DECLARE_METATYPE(TConnectionSettings)
 
 namespace vantelo::dialup {
 namespace {
-
-const QString kService = QStringLiteral("org.freedesktop.NetworkManager");
-const QString kManagerPath = QStringLiteral("/org/freedesktop/NetworkManager");
-const QString kManagerIface = QStringLiteral("org.freedesktop.NetworkManager");
-const QString kSettingsPath = QStringLiteral("/org/freedesktop/NetworkManager/Settings");
-const QString kSettingsIface = QStringLiteral("org.freedesktop.NetworkManager.Settings");
-const QString kProfileIface = QStringLiteral("org.freedesktop.NetworkManager.Settings.Connection");
-const QString kActiveIface = QStringLiteral("org.freedesktop.NetworkManager.Connection.Active");
-const QString kDeviceIface = QStringLiteral("org.freedesktop.NetworkManager.Device");
-const QString kVpnIface = QStringLiteral("org.freedesktop.NetworkManager.VPN.Connection");
-const QString kPropertiesIface = QStringLiteral("org.freedesktop.DBus.Properties");
 
 // NetworkManager's numbers.
 constexpr uint kActiveActivating = 1, kActiveActivated = 2, kActiveDeactivating = 3,
