@@ -324,6 +324,19 @@ struct Figures {
   std::map<std::string, std::string> failure;
 };
 
+// Prints every case that failed and the verdict; the bench's exit status.
+int ReportFailures(const std::map<std::string, Figures>& results) {
+  int failures = 0;
+  for (const auto& [name, f] : results) {
+    for (const auto& [what, why] : f.failure) {
+      std::printf("FAILURE %s: %s: %s\n", name.c_str(), what.c_str(), why.c_str());
+      ++failures;
+    }
+  }
+  std::printf("%s\n", failures ? "some cases failed" : "no failures in any case");
+  return failures ? 1 : 0;
+}
+
 double BulkUp(int port, Upstream& sink) {
   sink.sunk = 0;
   std::vector<char> buf(1 << 16, 'u');
@@ -913,15 +926,7 @@ int RunTls(const std::string& relayPath) {
     std::printf("%-22s %10.2f %10.2f %10.2f   %-8s %12.2f\n", key.name, v, s, h,
                 stunnelBetter ? "stunnel" : "haproxy", best > 0 ? v / best : 0.0);
   }
-  int failures = 0;
-  for (auto& [name, f] : results) {
-    for (auto& [what, why] : f.failure) {
-      std::printf("FAILURE %s: %s: %s\n", name.c_str(), what.c_str(), why.c_str());
-      ++failures;
-    }
-  }
-  std::printf("%s\n", failures ? "some cases failed" : "no failures in any case");
-  return failures ? 1 : 0;
+  return ReportFailures(results);
 }
 
 // --login: greeting+QUIT through an smtps:// route that logs in (EHLO and
@@ -993,15 +998,7 @@ int RunLogin(const std::string& relayPath) {
     std::printf("%-22s %10.3f %10.3f %+12.3f\n", "ms per connection", 1000 / plain, 1000 / login,
                 1000 / login - 1000 / plain);
   }
-  int failures = 0;
-  for (auto& [name, f] : results) {
-    for (auto& [what, why] : f.failure) {
-      std::printf("FAILURE %s: %s: %s\n", name.c_str(), what.c_str(), why.c_str());
-      ++failures;
-    }
-  }
-  std::printf("%s\n", failures ? "some cases failed" : "no failures in any case");
-  return failures ? 1 : 0;
+  return ReportFailures(results);
 }
 
 }  // namespace
@@ -1135,14 +1132,6 @@ int main(int argc, char** argv) {
     }
     std::printf("\n");
   }
-  int failures = 0;
-  for (auto& [name, f] : results) {
-    for (auto& [what, why] : f.failure) {
-      std::printf("FAILURE %s: %s: %s\n", name.c_str(), what.c_str(), why.c_str());
-      ++failures;
-    }
-  }
   std::printf("%d round(s), each figure the median of its runs\n", rounds);
-  std::printf("%s\n", failures ? "some cases failed" : "no failures in any case");
-  return failures ? 1 : 0;
+  return ReportFailures(results);
 }
